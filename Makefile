@@ -1,0 +1,27 @@
+# Wraps the two cross builds (32-bit product, 64-bit build for Wine) and their tests.
+BUILD_TYPE ?= Release
+JOBS ?= 2
+
+.PHONY: all deps build test demo bench clean
+
+all: build
+
+deps:
+	@sh cmake/install-deps.sh
+
+build/win32/CMakeCache.txt: | deps
+	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build/win64/CMakeCache.txt: | deps
+	cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+build: deps build/win32/CMakeCache.txt build/win64/CMakeCache.txt
+	cmake --build build/win32 -j $(JOBS)
+	cmake --build build/win64 -j $(JOBS)
+
+test: build
+	ctest --test-dir build/win64 --output-on-failure -j $(JOBS)
+	ctest --test-dir build/win32 --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build

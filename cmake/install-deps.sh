@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs, only when missing, every Debian package that the build, the tests, the demo
+# and the benchmark use. Runs without standard input (CI).
+set -eu
+packages="make cmake g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine64
+python3 python3-pefile liblnk-utils"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "installing:$missing"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing </dev/null

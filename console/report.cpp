@@ -1,0 +1,46 @@
+#include "console/report.h"
+
+#include <locale.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+// "chs" is the runtime's own name; the others select the same locale where a runtime
+// knows only the long names, and ".936" keeps at least the code page.
+static const wchar_t* const kChineseLocales[] = {
+    L"chs",
+    L"Chinese_People's Republic of China.936",
+    L"Chinese (Simplified)_People's Republic of China.936",
+    L"Chinese_China.936",
+    L".936",
+};
+
+wchar_t* BeginReport(void)
+{
+    const wchar_t* current = _wsetlocale(LC_CTYPE, NULL);
+    wchar_t* saved = current ? _wcsdup(current) : NULL;
+    for (size_t i = 0; i < sizeof kChineseLocales / sizeof kChineseLocales[0]; ++i) {
+        if (_wsetlocale(LC_CTYPE, kChineseLocales[i]) != NULL) {
+            break;
+        }
+    }
+    return saved;
+}
+
+void PrintMessage(const wchar_t* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vwprintf(format, arguments);
+    va_end(arguments);
+}
+
+void EndReport(wchar_t* savedLocale)
+{
+    if (savedLocale != NULL) {
+        _wsetlocale(LC_CTYPE, savedLocale);
+    }
+    free(savedLocale);
+    _wsystem(L"pause");
+}

@@ -1,0 +1,13 @@
+// The console side of a run: the character-type locale under which messages are
+// converted to the console's encoding, the messages themselves and the final pause.
+#pragma once
+
+// Saves the current character-type locale and switches it to Chinese (Simplified, PRC),
+// code page 936. Returns the saved name, a heap copy that EndReport releases.
+wchar_t* BeginReport(void);
+
+// Writes one message of the catalogue to standard output.
+void PrintMessage(const wchar_t* format, ...);
+
+// Restores the saved locale, releases its copy and waits for a key through "pause".
+void EndReport(wchar_t* savedLocale);
