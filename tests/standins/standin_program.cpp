@@ -1,0 +1,39 @@
+// Stand-in for the driver package's background programs (monitor, panel launcher, error
+// guide). It appends the command line it was started with, one UTF-8 line, to
+// "<its own path>.cmdline", then waits until it is killed. When "<its own path>.exit"
+// exists it exits right after recording, like a program that dies at once.
+#include <windows.h>
+
+static void AppendUtf8Line(const wchar_t* path, const wchar_t* text)
+{
+    char bytes[4096];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes - 1, NULL, NULL);
+    if (length <= 0) {
+        return;
+    }
+    bytes[length - 1] = '\n';
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(file, bytes, (DWORD)length, &written, NULL);
+    CloseHandle(file);
+}
+
+extern "C" int wmain(int, wchar_t**)
+{
+    wchar_t self[MAX_PATH + 16] = {};
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    wchar_t record[MAX_PATH + 16];
+    lstrcpyW(record, self);
+    lstrcatW(record, L".cmdline");
+    AppendUtf8Line(record, GetCommandLineW());
+    lstrcatW(self, L".exit");
+    if (GetFileAttributesW(self) != INVALID_FILE_ATTRIBUTES) {
+        return 0;
+    }
+    Sleep(INFINITE);
+    return 0;
+}
