@@ -1,0 +1,601 @@
+"""Test bed for ScarvelRepair.exe under Wine: a prepared template prefix per build, one
+throwaway prefix ("machine") per scenario cloned from it, the stand-in driver package
+installed into it, and read-back of everything the tool may touch.
+
+Used by scenarios.py (CTest), demo.py (make demo) and whatever else needs a machine in
+a known state: see setup_healthy().
+"""
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import time
+
+# What the tool looks for, as the machine under test names it.
+RUN_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+MONITOR_VALUE = "Velmora Setup"
+PANEL_VALUE = "Kestrun_setup"
+SERVICE = "NVSCNSVC"
+TWAIN = r"C:\windows\twain_32"
+PROGRAMS = {
+    "monitor": TWAIN + r"\Norvale\NVMONSTA.exe",
+    "service": TWAIN + r"\Norvale\NVSCNSVC.exe",
+    "panel": TWAIN + r"\tessmar32\QOV\Kestrun.exe",
+    "guide": TWAIN + r"\tessmar32\KLD\Haldrix.exe",
+}
+BACKGROUND = ("monitor", "panel", "guide")
+# The command line each background program is started with, and its Run value's data.
+COMMAND_LINES = {
+    "monitor": PROGRAMS["monitor"] + " /Station",
+    "panel": PROGRAMS["panel"],
+    "guide": PROGRAMS["guide"],
+}
+SHORTCUT = "Faultwise Companion.lnk"
+
+# Service configuration codes as QueryServiceConfig reports them.
+OWN_PROCESS, AUTO_START, DEMAND_START, DISABLED = 0x10, 2, 3, 4
+ERROR_IGNORE = 0
+STOPPED, START_PENDING, RUNNING = 1, 2, 4
+REG_SZ = 1
+# Processes that come and go on their own in a prefix (Wine updates its menus after a
+# shortcut is saved), and the probe itself.
+TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")
+
+# The tool's console messages, as a user reads them; each ends with an empty line.
+PRODUCT = "Scarvel (TWAIN)"
+MESSAGES = {
+    "checking": "正在检测问题，请稍候……",
+    "E01": "请重新安装 %s 驱动程序。(E01)" % PRODUCT,
+    "E02": "无法访问系统注册表，请使用管理员权限运行本工具。(E02)",
+    "startup_item": "检测到：驱动所需的系统启动项被禁用，正在尝试修复，请稍候……",
+    "E03": "修复启动项失败，请退出本机的杀毒软件，如360安全卫士等，再尝试重新运行本工具。(E03)",
+    "E04": "无法访问服务管理器，请使用管理员权限运行本工具。(E04)",
+    "E05": "无法访问扫描服务，请使用管理员权限运行本工具。(E05)",
+    "service_missing": "检测到：驱动所需的扫描服务未安装，正在尝试修复，请稍候……",
+    "service_disabled": "检测到：驱动所需的扫描服务被禁用，正在尝试修复，请稍候……",
+    "E06": "修复扫描服务失败，请尝试重新安装 %s 驱动程序。(E06)" % PRODUCT,
+    "E07": "启动扫描服务失败，请尝试重新安装 %s 驱动程序。(E07)" % PRODUCT,
+    "restart": "正在尝试重启后台程序，请稍候……",
+    "E08": "无法启动后台程序，请尝试重启操作系统来完成修复。(E08)",
+    "complete": "已完成 %s 驱动程序修复。" % PRODUCT,
+}
+HEALTHY_OUTPUT = ("checking", "restart", "complete")
+# Wine's cmd answering "pause" on an empty standard input. It lands first in a redirected
+# file: the tool's own text stays in its stdout buffer until the tool exits.
+PAUSE_TEXT = b"Press any key to continue... "
+
+
+def expected_output(*names):
+    """The exact bytes of a redirected run that printed these messages, in this order."""
+    text = "".join(MESSAGES[name] + "\n\n" for name in names)
+    return PAUSE_TEXT + text.replace("\n", "\r\n").encode("gbk")
+
+
+def decode_output(data):
+    """A redirected run's bytes as readable text (GBK, CR LF)."""
+    return data.decode("gbk", errors="replace").replace("\r\n", "\n")
+
+
+class BedError(Exception):
+    """The bed itself could not bring a machine into the wanted state."""
+
+
+class Build:
+    """One cross build: build/win64 (runs here) or build/win32 (needs 32-bit Wine)."""
+
+    def __init__(self, build_dir):
+        self.dir = os.path.abspath(build_dir)
+        cache = os.path.join(self.dir, "CMakeCache.txt")
+        processor = ""
+        if os.path.exists(cache):
+            with open(cache, encoding="utf-8", errors="replace") as f:
+                for line in f:
+                    if line.startswith("CMAKE_TOOLCHAIN_FILE"):
+                        processor = line
+        self.bits = 32 if "i686" in processor or self.dir.endswith("win32") else 64
+        # A 32-bit program on 64-bit Windows sees the 32-bit registry view.
+        self.view = str(self.bits)
+        self.tool = os.path.join(self.dir, "ScarvelRepair.exe")
+        self.standins = os.path.join(self.dir, "standins")
+        self.bed_dir = os.path.join(self.dir, "tests", "e2e")
+        self.probe = os.path.join(self.bed_dir, "e2e_probe.exe")
+        self.template = os.path.join(self.bed_dir, "template")
+        self.template_info = os.path.join(self.bed_dir, "template.json")
+        self.skip_marker = os.path.join(self.bed_dir, "wine-unavailable.txt")
+        self.runs = os.path.join(self.bed_dir, "runs")
+
+
+def wine_environment(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+               LANG="C.UTF-8", LC_ALL="C.UTF-8", DISPLAY="")
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+def windows_path(unix_path):
+    """The Z: drive name Wine gives a Unix path."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def _tree_manifest(root):
+    """Size and modification time of every file of a prefix, by relative path."""
+    manifest = {}
+    for folder, dirs, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.islink(path):
+                continue
+            info = os.lstat(path)
+            manifest[os.path.relpath(path, root)] = [info.st_size, info.st_mtime_ns]
+    return manifest
+
+
+def _tree_digest(root):
+    digest = hashlib.sha256()
+    for folder, dirs, files in sorted(os.walk(root)):
+        dirs.sort()
+        for name in sorted(files):
+            path = os.path.join(folder, name)
+            digest.update(os.path.relpath(path, root).encode() + b"\0")
+            if os.path.islink(path):
+                digest.update(os.readlink(path).encode())
+                continue
+            with open(path, "rb") as f:
+                for block in iter(lambda: f.read(1 << 20), b""):
+                    digest.update(block)
+    return digest.hexdigest()
+
+
+def _kill_wineserver(prefix):
+    if os.path.isdir(prefix):
+        subprocess.run(["wineserver", "-k"], env=wine_environment(prefix),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=wine_environment(prefix),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+
+def _remove_prefix(prefix):
+    _kill_wineserver(prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+
+
+def make_template(build, log=print):
+    """Boots the build's template prefix. Returns None when ready, or the reason why this
+    build's programs cannot run here (then no template is kept)."""
+    os.makedirs(build.bed_dir, exist_ok=True)
+    for stale in (build.skip_marker, build.template_info):
+        if os.path.exists(stale):
+            os.remove(stale)
+    # Machines left behind by a killed scenario, and the previous template.
+    if os.path.isdir(build.runs):
+        for name in os.listdir(build.runs):
+            _remove_prefix(os.path.join(build.runs, name, "prefix"))
+        shutil.rmtree(build.runs, ignore_errors=True)
+    _remove_prefix(build.template)
+    env = wine_environment(build.template)
+    started = time.monotonic()
+    boot = subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    # The registry files are written when the wineserver exits.
+    subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    if boot.returncode != 0 or not os.path.exists(os.path.join(build.template, "system.reg")):
+        raise BedError("wineboot -i failed with status %d" % boot.returncode)
+    machine = Machine(build, prefix=build.template)
+    reason = machine.wine_runs_build_programs()
+    if reason:
+        _remove_prefix(build.template)
+        with open(build.skip_marker, "w", encoding="utf-8") as f:
+            f.write(reason + "\n")
+        return reason
+    # Windows has the Run key in both registry views; a fresh Wine prefix lacks the 32-bit
+    # one, which would make every 32-bit run end at E02.
+    # Wine's "reg add" of a bare key also sets an empty default value: removed again.
+    if machine.probe(["values", "32", RUN_KEY])[0] is None:
+        machine.reg("add", "HKLM\\" + RUN_KEY, "/f", "/reg:32")
+        machine.reg("delete", "HKLM\\" + RUN_KEY, "/ve", "/f", "/reg:32")
+    folders, run64, run32 = machine.probe(["folders"], ["values", "64", RUN_KEY],
+                                          ["values", "32", RUN_KEY])
+    os.remove(os.path.join(machine.home, "probe.json"))
+    if run64 != [] or run32 != []:
+        raise BedError("the template's Run keys are not empty: %r %r" % (run64, run32))
+    _kill_wineserver(build.template)
+    info = {"folders": folders, "manifest": _tree_manifest(build.template),
+            "digest": _tree_digest(build.template)}
+    with open(build.template_info, "w", encoding="utf-8") as f:
+        json.dump(info, f)
+    log("template prefix ready in %.1f s: %s" % (time.monotonic() - started, build.template))
+    return None
+
+
+def template_changes(build, full=False):
+    """Files of the template that a scenario changed (hard links share their contents);
+    with full=True also compares every byte."""
+    with open(build.template_info, encoding="utf-8") as f:
+        info = json.load(f)
+    now = _tree_manifest(build.template)
+    changed = sorted(path for path in set(now) | set(info["manifest"])
+                     if now.get(path) != info["manifest"].get(path))
+    if full and not changed and _tree_digest(build.template) != info["digest"]:
+        changed.append("(contents differ)")
+    return changed
+
+
+def skip_reason(build):
+    """Why this build's programs cannot run under this Wine, or None."""
+    if os.path.exists(build.skip_marker):
+        with open(build.skip_marker, encoding="utf-8") as f:
+            return f.read().strip()
+    return None
+
+
+class ToolRun:
+    def __init__(self, output, errors, status, seconds):
+        self.output = output
+        self.errors = errors
+        self.status = status
+        self.seconds = seconds
+
+    @property
+    def text(self):
+        return decode_output(self.output)
+
+
+class Machine:
+    """A Wine prefix standing for one Windows machine. Cloned from the build's template
+    unless `prefix` names an existing one. Use as a context manager: on leaving, its
+    wineserver (and every program in it) is killed and the prefix removed."""
+
+    def __init__(self, build, name=None, prefix=None, keep=False):
+        self.build = build
+        self.keep = keep
+        if prefix is None:
+            self.home = os.path.join(build.runs, name)
+            prefix = os.path.join(self.home, "prefix")
+            _remove_prefix(prefix)
+            shutil.rmtree(self.home, ignore_errors=True)
+            os.makedirs(self.home)
+            self._clone(prefix)
+        else:
+            self.home = os.path.dirname(os.path.abspath(prefix))
+        self.prefix = os.path.abspath(prefix)
+        self.env = wine_environment(self.prefix)
+        self.calls = 0
+        folders = None
+        if os.path.exists(build.template_info):
+            with open(build.template_info, encoding="utf-8") as f:
+                folders = json.load(f)["folders"]
+        self.startup_dir = folders["common_startup"] if folders else None
+
+    def _clone(self, prefix):
+        """Hard links for the files Wine only reads, copies of those it rewrites."""
+        template = self.build.template
+        if not os.path.exists(os.path.join(template, "system.reg")):
+            raise BedError("no template prefix at %s (run the e2e_template test)" % template)
+        os.makedirs(prefix)
+        for name in os.listdir(template):
+            source = os.path.join(template, name)
+            if name == "drive_c":
+                subprocess.run(["cp", "-al", source, prefix], check=True)
+            elif os.path.isdir(source) and not os.path.islink(source):
+                subprocess.run(["cp", "-a", source, prefix], check=True)
+            else:
+                shutil.copy2(source, prefix, follow_symlinks=False)
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def start(self):
+        """Keeps the wineserver alive between calls: an automatic service is started
+        again whenever a new wineserver comes up."""
+        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                       check=True)
+
+    def close(self):
+        _kill_wineserver(self.prefix)
+        if not self.keep:
+            shutil.rmtree(self.home if self.home.startswith(self.build.runs) else self.prefix,
+                          ignore_errors=True)
+
+    # --- running programs ------------------------------------------------------------
+
+    def wine(self, args, stdout=None, stderr=None, timeout=120):
+        """Runs a program in the prefix, its output to files (never a pipe: programs it
+        starts keep the handles). Returns the exit status."""
+        self.calls += 1
+        out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+        err = open(stderr, "wb") if stderr else subprocess.DEVNULL
+        try:
+            return subprocess.run(["wine"] + list(args), env=self.env, cwd=self.home,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  timeout=timeout).returncode
+        finally:
+            for handle in (out, err):
+                if handle is not subprocess.DEVNULL:
+                    handle.close()
+
+    def run_tool(self, tag="run", timeout=180):
+        """Runs the repair tool as a user would, standard input empty."""
+        out = os.path.join(self.home, tag + ".out")
+        err = os.path.join(self.home, tag + ".err")
+        started = time.monotonic()
+        status = self.wine([self.build.tool], stdout=out, stderr=err, timeout=timeout)
+        seconds = time.monotonic() - started
+        with open(out, "rb") as f:
+            output = f.read()
+        with open(err, "rb") as f:
+            errors = f.read()
+        return ToolRun(output, errors, status, seconds)
+
+    def probe(self, *commands):
+        """Runs e2e_probe.exe with these commands (each a list); returns their results."""
+        out = os.path.join(self.home, "probe.json")
+        if os.path.exists(out):
+            os.remove(out)
+        args = [self.build.probe, windows_path(out)]
+        for i, command in enumerate(commands):
+            args += (["+"] if i else []) + list(command)
+        status = self.wine(args)
+        if status != 0 or not os.path.exists(out):
+            raise BedError("probe %r failed with status %d" % (commands, status))
+        with open(out, encoding="utf-8") as f:
+            return json.load(f)
+
+    def reg(self, *args):
+        status = self.wine(["reg"] + list(args))
+        if status != 0:
+            raise BedError("reg %s failed with status %d" % (" ".join(args), status))
+
+    def sc(self, *args):
+        return self.wine(["sc"] + list(args))
+
+    def wine_runs_build_programs(self):
+        """None when a stand-in of this build runs in the prefix, else why not."""
+        folder = self.unix_path(r"C:\users\Public")
+        program = os.path.join(folder, "wine_check.exe")
+        shutil.copy(os.path.join(self.build.standins, "standin_program.exe"), program)
+        open(program + ".exit", "w").close()
+        err = os.path.join(self.home, "wine_check.err")
+        try:
+            status = self.wine([program, "check"], stderr=err, timeout=60)
+        except subprocess.TimeoutExpired:
+            status = "time-out"
+        ran = os.path.exists(program + ".cmdline")
+        with open(err, "rb") as f:
+            detail = f.read().decode("utf-8", "replace").strip().splitlines()
+        for path in (program, program + ".exit", program + ".cmdline", err):
+            if os.path.exists(path):
+                os.remove(path)
+        if ran:
+            return None
+        return ("%d-bit Wine cannot start this build's programs: a %d-bit stand-in did not "
+                "run (status %s; wine said: %s)" % (self.build.bits, self.build.bits, status,
+                                                     " / ".join(detail[-3:]) or "nothing"))
+
+    # --- files -----------------------------------------------------------------------
+
+    def unix_path(self, windows, prefix=None):
+        """The file behind a C: path, its components matched without regard to case."""
+        drive, _, rest = windows.partition(":\\")
+        if drive.upper() != "C":
+            raise ValueError(windows)
+        path = os.path.join(prefix or self.prefix, "drive_c")
+        for part in [p for p in rest.split("\\") if p]:
+            match = part
+            if os.path.isdir(path):
+                for name in os.listdir(path):
+                    if name.lower() == part.lower():
+                        match = name
+                        break
+            path = os.path.join(path, match)
+        return path
+
+    def shortcut_path(self):
+        return os.path.join(self.unix_path(self.startup_dir), SHORTCUT)
+
+    def install_package(self, missing=(), monitor_not_a_program=False,
+                        service_not_a_service=False, service_behaviour=None):
+        """Copies the stand-in package to its four paths, leaving out the `missing` ones."""
+        program = os.path.join(self.build.standins, "standin_program.exe")
+        service = os.path.join(self.build.standins, "standin_service.exe")
+        for key, path in PROGRAMS.items():
+            target = self.unix_path(path)
+            if key in missing:
+                if os.path.exists(target):
+                    os.remove(target)
+                continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if key == "monitor" and monitor_not_a_program:
+                with open(target, "w") as f:
+                    f.write("not a program\r\n")
+            elif key == "service" and not service_not_a_service:
+                shutil.copy(service, target)
+            else:
+                shutil.copy(program, target)
+        if service_behaviour:
+            self.set_service_behaviour(service_behaviour)
+
+    def set_service_behaviour(self, word):
+        with open(self.unix_path(PROGRAMS["service"]) + ".behaviour", "w") as f:
+            f.write(word + "\n")
+
+    def record_lines(self, key, suffix=".cmdline"):
+        """Lines a stand-in recorded: command lines (.cmdline) or service starts (.starts)."""
+        path = self.unix_path(PROGRAMS[key]) + suffix
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+
+    # --- registry --------------------------------------------------------------------
+
+    def run_values(self, view=None):
+        """{name: value record} of the Run key in a view (the tool's by default); None
+        when the key is missing."""
+        values = self.probe(["values", view or self.build.view, RUN_KEY])[0]
+        return None if values is None else {v["name"]: v for v in values}
+
+    def set_run_value(self, name, data, view=None):
+        self.reg("add", "HKLM\\" + RUN_KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f",
+                 "/reg:" + (view or self.build.view))
+
+    def delete_run_value(self, name, view=None):
+        self.reg("delete", "HKLM\\" + RUN_KEY, "/v", name, "/f", "/reg:" + (view or self.build.view))
+
+    def delete_run_key(self, view=None):
+        self.reg("delete", "HKLM\\" + RUN_KEY, "/f", "/reg:" + (view or self.build.view))
+
+    # --- services --------------------------------------------------------------------
+
+    def service(self, name=SERVICE):
+        return self.probe(["service", name])[0]
+
+    def create_service(self, name=SERVICE, binary=None, start=AUTO_START, display=SERVICE):
+        """Installs a service the way the package's installer does."""
+        status = self.sc("create", name, "binpath=", binary or PROGRAMS["service"],
+                         "start=", "demand", "error=", "ignore", "DisplayName=", display)
+        if status != 0:
+            raise BedError("sc create %s failed with status %d" % (name, status))
+        if start != DEMAND_START:
+            self.set_start_type(start, name)
+
+    def set_start_type(self, start, name=SERVICE):
+        result = self.probe(["start-type", name, str(start)])[0]
+        if not result["ok"]:
+            raise BedError("start type %d of %s not set: %r" % (start, name, result))
+
+    def wait_service(self, state, name=SERVICE, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            info = self.service(name)
+            if info.get("state") == state or time.monotonic() > deadline:
+                return info
+            time.sleep(0.2)
+
+    def start_service(self, name=SERVICE):
+        self.sc("start", name)
+        info = self.wait_service(RUNNING, name)
+        if info.get("state") != RUNNING:
+            raise BedError("service %s not running: %r" % (name, info))
+
+    def stop_service(self, name=SERVICE):
+        self.sc("stop", name)
+        info = self.wait_service(STOPPED, name)
+        if info.get("state") != STOPPED:
+            raise BedError("service %s not stopped: %r" % (name, info))
+
+    # --- programs and shortcut ---------------------------------------------------------
+
+    def processes(self):
+        """Executable names of the processes running now, the probe itself left out."""
+        names = self.probe(["processes"])[0]
+        return sorted(n for n in names if n.lower() not in TRANSIENT)
+
+    def launch(self, command_line, record=None, timeout=20):
+        """Starts a program with this exact command line; waits until the stand-in at
+        `record` (a key of PROGRAMS) has recorded it."""
+        before = len(self.record_lines(record)) if record else 0
+        result = self.probe(["launch", command_line])[0]
+        if not result["ok"]:
+            raise BedError("could not launch %s: %r" % (command_line, result))
+        if record:
+            self.wait_records(record, before + 1, timeout)
+
+    def wait_records(self, key, count, timeout=20):
+        deadline = time.monotonic() + timeout
+        while len(self.record_lines(key)) < count and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return self.record_lines(key)
+
+    def start_background(self, keys=BACKGROUND):
+        for key in keys:
+            self.launch(COMMAND_LINES[key], record=key)
+
+    def create_shortcut(self, target=PROGRAMS["guide"]):
+        link = self.startup_dir + "\\" + SHORTCUT
+        result = self.probe(["shortcut", target, link])[0]
+        if not result["ok"] or not os.path.exists(self.shortcut_path()):
+            raise BedError("shortcut not created: %r" % result)
+
+    def shortcut_target(self):
+        """The local path a .lnk points at, as lnkinfo reads it."""
+        out = os.path.join(self.home, "lnkinfo.txt")
+        with open(out, "wb") as f:
+            subprocess.run(["lnkinfo", self.shortcut_path()], stdout=f,
+                           stderr=subprocess.STDOUT, timeout=60)
+        with open(out, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                name, _, value = line.partition(":")
+                if name.strip() == "Local path":
+                    return value.strip()
+        return None
+
+    # --- whole machine -----------------------------------------------------------------
+
+    def make_healthy(self):
+        """Package installed, both Run values, service installed (as the installer does)
+        and running, shortcut present, the three background programs running."""
+        self.install_package()
+        self.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+        self.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+        self.create_service()
+        self.start_service()
+        self.create_shortcut()
+        self.start_background()
+
+    def snapshot(self):
+        """Everything the tool may change, in one comparable record."""
+        results = self.probe(["service", SERVICE], ["service", "OTHERSVC"], ["processes"],
+                             ["values", "64", RUN_KEY], ["values", "32", RUN_KEY])
+        shot = {
+            "service": results[0],
+            "other_service": results[1],
+            # The service's own process is part of its state (pid) above.
+            "processes": sorted(n for n in results[2]
+                                if n.lower() not in TRANSIENT + ("nvscnsvc.exe",)),
+            "run64": results[3],
+            "run32": results[4],
+            "startup_folder": sorted(os.listdir(self.unix_path(self.startup_dir))),
+            "shortcut": self._entry_state(self.shortcut_path()),
+            "service_starts": self.record_lines("service", ".starts"),
+        }
+        for key in BACKGROUND:
+            shot["cmdline_" + key] = self.record_lines(key)
+        return shot
+
+    @staticmethod
+    def _entry_state(path):
+        if os.path.isdir(path):
+            return {"kind": "folder", "mtime": os.stat(path).st_mtime_ns,
+                    "entries": sorted(os.listdir(path))}
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                data = f.read()
+            return {"kind": "file", "mtime": os.stat(path).st_mtime_ns,
+                    "sha256": hashlib.sha256(data).hexdigest()}
+        return None
+
+
+def setup_healthy(build_dir, name="healthy", keep=False):
+    """A started Machine of this build in the healthy state (for reuse, e.g. a benchmark):
+    `with setup_healthy("build/win64") as machine: machine.run_tool()`. Needs the build's
+    template (make_template) first. The caller closes it (context manager or close())."""
+    build = Build(build_dir)
+    machine = Machine(build, name, keep=keep)
+    try:
+        machine.start()
+        machine.make_healthy()
+    except BaseException:
+        machine.close()
+        raise
+    return machine

@@ -1,0 +1,531 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios of ScarvelRepair.exe under Wine, one per CTest test:
+
+    scenarios.py BUILD_DIR SCENARIO
+
+Each scenario brings a throwaway machine (Wine prefix) into a state, runs the tool, and
+compares its exact console output and the machine before and after. Exit status 0 when
+every check held, 1 when one failed, 77 (skip) when this build cannot run under this Wine.
+"""
+import os
+import shutil
+import signal
+import sys
+import time
+import traceback
+
+import bed
+from bed import (AUTO_START, BACKGROUND, COMMAND_LINES, DEMAND_START, DISABLED, ERROR_IGNORE,
+                 HEALTHY_OUTPUT, MONITOR_VALUE, OWN_PROCESS, PANEL_VALUE, PROGRAMS, REG_SZ,
+                 RUNNING, SERVICE, STOPPED)
+
+SKIP = 77
+# Below the tests' CTest TIMEOUT, so that a slow scenario still cleans up its machine.
+DEADLINE_SECONDS = 200
+
+
+class Checks:
+    """Collects every check of a scenario, so that one failure does not hide the next."""
+
+    def __init__(self):
+        self.failures = []
+        self.passed = 0
+        self.case = ""
+
+    def begin(self, case):
+        self.case = case
+        print("--- " + case)
+
+    def that(self, condition, what, detail=""):
+        if condition:
+            self.passed += 1
+            print("  ok    " + what)
+        else:
+            self.failures.append("[%s] %s" % (self.case, what))
+            print("  FAIL  " + what + ("\n        " + detail.replace("\n", "\n        ")
+                                       if detail else ""))
+        return condition
+
+    def equal(self, actual, expected, what):
+        return self.that(actual == expected, what,
+                         "expected: %r\nactual:   %r" % (expected, actual))
+
+    def output(self, run, *messages):
+        """The run's redirected output is exactly these messages (and the pause prompt)."""
+        expected = bed.expected_output(*messages)
+        self.that(run.output == expected, "output is exactly: " + ", ".join(messages),
+                  "expected:\n%s\nactual:\n%s\nactual bytes: %r"
+                  % (bed.decode_output(expected), run.text, run.output))
+        self.equal(run.status, 0, "exit status 0")
+
+    def unchanged(self, before, after, what, but=()):
+        """Every part of two machine snapshots is equal, the parts in `but` aside."""
+        changed = sorted(key for key in set(before) | set(after)
+                         if key not in but and before.get(key) != after.get(key))
+        self.that(not changed, what + (" (apart from %s)" % ", ".join(but) if but else ""),
+                  "\n".join("%s:\n  before: %r\n  after:  %r" % (k, before.get(k), after.get(k))
+                            for k in changed))
+
+
+def settle(machine):
+    """A program the tool might have launched needs a moment to record its command line."""
+    time.sleep(0.5)
+    return machine.snapshot()
+
+
+def value_record(machine, name, view=None):
+    values = machine.run_values(view) or {}
+    return values.get(name)
+
+
+def check_value(check, machine, name, data):
+    """A REG_SZ value holding exactly `data`, its stored size counting the terminator."""
+    record = value_record(machine, name)
+    if not check.that(record is not None, "value %r exists" % name):
+        return
+    check.equal(record["type"], REG_SZ, "value %r is REG_SZ" % name)
+    check.equal(record.get("text"), data, "value %r holds %r" % (name, data))
+    check.equal(record["size"], (len(data) + 1) * 2,
+                "value %r is stored with its terminator" % name)
+
+
+def check_service_configuration(check, info):
+    check.equal(info.get("exists"), True, "service NVSCNSVC exists")
+    check.equal(info.get("type"), OWN_PROCESS, "service type: own process")
+    check.equal(info.get("start"), AUTO_START, "start type: automatic")
+    check.equal(info.get("error_control"), ERROR_IGNORE, "error control: ignore")
+    check.equal(info.get("binary"), PROGRAMS["service"], "binary path, unquoted")
+    check.equal(info.get("account"), "LocalSystem", "account: LocalSystem")
+    check.equal(info.get("display"), SERVICE, "display name")
+
+
+def kill(machine, exe_name):
+    machine.wine(["taskkill", "/f", "/im", exe_name])
+    deadline = time.monotonic() + 20
+    while exe_name in machine.processes() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    if exe_name in machine.processes():
+        raise bed.BedError("%s still running" % exe_name)
+
+
+def damaged(machine, **package):
+    """Package files present (as asked), but nothing else: no Run values, no service,
+    no shortcut, no background program. A tool that went on would change all of it."""
+    machine.install_package(**package)
+
+
+# --- scenarios ------------------------------------------------------------------------
+
+def healthy_untouched(machine, check):
+    check.begin("everything in place")
+    machine.make_healthy()
+    before = machine.snapshot()
+    run = machine.run_tool()
+    check.output(run, *HEALTHY_OUTPUT)
+    check.unchanged(before, settle(machine),
+                    "Run values, service, shortcut and programs unchanged, nothing launched")
+
+
+def missing_program(machine, check):
+    damaged(machine)
+    for key in ("monitor", "service", "panel", "guide"):
+        check.begin("%s program missing" % key)
+        path = machine.unix_path(PROGRAMS[key])
+        os.rename(path, path + ".away")
+        before = machine.snapshot()
+        run = machine.run_tool(key)
+        check.output(run, "checking", "E01")
+        check.unchanged(before, settle(machine),
+                        "no Run value, no service, no shortcut, nothing launched")
+        os.rename(path + ".away", path)
+
+
+def run_values(machine, check):
+    machine.make_healthy()
+    other_view = "32" if machine.build.view == "64" else "64"
+    cases = [
+        ("monitor value missing", {PANEL_VALUE: r"D:\Custom\Kestrun.exe"}, [MONITOR_VALUE]),
+        ("panel value missing", {MONITOR_VALUE: r"D:\Custom\NVMONSTA.exe -x"}, [PANEL_VALUE]),
+        ("both values missing", {}, [MONITOR_VALUE, PANEL_VALUE]),
+    ]
+    for case, kept, missing in cases:
+        check.begin(case)
+        for name in missing:
+            machine.delete_run_value(name)
+        for name, data in kept.items():
+            machine.set_run_value(name, data)
+        before = machine.snapshot()
+        other_before = machine.run_values(other_view)
+        run = machine.run_tool(case.split()[0])
+        notices = ["startup_item"] if MONITOR_VALUE in missing else []
+        check.output(run, "checking", *notices, "restart", "complete")
+        after = settle(machine)
+        run_key = "run" + machine.build.view
+        check.unchanged(before, after, "service, shortcut and programs unchanged",
+                        but=(run_key,))
+        for name in missing:
+            check_value(check, machine, name,
+                        COMMAND_LINES["monitor" if name == MONITOR_VALUE else "panel"])
+        for name in kept:
+            check.equal(value_record(machine, name), before[run_key][[v["name"] for v in
+                        before[run_key]].index(name)], "value %r left as it was" % name)
+        check.equal(len(after[run_key]), len(before[run_key]) + len(missing),
+                    "no other value added")
+        check.equal(machine.run_values(other_view), other_before,
+                    "other registry view (%s-bit) untouched" % other_view)
+
+
+def run_key_missing(machine, check):
+    check.begin("Run key deleted")
+    damaged(machine)
+    machine.delete_run_key()
+    before = machine.snapshot()
+    run = machine.run_tool()
+    check.output(run, "checking", "E02")
+    after = settle(machine)
+    check.equal(after["run" + machine.build.view], None, "Run key still missing")
+    check.unchanged(before, after, "no service, no shortcut, nothing launched")
+
+
+def service_start_type(machine, check):
+    machine.make_healthy()
+    for start, name in ((DEMAND_START, "manual"), (DISABLED, "disabled")):
+        check.begin("service running, start type %s" % name)
+        machine.set_start_type(start)
+        before = machine.snapshot()
+        run = machine.run_tool("running-" + name)
+        check.output(run, *HEALTHY_OUTPUT)
+        after = settle(machine)
+        check.equal(after["service"].get("start"), start, "start type left %s" % name)
+        check.unchanged(before, after, "service not restarted, nothing else changed")
+    for start, name in ((DEMAND_START, "manual"), (DISABLED, "disabled"), (AUTO_START, "auto")):
+        check.begin("service stopped, start type %s" % name)
+        machine.stop_service()
+        machine.set_start_type(start)
+        before = machine.snapshot()
+        run = machine.run_tool("stopped-" + name)
+        check.output(run, "checking", "service_disabled", "restart", "complete")
+        after = settle(machine)
+        check.equal(after["service"].get("start"), AUTO_START, "start type automatic")
+        check.equal(after["service"].get("state"), RUNNING, "service running")
+        check.equal(after["service_starts"], before["service_starts"] + ["instant"],
+                    "service started once")
+        check.unchanged(before, after, "nothing else changed",
+                        but=("service", "service_starts"))
+        check.equal({k: v for k, v in after["service"].items()
+                     if k not in ("start", "state", "pid")},
+                    {k: v for k, v in before["service"].items()
+                     if k not in ("start", "state", "pid")},
+                    "rest of the service configuration unchanged")
+
+
+def service_missing(machine, check):
+    check.begin("service not installed")
+    machine.install_package()
+    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_shortcut()
+    machine.start_background()
+    before = machine.snapshot()
+    run = machine.run_tool()
+    check.output(run, "checking", "service_missing", "restart", "complete")
+    after = settle(machine)
+    check_service_configuration(check, after["service"])
+    check.equal(after["service"].get("state"), RUNNING, "service running")
+    check.equal(after["service_starts"], ["instant"], "service started once")
+    check.unchanged(before, after, "nothing else changed", but=("service", "service_starts"))
+
+
+def service_slow_start(machine, check):
+    check.begin("service not installed, slow but advancing start")
+    machine.install_package(service_behaviour="slow")
+    run = machine.run_tool()
+    check.output(run, "checking", "startup_item", "service_missing", "restart", "complete")
+    after = settle(machine)
+    check.equal(after["service_starts"], ["slow"], "service started once, slowly")
+    check.equal(after["service"].get("state"), RUNNING, "service running")
+    # The stand-in stays start-pending for 2.4 s: a shorter run did not wait for it.
+    check.that(run.seconds >= 2.4, "the tool waited for the start (%.1f s)" % run.seconds)
+
+
+def service_start_fails(machine, check):
+    machine.install_package()
+    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_service(start=DEMAND_START)
+    for behaviour, notice in (("stop", "stops during its start"),
+                              ("stuck", "start-pending without progress")):
+        check.begin("installed service " + notice)
+        machine.set_service_behaviour(behaviour)
+        before = machine.snapshot()
+        run = machine.run_tool(behaviour)
+        check.output(run, "checking", "service_disabled", "E07")
+        after = settle(machine)
+        check.equal(after["service_starts"], before["service_starts"] + [behaviour],
+                    "one start attempted")
+        check.that(after["service"].get("state") != RUNNING, "service not running",
+                   repr(after["service"]))
+        check.unchanged(before, after, "no shortcut, nothing launched",
+                        but=("service", "service_starts"))
+        check.that(run.seconds < 60, "gave up in time (%.1f s)" % run.seconds)
+
+
+def service_not_a_service(machine, check):
+    check.begin("service program is not a service, service not installed")
+    damaged(machine, service_not_a_service=True)
+    before = machine.snapshot()
+    run = machine.run_tool()
+    check.output(run, "checking", "startup_item", "service_missing", "E07")
+    after = settle(machine)
+    check_service_configuration(check, after["service"])
+    check.that(after["service"].get("state") != RUNNING, "service not running",
+               repr(after["service"]))
+    check.equal(machine.record_lines("service", ".cmdline"), [PROGRAMS["service"]],
+                "the program was started once, by its binary path")
+    check.unchanged(before, after, "no shortcut, no background program launched",
+                    but=("service", "run" + machine.build.view))
+
+
+def service_display_name_taken(machine, check):
+    check.begin("another service already has the display name NVSCNSVC")
+    damaged(machine)
+    machine.create_service("OTHERSVC", binary=r"C:\windows\twain_32\other\other.exe",
+                           start=DEMAND_START, display=SERVICE)
+    before = machine.snapshot()
+    run = machine.run_tool()
+    check.output(run, "checking", "startup_item", "service_missing", "E06")
+    after = settle(machine)
+    check.equal(after["service"], {"exists": False}, "NVSCNSVC not installed")
+    check.unchanged(before, after, "other service, shortcut, programs unchanged",
+                    but=("run" + machine.build.view,))
+
+
+def shortcut(machine, check):
+    machine.make_healthy()
+    link = machine.shortcut_path()
+    check.begin("shortcut missing")
+    os.remove(link)
+    before = machine.snapshot()
+    run = machine.run_tool("missing")
+    check.output(run, *HEALTHY_OUTPUT)
+    after = settle(machine)
+    check.that(after["shortcut"] is not None and after["shortcut"]["kind"] == "file",
+               "shortcut created")
+    check.equal(machine.shortcut_target(), PROGRAMS["guide"], "shortcut target: error guide")
+    check.equal(after["startup_folder"], [bed.SHORTCUT], "nothing else in the Startup folder")
+    check.unchanged(before, after, "nothing else changed", but=("shortcut", "startup_folder"))
+
+    check.begin("a file of the shortcut's name already there")
+    os.remove(link)
+    with open(link, "w") as f:
+        f.write("not a shell link")
+    os.utime(link, ns=(1_500_000_000_000_000_000, 1_500_000_000_000_000_000))
+    before = machine.snapshot()
+    run = machine.run_tool("file")
+    check.output(run, *HEALTHY_OUTPUT)
+    check.unchanged(before, settle(machine), "the file untouched (content and time)")
+
+    check.begin("a folder of the shortcut's name already there")
+    os.remove(link)
+    os.mkdir(link)
+    with open(os.path.join(link, "inside.txt"), "w") as f:
+        f.write("x")
+    before = machine.snapshot()
+    run = machine.run_tool("folder")
+    check.output(run, *HEALTHY_OUTPUT)
+    after = settle(machine)
+    check.equal((after["shortcut"] or {}).get("kind"), "folder", "still a folder")
+    check.unchanged(before, after, "the folder untouched")
+
+
+def background_programs(machine, check):
+    machine.install_package()
+    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_service()
+    machine.start_service()
+    machine.create_shortcut()
+    exe = {"monitor": "NVMONSTA.exe", "panel": "Kestrun.exe", "guide": "Haldrix.exe"}
+
+    def launched_once(before, expected):
+        for key in expected:
+            machine.wait_records(key, len(before["cmdline_" + key]) + 1, timeout=10)
+        time.sleep(0.5)
+        for key in BACKGROUND:
+            new = machine.record_lines(key)[len(before["cmdline_" + key]):]
+            if key in expected:
+                check.equal(new, [COMMAND_LINES[key]], "%s launched once: %s"
+                            % (exe[key], COMMAND_LINES[key]))
+            else:
+                check.equal(new, [], "%s not launched" % exe[key])
+        running = machine.processes()
+        for key in BACKGROUND:
+            check.equal(running.count(exe[key]), 1, "one %s running" % exe[key])
+
+    cases = [("none running", []),
+             ("only the monitor running", ["panel", "guide"])]
+    for case, stop in cases:
+        check.begin(case)
+        for key in stop:
+            kill(machine, exe[key])
+        before = machine.snapshot()
+        run = machine.run_tool(case.split()[0])
+        check.output(run, *HEALTHY_OUTPUT)
+        launched_once(before, stop or list(BACKGROUND))
+        check.unchanged(before, settle(machine), "nothing else changed",
+                        but=("processes",) + tuple("cmdline_" + k for k in BACKGROUND))
+
+    check.begin("a process named haldrix.exe (other case) running, Haldrix.exe not")
+    kill(machine, "Haldrix.exe")
+    lower = machine.unix_path(r"C:\users\Public\haldrix.exe")
+    shutil.copy(os.path.join(machine.build.standins, "standin_program.exe"), lower)
+    machine.launch(r"C:\users\Public\haldrix.exe")
+    before = machine.snapshot()
+    run = machine.run_tool("case")
+    check.output(run, *HEALTHY_OUTPUT)
+    launched_once(before, ["guide"])
+    check.that("haldrix.exe" in machine.processes(), "haldrix.exe still running")
+
+
+def monitor_not_a_program(machine, check):
+    check.begin("monitor is a text file, no background program running")
+    machine.install_package(monitor_not_a_program=True)
+    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_service()
+    machine.start_service()
+    machine.create_shortcut()
+    before = machine.snapshot()
+    run = machine.run_tool()
+    check.output(run, "checking", "restart", "E08")
+    after = settle(machine)
+    check.equal(after["cmdline_panel"], [], "panel launcher not attempted")
+    check.equal(after["cmdline_guide"], [], "error guide not attempted")
+    check.unchanged(before, after, "nothing else changed, nothing running")
+
+
+def run_twice(machine, check):
+    check.begin("first run on a damaged machine")
+    machine.install_package()
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_service(start=DISABLED)
+    first = machine.run_tool("first")
+    check.output(first, "checking", "startup_item", "service_disabled", "restart", "complete")
+    repaired = settle(machine)
+    check_value(check, machine, MONITOR_VALUE, COMMAND_LINES["monitor"])
+    check.equal((repaired["service"].get("start"), repaired["service"].get("state")),
+                (AUTO_START, RUNNING), "service automatic and running")
+    check.equal(machine.shortcut_target(), PROGRAMS["guide"], "shortcut to the error guide")
+    for key in BACKGROUND:
+        check.equal(repaired["cmdline_" + key], [COMMAND_LINES[key]], key + " launched once")
+
+    check.begin("second run")
+    second = machine.run_tool("second")
+    check.output(second, *HEALTHY_OUTPUT)
+    check.unchanged(repaired, settle(machine), "nothing changed by the second run")
+
+
+SCENARIOS = {f.__name__: f for f in (
+    healthy_untouched, missing_program, run_values, run_key_missing, service_start_type,
+    service_missing, service_slow_start, service_start_fails, service_not_a_service,
+    service_display_name_taken, shortcut, background_programs, monitor_not_a_program,
+    run_twice)}
+
+
+# --- runner ---------------------------------------------------------------------------
+
+class Deadline(Exception):
+    pass
+
+
+def on_deadline(signum, frame):
+    raise Deadline("scenario took longer than %d s" % DEADLINE_SECONDS)
+
+
+def run_template(build):
+    reason = bed.make_template(build)
+    if reason:
+        print("SKIP: " + reason)
+        return SKIP
+    return 0
+
+
+def run_template_unchanged(build):
+    reason = bed.skip_reason(build)
+    if reason:
+        print("SKIP: " + reason)
+        return SKIP
+    changed = bed.template_changes(build, full=True)
+    for path in changed:
+        print("changed in the template: " + path)
+    if os.path.isdir(build.runs) and not os.listdir(build.runs):
+        os.rmdir(build.runs)
+    leftovers = os.listdir(build.runs) if os.path.isdir(build.runs) else []
+    for name in leftovers:
+        print("machine not cleaned up: " + name)
+    return 1 if changed or leftovers else 0
+
+
+def run_scenario(build, name):
+    reason = bed.skip_reason(build)
+    if reason:
+        print("SKIP: " + reason)
+        return SKIP
+    check = Checks()
+    signal.signal(signal.SIGALRM, on_deadline)
+    signal.signal(signal.SIGTERM, on_deadline)
+    signal.alarm(DEADLINE_SECONDS)
+    started = time.monotonic()
+    machine = None
+    try:
+        machine = bed.Machine(build, name)
+        machine.start()
+        SCENARIOS[name](machine, check)
+    except Exception:
+        check.failures.append("scenario aborted")
+        traceback.print_exc()
+    finally:
+        signal.alarm(0)
+        if machine is not None:
+            if check.failures:
+                keep_logs(machine)
+            machine.close()
+            changed = bed.template_changes(build)
+            check.that(not changed, "template prefix unchanged", "\n".join(changed))
+    print("%s: %d checks passed, %d failed, %.1f s"
+          % (name, check.passed, len(check.failures), time.monotonic() - started))
+    for failure in check.failures:
+        print("FAILED: " + failure)
+    return 1 if check.failures else 0
+
+
+def keep_logs(machine):
+    """The tool's output files of a failed scenario stay beside the build for a look."""
+    logs = os.path.join(machine.build.bed_dir, "failed", os.path.basename(machine.home))
+    shutil.rmtree(logs, ignore_errors=True)
+    os.makedirs(logs)
+    for name in os.listdir(machine.home):
+        if name.endswith((".out", ".err", ".json", ".txt")):
+            shutil.copy(os.path.join(machine.home, name), logs)
+    print("logs of the failed scenario: " + logs)
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__)
+        return 2
+    build = bed.Build(argv[1])
+    name = argv[2]
+    if name == "template":
+        return run_template(build)
+    if name == "template_unchanged":
+        return run_template_unchanged(build)
+    if name not in SCENARIOS:
+        print("unknown scenario %r; known: %s" % (name, ", ".join(SCENARIOS)))
+        return 2
+    return run_scenario(build, name)
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    sys.exit(main(sys.argv))
