@@ -23,5 +23,9 @@ test: build
 	ctest --test-dir build/win64 --output-on-failure -j $(JOBS)
 	ctest --test-dir build/win32 --output-on-failure -j $(JOBS)
 
+# A damaged machine under Wine repaired by the 64-bit build, before and after.
+demo: build
+	/usr/bin/python3 tests/e2e/demo.py build/win64
+
 clean:
 	rm -rf build

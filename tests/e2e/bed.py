@@ -108,7 +108,9 @@ class Build:
 
 def wine_environment(prefix):
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+    # No Mono/Gecko installers, and no menu entries for the host's desktop.
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                LANG="C.UTF-8", LC_ALL="C.UTF-8", DISPLAY="")
     env.pop("WAYLAND_DISPLAY", None)
     return env
@@ -163,6 +165,20 @@ def _remove_prefix(prefix):
     shutil.rmtree(prefix, ignore_errors=True)
 
 
+def boot_prefix(prefix):
+    """Creates a new Wine prefix there (about 700 MB, a few seconds); on return its
+    wineserver has exited and the registry files are written."""
+    _remove_prefix(prefix)
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    env = wine_environment(prefix)
+    boot = subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    if boot.returncode != 0 or not os.path.exists(os.path.join(prefix, "system.reg")):
+        raise BedError("wineboot -i failed with status %d" % boot.returncode)
+
+
 def make_template(build, log=print):
     """Boots the build's template prefix. Returns None when ready, or the reason why this
     build's programs cannot run here (then no template is kept)."""
@@ -175,16 +191,9 @@ def make_template(build, log=print):
         for name in os.listdir(build.runs):
             _remove_prefix(os.path.join(build.runs, name, "prefix"))
         shutil.rmtree(build.runs, ignore_errors=True)
-    _remove_prefix(build.template)
-    env = wine_environment(build.template)
+    shutil.rmtree(os.path.join(build.bed_dir, "failed"), ignore_errors=True)
     started = time.monotonic()
-    boot = subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    # The registry files are written when the wineserver exits.
-    subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    if boot.returncode != 0 or not os.path.exists(os.path.join(build.template, "system.reg")):
-        raise BedError("wineboot -i failed with status %d" % boot.returncode)
+    boot_prefix(build.template)
     machine = Machine(build, prefix=build.template)
     reason = machine.wine_runs_build_programs()
     if reason:
@@ -192,17 +201,9 @@ def make_template(build, log=print):
         with open(build.skip_marker, "w", encoding="utf-8") as f:
             f.write(reason + "\n")
         return reason
-    # Windows has the Run key in both registry views; a fresh Wine prefix lacks the 32-bit
-    # one, which would make every 32-bit run end at E02.
-    # Wine's "reg add" of a bare key also sets an empty default value: removed again.
-    if machine.probe(["values", "32", RUN_KEY])[0] is None:
-        machine.reg("add", "HKLM\\" + RUN_KEY, "/f", "/reg:32")
-        machine.reg("delete", "HKLM\\" + RUN_KEY, "/ve", "/f", "/reg:32")
-    folders, run64, run32 = machine.probe(["folders"], ["values", "64", RUN_KEY],
-                                          ["values", "32", RUN_KEY])
+    machine.complete_registry()
+    folders = machine.probe(["folders"])[0]
     os.remove(os.path.join(machine.home, "probe.json"))
-    if run64 != [] or run32 != []:
-        raise BedError("the template's Run keys are not empty: %r %r" % (run64, run32))
     _kill_wineserver(build.template)
     info = {"folders": folders, "manifest": _tree_manifest(build.template),
             "digest": _tree_digest(build.template)}
@@ -265,11 +266,28 @@ class Machine:
         self.prefix = os.path.abspath(prefix)
         self.env = wine_environment(self.prefix)
         self.calls = 0
-        folders = None
-        if os.path.exists(build.template_info):
+        self._startup_dir = None
+        if os.path.exists(build.template_info) and self.prefix != build.template:
             with open(build.template_info, encoding="utf-8") as f:
-                folders = json.load(f)["folders"]
-        self.startup_dir = folders["common_startup"] if folders else None
+                self._startup_dir = json.load(f)["folders"]["common_startup"]
+
+    @property
+    def startup_dir(self):
+        """The common Startup folder (CSIDL_COMMON_STARTUP), a C: path."""
+        if self._startup_dir is None:
+            self._startup_dir = self.probe(["folders"])[0]["common_startup"]
+        return self._startup_dir
+
+    def complete_registry(self):
+        """Windows has the Run key in both registry views; a fresh Wine prefix lacks the
+        32-bit one, which would make every 32-bit run end at E02. (Wine's "reg add" of a
+        bare key also sets an empty default value: removed again.)"""
+        if self.probe(["values", "32", RUN_KEY])[0] is None:
+            self.reg("add", "HKLM\\" + RUN_KEY, "/f", "/reg:32")
+            self.reg("delete", "HKLM\\" + RUN_KEY, "/ve", "/f", "/reg:32")
+        run64, run32 = self.probe(["values", "64", RUN_KEY], ["values", "32", RUN_KEY])
+        if run64 != [] or run32 != []:
+            raise BedError("the new prefix's Run keys are not empty: %r %r" % (run64, run32))
 
     def _clone(self, prefix):
         """Hard links for the files Wine only reads, copies of those it rewrites."""
@@ -309,14 +327,15 @@ class Machine:
 
     # --- running programs ------------------------------------------------------------
 
-    def wine(self, args, stdout=None, stderr=None, timeout=120):
+    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status."""
         self.calls += 1
+        env = dict(self.env, WINEDEBUG=debug) if debug else self.env
         out = open(stdout, "wb") if stdout else subprocess.DEVNULL
         err = open(stderr, "wb") if stderr else subprocess.DEVNULL
         try:
-            return subprocess.run(["wine"] + list(args), env=self.env, cwd=self.home,
+            return subprocess.run(["wine"] + list(args), env=env, cwd=self.home,
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   timeout=timeout).returncode
         finally:
@@ -367,12 +386,15 @@ class Machine:
         open(program + ".exit", "w").close()
         err = os.path.join(self.home, "wine_check.err")
         try:
-            status = self.wine([program, "check"], stderr=err, timeout=60)
+            # Wine's own errors on, for the reason; it exits with 0 even then.
+            status = self.wine([program, "check"], stderr=err, timeout=60, debug="err+all")
         except subprocess.TimeoutExpired:
             status = "time-out"
         ran = os.path.exists(program + ".cmdline")
         with open(err, "rb") as f:
-            detail = f.read().decode("utf-8", "replace").strip().splitlines()
+            said = [line.strip() for line in f.read().decode("utf-8", "replace").splitlines()]
+        detail = [line for line in said if any(word in line for word in (
+            "wine32 is missing", "wow64", "c0000135", "Bad EXE format"))]
         for path in (program, program + ".exit", program + ".cmdline", err):
             if os.path.exists(path):
                 os.remove(path)
@@ -380,7 +402,7 @@ class Machine:
             return None
         return ("%d-bit Wine cannot start this build's programs: a %d-bit stand-in did not "
                 "run (status %s; wine said: %s)" % (self.build.bits, self.build.bits, status,
-                                                     " / ".join(detail[-3:]) or "nothing"))
+                                                     " / ".join(detail[:3]) or "nothing"))
 
     # --- files -----------------------------------------------------------------------
 
@@ -483,10 +505,20 @@ class Machine:
             time.sleep(0.2)
 
     def start_service(self, name=SERVICE):
-        self.sc("start", name)
+        log = os.path.join(self.home, "sc-start.txt")
+        status = self.wine(["sc", "start", name], stdout=log, stderr=log)
         info = self.wait_service(RUNNING, name)
+        if info.get("state") == STOPPED:
+            # Seen once on a loaded machine: the start request went nowhere. Asked again.
+            print("bed: service %s did not start (sc start status %d), trying again"
+                  % (name, status))
+            status = self.wine(["sc", "start", name], stdout=log, stderr=log)
+            info = self.wait_service(RUNNING, name)
         if info.get("state") != RUNNING:
-            raise BedError("service %s not running: %r" % (name, info))
+            with open(log, encoding="utf-8", errors="replace") as f:
+                said = " ".join(f.read().split())
+            raise BedError("service %s not running: %r; sc start: status %d, %s; starts: %r"
+                           % (name, info, status, said, self.record_lines("service", ".starts")))
 
     def stop_service(self, name=SERVICE):
         self.sc("stop", name)

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""make demo: ScarvelRepair.exe repairing a damaged machine under Wine, shown as a person
+would see it, with the machine before and after.
+
+    demo.py BUILD_DIR        (build/win64: the build that runs here)
+"""
+import os
+import shutil
+import sys
+import textwrap
+
+import bed
+from bed import COMMAND_LINES, DISABLED, MONITOR_VALUE, PANEL_VALUE
+
+START_TYPES = {2: "automatic", 3: "manual", 4: "disabled"}
+STATES = {1: "stopped", 2: "starting", 3: "stopping", 4: "running"}
+EXE = {"monitor": "NVMONSTA.exe", "panel": "Kestrun.exe", "guide": "Haldrix.exe"}
+
+
+def heading(text):
+    print("\n== %s ==\n" % text)
+
+
+def console_view(run):
+    """The tool's output in the order a console shows it: on a console the tool's lines
+    come out at once and the pause prompt last (in a file the prompt lands first)."""
+    output = run.output
+    if output.startswith(bed.PAUSE_TEXT):
+        output = output[len(bed.PAUSE_TEXT):] + bed.PAUSE_TEXT
+    return textwrap.indent(bed.decode_output(output).rstrip("\n"), "  | ", lambda line: True) + "\n"
+
+
+def machine_state(machine):
+    values = machine.run_values() or {}
+    service = machine.service()
+    running = machine.processes()
+    link = machine.shortcut_path()
+    if os.path.isfile(link):
+        shortcut = "-> " + (machine.shortcut_target() or "(unreadable)")
+    else:
+        shortcut = "(missing)"
+
+    def value(name):
+        return values[name].get("text", "?") if name in values else "(missing)"
+
+    rows = [
+        ('Run value "%s"' % MONITOR_VALUE, value(MONITOR_VALUE)),
+        ('Run value "%s"' % PANEL_VALUE, value(PANEL_VALUE)),
+        ("Service NVSCNSVC", STATES.get(service.get("state"), "not installed")
+         if service.get("exists") else "not installed"),
+        ("  start type", START_TYPES.get(service.get("start"), "-")),
+        ("Startup shortcut", shortcut),
+    ]
+    for key in ("monitor", "panel", "guide"):
+        rows.append(("Program " + EXE[key], "running" if EXE[key] in running else "not running"))
+    return rows
+
+
+def side_by_side(before, after):
+    width = max(len(label) for label, _ in before)
+    column = max(len(text) for _, text in before) + 2
+    print("  %-*s  %-*s  %s" % (width, "", column, "BEFORE", "AFTER"))
+    for (label, old), (_, new) in zip(before, after):
+        mark = "*" if old != new else " "
+        print("%s %-*s  %-*s  %s" % (mark, width, label, column, old, new))
+    print("\n  (* = changed by the tool)")
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__)
+        return 2
+    build = bed.Build(argv[1])
+    prefix = os.path.join(build.bed_dir, "demo", "prefix")
+    print("ScarvelRepair demo: the repair tool for the \"Scarvel (TWAIN)\" scanner driver,")
+    print("run under Wine on a throwaway Windows machine (%s)." % prefix)
+
+    heading("1. A fresh Windows machine (Wine prefix)")
+    bed.boot_prefix(prefix)
+    machine = bed.Machine(build, prefix=prefix)
+    try:
+        machine.start()
+        machine.complete_registry()
+        print("ready.")
+
+        heading("2. The driver package installed, then damaged")
+        machine.install_package()
+        machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+        machine.create_service(start=DISABLED)
+        print("Programs under %s (stand-ins that record how they are started)." % bed.TWAIN)
+        print("Damage: the monitor's Run value removed, the scan service stopped and")
+        print("disabled, no startup shortcut, no background program running.")
+        before = machine_state(machine)
+
+        heading("3. Running ScarvelRepair.exe (its console output)")
+        first = machine.run_tool("demo-first")
+        print(console_view(first))
+
+        heading("4. The machine before and after")
+        for key in ("monitor", "panel", "guide"):
+            machine.wait_records(key, 1, timeout=10)
+        side_by_side(before, machine_state(machine))
+        print("\n  Command lines the background programs were started with:")
+        for key in ("monitor", "panel", "guide"):
+            for line in machine.record_lines(key):
+                print("    " + line)
+
+        heading("5. Running it a second time: nothing left to repair")
+        print(console_view(machine.run_tool("demo-second")))
+    finally:
+        machine.close()
+        shutil.rmtree(os.path.dirname(prefix), ignore_errors=True)
+    print("(machine removed)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    sys.exit(main(sys.argv))
