@@ -186,11 +186,7 @@ def make_template(build, log=print):
     for stale in (build.skip_marker, build.template_info):
         if os.path.exists(stale):
             os.remove(stale)
-    # Machines left behind by a killed scenario, and the previous template.
-    if os.path.isdir(build.runs):
-        for name in os.listdir(build.runs):
-            _remove_prefix(os.path.join(build.runs, name, "prefix"))
-        shutil.rmtree(build.runs, ignore_errors=True)
+    remove_machines(build)
     shutil.rmtree(os.path.join(build.bed_dir, "failed"), ignore_errors=True)
     started = time.monotonic()
     boot_prefix(build.template)
@@ -224,6 +220,20 @@ def template_changes(build, full=False):
     if full and not changed and _tree_digest(build.template) != info["digest"]:
         changed.append("(contents differ)")
     return changed
+
+
+def remove_machines(build):
+    """Machines left behind by a killed scenario: their wineservers too."""
+    if os.path.isdir(build.runs):
+        for name in os.listdir(build.runs):
+            _remove_prefix(os.path.join(build.runs, name, "prefix"))
+        shutil.rmtree(build.runs, ignore_errors=True)
+
+
+def remove_template(build):
+    _remove_prefix(build.template)
+    if os.path.exists(build.template_info):
+        os.remove(build.template_info)
 
 
 def skip_reason(build):
