@@ -9,7 +9,9 @@ import shutil
 import sys
 import textwrap
 
-import bed
+# The source tree stays as checked out.
+sys.dont_write_bytecode = True
+import bed  # noqa: E402
 from bed import COMMAND_LINES, DISABLED, MONITOR_VALUE, PANEL_VALUE
 
 START_TYPES = {2: "automatic", 3: "manual", 4: "disabled"}

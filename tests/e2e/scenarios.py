@@ -14,7 +14,9 @@ import sys
 import time
 import traceback
 
-import bed
+# The source tree stays as checked out.
+sys.dont_write_bytecode = True
+import bed  # noqa: E402
 from bed import (AUTO_START, BACKGROUND, COMMAND_LINES, DEMAND_START, DISABLED, ERROR_IGNORE,
                  HEALTHY_OUTPUT, MONITOR_VALUE, OWN_PROCESS, PANEL_VALUE, PROGRAMS, REG_SZ,
                  RUNNING, SERVICE)
