@@ -1,8 +1,11 @@
-#include "console/report.h"
+// stdio.h first: once a header reaches the C++ library, mingw switches the printf family
+// to its ISO variant, in which "%s" in a wide format takes a narrow string.
+#include <stdio.h>
 
 #include <locale.h>
 #include <stdarg.h>
-#include <stdio.h>
+
+#include "console/report.h"
 #include <stdlib.h>
 #include <wchar.h>
 

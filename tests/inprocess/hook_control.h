@@ -1,0 +1,64 @@
+// How a test steers and observes the hooks that replace the tool's Windows and runtime
+// calls in the test build. Every setting lasts until HookReset.
+#pragma once
+#include <windows.h>
+
+enum HookResource {
+    kHookRegistryKey,
+    kHookManager,
+    kHookService,
+    kHookSnapshot,
+    kHookProcess,
+    kHookThread,
+    kHookLocalMemory,
+    kHookComInit,
+    kHookLocaleCopy,
+    kHookResourceKinds
+};
+
+// Real behaviour everywhere again; forgets faults, scripts, logs and the ledger.
+void HookReset(void);
+
+// The `occurrence`-th call (counted from 1 since the reset) of the named function fails
+// with `error` (a Win32 error, an HRESULT for COM calls) without reaching Windows.
+void HookFail(const wchar_t* call, int occurrence, DWORD error);
+int HookCallCount(const wchar_t* call);
+
+// Statuses that QueryServiceStatusEx returns, one per call, before it reaches Windows again.
+void HookScriptStatus(DWORD state, DWORD checkPoint, DWORD waitHint);
+// A scripted query that fails and leaves the caller's record untouched.
+void HookScriptStatusFailure(void);
+int HookScriptedStatusesLeft(void);
+// StartServiceW accepts (or refuses with `error`) without reaching Windows.
+void HookAcceptServiceStart(void);
+
+// GetTickCount returns a virtual tick count that only Sleep advances; Sleep returns at once.
+void HookUseVirtualClock(DWORD start);
+DWORD HookVirtualTick(void);
+int HookSleepCount(void);
+DWORD HookSleepDuration(int index);
+
+// GetWindowsDirectoryW reports this directory instead of the real one.
+void HookSetWindowsDirectory(const wchar_t* path);
+// _wsetlocale refuses this locale name, as a runtime that does not know it would.
+void HookRejectLocale(const wchar_t* name);
+// Whether _wsystem really runs its command (by default it does).
+void HookRunSystemCommands(BOOL run);
+// CoCreateInstance hands out a stand-in link object whose QueryInterface gives this result.
+void HookUseFakeShellLink(HRESULT queryInterfaceResult);
+
+// Calls in order, one line each, e.g. "CloseServiceHandle service", "print <text>".
+int HookEventCount(void);
+const wchar_t* HookEvent(int index);
+
+// The ledger of what the tool acquired through the hooks and released again.
+int HookAcquired(HookResource kind);
+int HookReleased(HookResource kind);
+int HookStillHeld(void);
+// Releases of a handle, block or reference that was not held (double or foreign releases).
+int HookBadReleases(void);
+// References still held on the shell link object when the tool uninitialised COM (or when
+// HookSettle ran): 0 when balanced, -1 when no link object was created.
+long HookComReferencesLeft(void);
+// Settles what the run left behind (references of a link object never uninitialised).
+void HookSettle(void);
