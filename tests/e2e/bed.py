@@ -160,8 +160,33 @@ def _kill_wineserver(prefix):
                        stderr=subprocess.DEVNULL, timeout=60)
 
 
-def _remove_prefix(prefix):
+def _server_dir(prefix):
+    """The socket folder of a prefix's wineserver (Debian's Wine names its parent in the
+    prefix's "wineserver" file), which Wine leaves behind."""
+    try:
+        info = os.stat(prefix)
+        with open(os.path.join(prefix, "wineserver"), encoding="utf-8") as f:
+            parent = f.read().strip()
+    except OSError:
+        return None
+    if not parent.startswith("wine-") or "/" in parent:
+        return None
+    return os.path.join(os.environ.get("TMPDIR") or "/tmp", parent,
+                        "server-%x-%x" % (info.st_dev, info.st_ino))
+
+
+def _remove_prefix(prefix, booted=False):
+    """Kills the prefix's wineserver and removes it; `booted`: a prefix of its own (not a
+    clone), whose socket folder's parent goes too."""
     _kill_wineserver(prefix)
+    server = _server_dir(prefix)
+    if server and os.path.isdir(server):
+        shutil.rmtree(server, ignore_errors=True)
+    if server and booted:
+        try:
+            os.rmdir(os.path.dirname(server))
+        except OSError:
+            pass
     shutil.rmtree(prefix, ignore_errors=True)
 
 
@@ -193,7 +218,7 @@ def make_template(build, log=print):
     machine = Machine(build, prefix=build.template)
     reason = machine.wine_runs_build_programs()
     if reason:
-        _remove_prefix(build.template)
+        _remove_prefix(build.template, booted=True)
         with open(build.skip_marker, "w", encoding="utf-8") as f:
             f.write(reason + "\n")
         return reason
@@ -231,7 +256,7 @@ def remove_machines(build):
 
 
 def remove_template(build):
-    _remove_prefix(build.template)
+    _remove_prefix(build.template, booted=True)
     if os.path.exists(build.template_info):
         os.remove(build.template_info)
 
@@ -330,10 +355,13 @@ class Machine:
                        check=True)
 
     def close(self):
-        _kill_wineserver(self.prefix)
-        if not self.keep:
-            shutil.rmtree(self.home if self.home.startswith(self.build.runs) else self.prefix,
-                          ignore_errors=True)
+        if self.keep:
+            _kill_wineserver(self.prefix)
+            return
+        clone = self.home.startswith(self.build.runs + os.sep)
+        _remove_prefix(self.prefix, booted=not clone)
+        if clone:
+            shutil.rmtree(self.home, ignore_errors=True)
 
     # --- running programs ------------------------------------------------------------
 

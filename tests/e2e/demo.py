@@ -7,7 +7,7 @@ would see it, with the machine before and after.
 import os
 import shutil
 import sys
-import textwrap
+import unicodedata
 
 # The source tree stays as checked out.
 sys.dont_write_bytecode = True
@@ -23,13 +23,38 @@ def heading(text):
     print("\n== %s ==\n" % text)
 
 
+# What each message says, for readers of the demo who do not read Chinese.
+GLOSSES = {
+    "checking": "checking for problems, please wait",
+    "startup_item": "found: the driver's startup item is disabled, repairing",
+    "service_missing": "found: the scan service is not installed, repairing",
+    "service_disabled": "found: the scan service is disabled, repairing",
+    "restart": "restarting the background programs",
+    "complete": "repair of the Scarvel (TWAIN) driver completed",
+}
+
+
+def display_width(text):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+
 def console_view(run):
-    """The tool's output in the order a console shows it: on a console the tool's lines
-    come out at once and the pause prompt last (in a file the prompt lands first)."""
+    """The tool's output in the order a console shows it (in a file the pause prompt
+    lands first, as the tool's own text waits in its buffer until it exits), each
+    message with its meaning beside it."""
     output = run.output
     if output.startswith(bed.PAUSE_TEXT):
         output = output[len(bed.PAUSE_TEXT):] + bed.PAUSE_TEXT
-    return textwrap.indent(bed.decode_output(output).rstrip("\n"), "  | ", lambda line: True) + "\n"
+    meaning = {text: GLOSSES.get(key, key) for key, text in bed.MESSAGES.items()}
+    meaning[bed.PAUSE_TEXT.decode().strip()] = "(the final pause, answered by empty input)"
+    lines = bed.decode_output(output).rstrip("\n").split("\n")
+    width = max(display_width(line) for line in lines) + 4
+    shown = []
+    for line in lines:
+        gloss = meaning.get(line.strip())
+        padding = " " * (width - display_width(line))
+        shown.append("  | " + line + (padding + gloss if gloss else ""))
+    return "\n".join(shown) + "\n"
 
 
 def machine_state(machine):
