@@ -41,9 +41,8 @@ void PrintMessage(const wchar_t* format, ...)
 
 void EndReport(wchar_t* savedLocale)
 {
-    if (savedLocale != NULL) {
-        _wsetlocale(LC_CTYPE, savedLocale);
-    }
+    // Without a saved copy, "C" is what every program starts with.
+    _wsetlocale(LC_CTYPE, savedLocale != NULL ? savedLocale : L"C");
     free(savedLocale);
     _wsystem(L"pause");
 }

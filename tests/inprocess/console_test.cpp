@@ -1,0 +1,193 @@
+// What reaches a redirected standard output, byte for byte, and the locale around a run.
+#include "tests/inprocess/harness.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <locale.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "console/messages.h"
+#include "console/report.h"
+#include "package/layout.h"
+
+namespace {
+
+// The texts as a user reads them, typed here independently of the catalogue.
+const char* const kExpectedTexts[] = {
+    u8"正在检测问题，请稍候……",
+    u8"请重新安装 Scarvel (TWAIN) 驱动程序。(E01)",
+    u8"无法访问系统注册表，请使用管理员权限运行本工具。(E02)",
+    u8"检测到：驱动所需的系统启动项被禁用，正在尝试修复，请稍候……",
+    u8"修复启动项失败，请退出本机的杀毒软件，如360安全卫士等，再尝试重新运行本工具。(E03)",
+    u8"无法访问服务管理器，请使用管理员权限运行本工具。(E04)",
+    u8"无法访问扫描服务，请使用管理员权限运行本工具。(E05)",
+    u8"检测到：驱动所需的扫描服务未安装，正在尝试修复，请稍候……",
+    u8"检测到：驱动所需的扫描服务被禁用，正在尝试修复，请稍候……",
+    u8"修复扫描服务失败，请尝试重新安装 Scarvel (TWAIN) 驱动程序。(E06)",
+    u8"启动扫描服务失败，请尝试重新安装 Scarvel (TWAIN) 驱动程序。(E07)",
+    u8"正在尝试重启后台程序，请稍候……",
+    u8"无法启动后台程序，请尝试重启操作系统来完成修复。(E08)",
+    u8"已完成 Scarvel (TWAIN) 驱动程序修复。",
+};
+
+const wchar_t* const kCatalogue[] = {
+    kMsgChecking, kMsgE01, kMsgE02, kMsgStartupItem, kMsgE03, kMsgE04, kMsgE05,
+    kMsgServiceMissing, kMsgServiceDisabled, kMsgE06, kMsgE07, kMsgRestart, kMsgE08,
+    kMsgComplete,
+};
+
+std::string ToCodePage936(const char* utf8)
+{
+    wchar_t wide[256] = {};
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 256);
+    char bytes[512] = {};
+    WideCharToMultiByte(936, 0, wide, -1, bytes, sizeof bytes, NULL, NULL);
+    return bytes;
+}
+
+// Runs `write` with file descriptor 1 sent to a file and returns the bytes it wrote.
+template <typename Write>
+std::string CaptureStandardOutput(Write write)
+{
+    const wchar_t* path = L"C:\\windows\\temp\\scarvel-stdout.txt";
+    fflush(stdout);
+    int saved = _dup(1);
+    int file = _wopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
+    _dup2(file, 1);
+    _close(file);
+    write();
+    fflush(stdout);
+    _dup2(saved, 1);
+    _close(saved);
+    std::string bytes = machine::ReadTextFile(path);
+    DeleteFileW(path);
+    return bytes;
+}
+
+std::string CurrentCtypeLocale()
+{
+    return Narrow(_wsetlocale(LC_CTYPE, NULL));
+}
+
+}  // namespace
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        HookReset();
+        HookRunSystemCommands(FALSE);
+        _wsetlocale(LC_CTYPE, L"C");
+    }
+    void TearDown() override
+    {
+        HookReset();
+        _wsetlocale(LC_CTYPE, L"C");
+    }
+};
+
+TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
+{
+    const std::string written = CaptureStandardOutput([] {
+        wchar_t* saved = BeginReport();
+        for (const wchar_t* format : kCatalogue) {
+            PrintMessage(format, kProductName);
+        }
+        EndReport(saved);
+    });
+
+    std::string expected;
+    for (const char* text : kExpectedTexts) {
+        expected += ToCodePage936(text) + "\r\n\r\n";
+    }
+    EXPECT_EQ(expected, written);
+    // The ellipsis of the notices is two U+2026, 0xA1 0xAD each in code page 936.
+    EXPECT_EQ(0u, written.find("\xD5\xFD\xD4\xDA"));
+    EXPECT_NE(std::string::npos, written.find("\xA1\xAD\xA1\xAD\r\n\r\n"));
+}
+
+TEST_F(ConsoleTest, ProductNameIsAWideStringBetweenSpacesOnlyWhereItBelongs)
+{
+    const std::string written = CaptureStandardOutput([] {
+        wchar_t* saved = BeginReport();
+        for (const wchar_t* format : kCatalogue) {
+            PrintMessage(format, kProductName);
+        }
+        EndReport(saved);
+    });
+
+    // A runtime that read "%s" as a narrow string would write "S" alone.
+    size_t count = 0;
+    for (size_t at = written.find(" Scarvel (TWAIN) "); at != std::string::npos;
+         at = written.find(" Scarvel (TWAIN) ", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(4u, count);
+    for (const wchar_t* format : {kMsgE01, kMsgE06, kMsgE07, kMsgComplete}) {
+        EXPECT_NE(nullptr, wcsstr(format, L" %s "));
+    }
+    for (const wchar_t* format : {kMsgChecking, kMsgE02, kMsgStartupItem, kMsgE03, kMsgE04,
+                                  kMsgE05, kMsgServiceMissing, kMsgServiceDisabled, kMsgRestart,
+                                  kMsgE08}) {
+        EXPECT_EQ(nullptr, wcschr(format, L'%'));
+    }
+}
+
+TEST_F(ConsoleTest, LocaleIsChineseDuringTheRunAndRestoredAfterIt)
+{
+    for (const wchar_t* before : {L"C", L"English_United States.1252"}) {
+        ASSERT_NE(nullptr, _wsetlocale(LC_CTYPE, before));
+        const std::string previous = CurrentCtypeLocale();
+
+        wchar_t* saved = BeginReport();
+        const std::string during = CurrentCtypeLocale();
+        EndReport(saved);
+
+        EXPECT_NE(std::string::npos, during.find(".936")) << during;
+        EXPECT_EQ(previous, CurrentCtypeLocale());
+        // Restored and released before the pause, which comes last.
+        std::vector<std::wstring> tail = EventsFrom(L"_wsetlocale 2 " + std::wstring(
+            previous.begin(), previous.end()));
+        ASSERT_GE(tail.size(), 3u);
+        EXPECT_EQ(L"free locale", tail[tail.size() - 2]);
+        EXPECT_EQ(L"_wsystem pause", tail.back());
+        EXPECT_EQ(0, HookStillHeld());
+        HookReset();
+        HookRunSystemCommands(FALSE);
+    }
+}
+
+TEST_F(ConsoleTest, RuntimeWithoutTheNameChsFallsBackToAnotherNameForCodePage936)
+{
+    HookRejectLocale(L"chs");
+    const std::string written = CaptureStandardOutput([] {
+        wchar_t* saved = BeginReport();
+        EXPECT_NE(std::string::npos, CurrentCtypeLocale().find(".936")) << CurrentCtypeLocale();
+        PrintMessage(kMsgChecking);
+        EndReport(saved);
+    });
+    EXPECT_EQ(ToCodePage936(kExpectedTexts[0]) + "\r\n\r\n", written);
+    EXPECT_EQ("C", CurrentCtypeLocale());
+}
+
+TEST_F(ConsoleTest, LocaleWhoseNameCouldNotBeCopiedIsRestoredToTheStartUpLocale)
+{
+    HookFail(L"_wcsdup", 1, 0);
+    wchar_t* saved = BeginReport();
+    EXPECT_EQ(nullptr, saved);
+    EndReport(saved);
+    EXPECT_EQ("C", CurrentCtypeLocale());
+}
+
+TEST_F(ConsoleTest, FinalPauseRunsThroughTheCommandInterpreterAndReturns)
+{
+    HookRunSystemCommands(TRUE);
+    const DWORD start = GetTickCount();
+    const std::string written = CaptureStandardOutput([] { EndReport(BeginReport()); });
+    // Standard input is empty here, so the interpreter's pause returns at once.
+    EXPECT_LT(GetTickCount() - start, 20000u);
+    EXPECT_EQ((std::vector<std::wstring>{L"_wsystem pause"}), EventsStartingWith(L"_wsystem"));
+    EXPECT_NE(std::string::npos, written.find("Press any key")) << written;
+}
