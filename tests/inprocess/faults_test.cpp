@@ -1,0 +1,178 @@
+// Each Windows and runtime call that the run tests, made to fail once in a run that reaches
+// it: the run must print at most its one coded message, close in order, release everything
+// it acquired exactly once, pause and return 0.
+#include "tests/inprocess/harness.h"
+
+#include <algorithm>
+
+namespace {
+
+enum Machine { kNothingInPlace, kServiceStoppedManual };
+
+struct FaultCase {
+    const wchar_t* call;
+    int occurrence;
+    DWORD error;
+    Machine machine;
+    std::vector<std::string> labels;
+};
+
+const std::vector<std::string> kRepairedFromNothing = {
+    "checking", "startup-item", "service-missing", "restart", "complete"};
+const std::vector<std::string> kRepairedStoppedService = {
+    "checking", "startup-item", "service-disabled", "restart", "complete"};
+
+std::vector<std::string> Until(const std::vector<std::string>& labels, const char* last,
+                               const char* code = nullptr)
+{
+    std::vector<std::string> result(labels.begin(),
+                                    std::find(labels.begin(), labels.end(), last) + 1);
+    if (code != nullptr) {
+        result.push_back(code);
+    }
+    return result;
+}
+
+const FaultCase kFaults[] = {
+    {L"GetWindowsDirectoryW", 1, ERROR_INVALID_PARAMETER, kNothingInPlace, {"checking", "E01"}},
+    {L"PathAppendW", 1, 0, kNothingInPlace, {"checking", "E01"}},
+    {L"PathCombineW", 1, 0, kNothingInPlace, {"checking", "E01"}},
+    {L"PathCombineW", 4, 0, kNothingInPlace, {"checking", "E01"}},
+    {L"PathFileExistsW", 1, ERROR_FILE_NOT_FOUND, kNothingInPlace, {"checking", "E01"}},
+    {L"PathFileExistsW", 4, ERROR_FILE_NOT_FOUND, kNothingInPlace, {"checking", "E01"}},
+    {L"RegOpenKeyExW", 1, ERROR_ACCESS_DENIED, kNothingInPlace, {"checking", "E02"}},
+    {L"RegSetValueExW", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     {"checking", "startup-item", "E03"}},
+    {L"RegQueryValueExW", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
+     {"checking", "startup-item", "E03"}},
+    {L"RegQueryValueExW", 3, ERROR_ACCESS_DENIED, kNothingInPlace, kRepairedFromNothing},
+    {L"RegSetValueExW", 2, ERROR_ACCESS_DENIED, kNothingInPlace, kRepairedFromNothing},
+    {L"OpenSCManagerW", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     {"checking", "startup-item", "E04"}},
+    {L"OpenServiceW", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     {"checking", "startup-item", "E05"}},
+    {L"CreateServiceW", 1, ERROR_DUPLICATE_SERVICE_NAME, kNothingInPlace,
+     Until(kRepairedFromNothing, "service-missing", "E06")},
+    {L"StartServiceW", 1, ERROR_SERVICE_DISABLED, kNothingInPlace,
+     Until(kRepairedFromNothing, "service-missing", "E07")},
+    {L"QueryServiceStatusEx", 1, ERROR_INVALID_HANDLE, kNothingInPlace,
+     Until(kRepairedFromNothing, "service-missing", "E07")},
+    {L"QueryServiceStatusEx", 1, ERROR_INVALID_HANDLE, kServiceStoppedManual,
+     kRepairedStoppedService},
+    {L"QueryServiceConfigW", 1, ERROR_ACCESS_DENIED, kServiceStoppedManual,
+     Until(kRepairedStoppedService, "service-disabled", "E06")},
+    {L"QueryServiceConfigW", 2, ERROR_ACCESS_DENIED, kServiceStoppedManual,
+     Until(kRepairedStoppedService, "service-disabled", "E06")},
+    {L"LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY, kServiceStoppedManual,
+     Until(kRepairedStoppedService, "service-disabled", "E06")},
+    {L"ChangeServiceConfigW", 1, ERROR_ACCESS_DENIED, kServiceStoppedManual,
+     Until(kRepairedStoppedService, "service-disabled", "E06")},
+    {L"StartServiceW", 1, ERROR_SERVICE_DISABLED, kServiceStoppedManual,
+     Until(kRepairedStoppedService, "service-disabled", "E07")},
+    {L"SHGetSpecialFolderPathW", 1, ERROR_PATH_NOT_FOUND, kNothingInPlace, kRepairedFromNothing},
+    {L"PathCombineW", 5, 0, kNothingInPlace, kRepairedFromNothing},
+    {L"PathFileExistsW", 5, ERROR_ACCESS_DENIED, kNothingInPlace, kRepairedFromNothing},
+    {L"CoInitialize", 1, static_cast<DWORD>(E_OUTOFMEMORY), kNothingInPlace, kRepairedFromNothing},
+    {L"CoCreateInstance", 1, static_cast<DWORD>(REGDB_E_CLASSNOTREG), kNothingInPlace,
+     kRepairedFromNothing},
+    {L"QueryInterface", 1, static_cast<DWORD>(E_NOINTERFACE), kNothingInPlace,
+     kRepairedFromNothing},
+    {L"CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
+     kRepairedFromNothing},
+    {L"Process32FirstW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
+    {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"CreateProcessW", 1, ERROR_FILE_NOT_FOUND, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"CreateProcessW", 3, ERROR_ACCESS_DENIED, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"_wsetlocale", 2, 0, kNothingInPlace, kRepairedFromNothing},
+    {L"_wcsdup", 1, 0, kNothingInPlace, kRepairedFromNothing},
+};
+
+void PrintTo(const FaultCase& fault, std::ostream* out)
+{
+    *out << Narrow(fault.call) << " failing at call " << fault.occurrence;
+}
+
+std::string CaseName(const ::testing::TestParamInfo<FaultCase>& info)
+{
+    std::string name = Narrow(info.param.call) + "_" + std::to_string(info.param.occurrence)
+        + (info.param.machine == kServiceStoppedManual ? "_ServiceStopped" : "");
+    std::replace(name.begin(), name.end(), '_', 'x');
+    return name;
+}
+
+// The closing steps as the log shows them, in the order in which they must come.
+std::vector<std::wstring> ExpectedClosing(const FaultCase& fault)
+{
+    std::vector<std::wstring> closing;
+    if (HookAcquired(kHookService) > 0) {
+        closing.push_back(L"CloseServiceHandle service");
+    }
+    if (HookAcquired(kHookManager) > 0) {
+        closing.push_back(L"CloseServiceHandle manager");
+    }
+    if (fault.labels.back() == "E03") {
+        closing.push_back(L"RegCloseKey");
+    }
+    closing.push_back(L"_wsetlocale 2 C");
+    closing.push_back(HookAcquired(kHookLocaleCopy) > 0 ? L"free locale" : L"free (null)");
+    closing.push_back(L"_wsystem pause");
+    return closing;
+}
+
+// What the log holds after the last message; the lookups of the closing steps only.
+std::vector<std::wstring> LoggedClosing()
+{
+    int last = -1;
+    for (int i = 0; i < HookEventCount(); ++i) {
+        if (std::wstring(HookEvent(i)).compare(0, 6, L"print ") == 0) {
+            last = i;
+        }
+    }
+    std::vector<std::wstring> closing;
+    for (int i = last + 1; i < HookEventCount(); ++i) {
+        closing.push_back(HookEvent(i));
+    }
+    return closing;
+}
+
+}  // namespace
+
+class FaultTest : public RepairRunTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(FaultTest, OneFailedCallEndsCleanly)
+{
+    const FaultCase& fault = GetParam();
+    if (fault.machine == kServiceStoppedManual) {
+        machine::InstallService(SERVICE_DEMAND_START);
+    }
+    HookReset();
+    HookRunSystemCommands(FALSE);
+    if (lstrcmpW(fault.call, L"QueryInterface") == 0) {
+        HookUseFakeShellLink(static_cast<HRESULT>(fault.error));
+    } else {
+        HookFail(fault.call, fault.occurrence, fault.error);
+    }
+
+    RunTool();
+
+    if (lstrcmpW(fault.call, L"QueryInterface") != 0) {
+        ASSERT_GE(HookCallCount(fault.call), fault.occurrence) << "the run never reached it";
+    }
+    EXPECT_EQ(fault.labels, PrintedLabels());
+    EXPECT_EQ(ExpectedClosing(fault), LoggedClosing());
+    for (int kind = 0; kind < kHookResourceKinds; ++kind) {
+        EXPECT_EQ(HookAcquired(static_cast<HookResource>(kind)),
+                  HookReleased(static_cast<HookResource>(kind)))
+            << "resource kind " << kind;
+    }
+    EXPECT_EQ(0, HookStillHeld());
+    EXPECT_EQ(0, HookBadReleases());
+    EXPECT_LE(HookComReferencesLeft(), 0) << "references left on the shell link object";
+    // A shortcut is never written anywhere but in the Startup folder.
+    EXPECT_FALSE(machine::FileExists(L"Faultwise Companion.lnk"));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryTestedCall, FaultTest, ::testing::ValuesIn(kFaults), CaseName);
