@@ -1,0 +1,155 @@
+// Machines the tool must survive: Windows directories at and past the length the command
+// lines allow, paths with spaces, and lookups that fail.
+#include "tests/inprocess/harness.h"
+
+namespace {
+
+// A real directory under C:\ of exactly `length` characters, spaced if asked.
+std::wstring WindowsDirectoryOfLength(size_t length, bool spaced)
+{
+    std::wstring path = spaced ? L"C:\\hostile windows" : L"C:\\hostile-windows";
+    while (path.size() < length) {
+        path += L'\\';
+        path += std::wstring(std::min<size_t>(60, length - path.size()), L'w');
+    }
+    if (path.back() == L'\\') {
+        path.back() = L'w';
+    }
+    return path;
+}
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+class HostileMachineTest : public RepairRunTest {
+protected:
+    std::wstring windows;
+    void UseWindowsDirectory(size_t length, bool spaced)
+    {
+        windows = WindowsDirectoryOfLength(length, spaced);
+        ASSERT_EQ(length, windows.size());
+        machine::InstallPackage(windows);
+        HookSetWindowsDirectory(windows.c_str());
+    }
+    void TearDown() override
+    {
+        if (!windows.empty()) {
+            machine::Reset(windows);
+        }
+        RepairRunTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(HostileMachineTest, LongestWindowsDirectoryForTheCommandLineStillRepairsEverything)
+{
+    UseWindowsDirectory(220, false);
+
+    RunTool();
+
+    EXPECT_EQ((std::vector<std::string>{"checking", "startup-item", "service-missing", "restart",
+                                        "complete"}),
+              PrintedLabels());
+    const std::wstring monitorLine = machine::MonitorPath(windows) + L" /Station";
+    EXPECT_EQ(259u, monitorLine.size());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(L"Velmora Setup").Text());
+    EXPECT_EQ(machine::PanelPath(windows), machine::ReadRunValue(L"Kestrun_setup").Text());
+    EXPECT_EQ(machine::ServicePath(windows), machine::ReadService().binaryPath);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), machine::ReadService().state);
+    EXPECT_EQ((std::vector<std::wstring>{monitorLine}),
+              machine::RecordedCommandLines(machine::MonitorPath(windows), 1));
+    EXPECT_EQ((std::vector<std::wstring>{machine::GuidePath(windows)}),
+              machine::RecordedCommandLines(machine::GuidePath(windows), 1));
+    EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
+}
+
+TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOutOfReach)
+{
+    for (size_t length : {221u, 226u, 240u}) {
+        SCOPED_TRACE(length);
+        HookReset();
+        HookRunSystemCommands(FALSE);
+        UseWindowsDirectory(length, false);
+
+        RunTool();
+
+        EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
+        EXPECT_TRUE(EventsStartingWith(L"RegOpenKeyExW").empty());
+        EXPECT_TRUE(EventsStartingWith(L"CreateServiceW").empty());
+        EXPECT_TRUE(EventsStartingWith(L"CreateProcessW").empty());
+        EXPECT_FALSE(machine::ReadRunValue(L"Velmora Setup").exists);
+        EXPECT_EQ(0, HookStillHeld());
+    }
+}
+
+TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
+{
+    UseWindowsDirectory(40, true);
+
+    RunTool();
+
+    EXPECT_EQ("complete", PrintedLabels().back());
+    const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(L"Velmora Setup").Text());
+    EXPECT_EQ(Quoted(machine::PanelPath(windows)), machine::ReadRunValue(L"Kestrun_setup").Text());
+    EXPECT_EQ(Quoted(machine::ServicePath(windows)), machine::ReadService().binaryPath);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), machine::ReadService().state);
+    EXPECT_EQ((std::vector<std::wstring>{monitorLine}),
+              machine::RecordedCommandLines(machine::MonitorPath(windows), 1));
+    EXPECT_EQ((std::vector<std::wstring>{Quoted(machine::PanelPath(windows))}),
+              machine::RecordedCommandLines(machine::PanelPath(windows), 1));
+    EXPECT_EQ((std::vector<std::wstring>{Quoted(machine::GuidePath(windows))}),
+              machine::RecordedCommandLines(machine::GuidePath(windows), 1));
+    // A shortcut holds a path, not a command line: no quotes there.
+    EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
+}
+
+TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
+{
+    UseWindowsDirectory(218, true);
+    RunTool();
+    const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
+    EXPECT_EQ(259u, monitorLine.size());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(L"Velmora Setup").Text());
+    EXPECT_EQ("complete", PrintedLabels().back());
+
+    machine::Reset(windows);
+    HookReset();
+    HookRunSystemCommands(FALSE);
+    UseWindowsDirectory(219, true);
+    RunTool();
+    EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
+    EXPECT_FALSE(machine::ReadRunValue(L"Velmora Setup").exists);
+}
+
+TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeToHere)
+{
+    // Programs of the package's names in the current directory must not count.
+    machine::InstallPackage(L"C:\\windows\\temp\\relative");
+    SetCurrentDirectoryW(L"C:\\windows\\temp\\relative");
+    HookFail(L"GetWindowsDirectoryW", 1, ERROR_INVALID_PARAMETER);
+
+    RunTool();
+
+    SetCurrentDirectoryW(L"C:\\");
+    EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
+    EXPECT_TRUE(EventsStartingWith(L"PathFileExistsW").empty());
+}
+
+TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
+{
+    CreateDirectoryW(L"C:\\windows\\temp\\cwd", NULL);
+    SetCurrentDirectoryW(L"C:\\windows\\temp\\cwd");
+    HookFail(L"SHGetSpecialFolderPathW", 1, ERROR_PATH_NOT_FOUND);
+
+    RunTool();
+
+    SetCurrentDirectoryW(L"C:\\");
+    EXPECT_EQ("complete", PrintedLabels().back());
+    EXPECT_FALSE(machine::FileExists(L"C:\\windows\\temp\\cwd\\Faultwise Companion.lnk"));
+    EXPECT_FALSE(machine::FileExists(machine::ShortcutPath()));
+    EXPECT_TRUE(EventsStartingWith(L"CoCreateInstance").empty());
+}
