@@ -4,7 +4,7 @@
 # pipe to CTest would never reach its end. Exit 77 (skip) when Wine cannot start the
 # program at all, as 32-bit programs on a machine without 32-bit Wine.
 set -u
-program=$1 standins=$2
+program=$(realpath "$1") standins=$(realpath "$2")
 shift 2
 work=$(mktemp -d /tmp/scarvel-inprocess.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
