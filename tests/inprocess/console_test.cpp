@@ -66,6 +66,16 @@ std::string CaptureStandardOutput(Write write)
     return bytes;
 }
 
+// A whole report with every message of the catalogue, the product name as the argument.
+void PrintWholeCatalogue()
+{
+    wchar_t* saved = BeginReport();
+    for (const wchar_t* format : kCatalogue) {
+        PrintMessage(format, kProductName);
+    }
+    EndReport(saved);
+}
+
 std::string CurrentCtypeLocale()
 {
     return Narrow(_wsetlocale(LC_CTYPE, NULL));
@@ -90,13 +100,7 @@ protected:
 
 TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
 {
-    const std::string written = CaptureStandardOutput([] {
-        wchar_t* saved = BeginReport();
-        for (const wchar_t* format : kCatalogue) {
-            PrintMessage(format, kProductName);
-        }
-        EndReport(saved);
-    });
+    const std::string written = CaptureStandardOutput(PrintWholeCatalogue);
 
     std::string expected;
     for (const char* text : kExpectedTexts) {
@@ -110,13 +114,7 @@ TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
 
 TEST_F(ConsoleTest, ProductNameIsAWideStringBetweenSpacesOnlyWhereItBelongs)
 {
-    const std::string written = CaptureStandardOutput([] {
-        wchar_t* saved = BeginReport();
-        for (const wchar_t* format : kCatalogue) {
-            PrintMessage(format, kProductName);
-        }
-        EndReport(saved);
-    });
+    const std::string written = CaptureStandardOutput(PrintWholeCatalogue);
 
     // A runtime that read "%s" as a narrow string would write "S" alone.
     size_t count = 0;

@@ -192,30 +192,35 @@ void InstallService(DWORD startType, const char* behaviour, const std::wstring& 
     CloseServiceHandle(manager);
 }
 
-void StartServiceAndWaitRunning()
+// Runs `act` on the scan service opened with full access, when it is installed.
+template <typename Act>
+static void WithScanService(Act act)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = OpenServiceW(manager, kService, SERVICE_ALL_ACCESS);
     if (service != NULL) {
-        StartServiceW(service, 0, NULL);
-        WaitForState(service, SERVICE_RUNNING);
+        act(service);
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
 }
 
+void StartServiceAndWaitRunning()
+{
+    WithScanService([](SC_HANDLE service) {
+        StartServiceW(service, 0, NULL);
+        WaitForState(service, SERVICE_RUNNING);
+    });
+}
+
 void DeleteScanService()
 {
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(manager, kService, SERVICE_ALL_ACCESS);
-    if (service != NULL) {
+    WithScanService([](SC_HANDLE service) {
         SERVICE_STATUS status = {};
         ControlService(service, SERVICE_CONTROL_STOP, &status);
         WaitForState(service, SERVICE_STOPPED);
         DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    });
     // Wine removes a deleted service once its last handle is closed.
     for (int i = 0; i < 100 && ReadService().exists; ++i) {
         Sleep(50);
