@@ -29,3 +29,10 @@ demo: build
 
 clean:
 	rm -rf build
+
+# Whole-run wall times under Wine: the tool, a program that only pauses, a batch file.
+BENCH_FLOOR = build/win64/bench/bench_floor.exe
+bench: build
+	mkdir -p build/win64/bench
+	x86_64-w64-mingw32-g++-posix -Os -Wall -Wextra -municode -static -s -o $(BENCH_FLOOR) tests/bench/floor.cpp
+	/usr/bin/python3 tests/bench/bench.py build/win64 $(BENCH_FLOOR)
