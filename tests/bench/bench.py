@@ -80,6 +80,10 @@ def main(argv):
     machine = bed.Machine(build, prefix=prefix)
     try:
         bed.boot_prefix(prefix)
+        # Services start in time without a display only with Wine's null graphics driver;
+        # set again here (the bed may already have), the daemons restarted to read it.
+        machine.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        subprocess.run(["wineserver", "-w"], env=machine.env, timeout=120)
         machine.start()
         machine.complete_registry()
         machine.make_healthy()
