@@ -106,10 +106,18 @@ class Build:
         self.runs = os.path.join(self.bed_dir, "runs")
 
 
+# Wine's messages off, but for the one that tells a process could not be set up at all:
+# without a preloader (Debian's wine64 has none), now and then a new process finds the
+# address of the shared user data taken, and dies before running any of its code.
+QUIET = "-all,err+virtual"
+STARTUP_FAILURE = b"failed to map the shared user data"
+STARTUP_ATTEMPTS = 3
+
+
 def wine_environment(prefix):
     env = dict(os.environ)
     # No Mono/Gecko installers, and no menu entries for the host's desktop.
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all",
+    env.update(WINEPREFIX=prefix, WINEDEBUG=os.environ.get("E2E_WINEDEBUG", QUIET),
                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
                LANG="C.UTF-8", LC_ALL="C.UTF-8", DISPLAY="")
     env.pop("WAYLAND_DISPLAY", None)
@@ -198,10 +206,17 @@ def boot_prefix(prefix):
     env = wine_environment(prefix)
     boot = subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    # No display here: without the null graphics driver a service waits for a desktop
+    # and its start times out now and then.
+    driver = subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v",
+                             "Graphics", "/d", "null", "/f"], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     if boot.returncode != 0 or not os.path.exists(os.path.join(prefix, "system.reg")):
         raise BedError("wineboot -i failed with status %d" % boot.returncode)
+    if driver.returncode != 0:
+        raise BedError("null graphics driver not set: status %d" % driver.returncode)
 
 
 def make_template(build, log=print):
@@ -301,6 +316,7 @@ class Machine:
         self.prefix = os.path.abspath(prefix)
         self.env = wine_environment(self.prefix)
         self.calls = 0
+        self.startup_failures = 0
         self._startup_dir = None
         if os.path.exists(build.template_info) and self.prefix != build.template:
             with open(build.template_info, encoding="utf-8") as f:
@@ -367,19 +383,31 @@ class Machine:
 
     def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
-        starts keep the handles). Returns the exit status."""
-        self.calls += 1
+        starts keep the handles). Returns the exit status. A start that Wine itself
+        failed, before any of the program's code ran, is made again."""
         env = dict(self.env, WINEDEBUG=debug) if debug else self.env
-        out = open(stdout, "wb") if stdout else subprocess.DEVNULL
-        err = open(stderr, "wb") if stderr else subprocess.DEVNULL
-        try:
-            return subprocess.run(["wine"] + list(args), env=env, cwd=self.home,
-                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                  timeout=timeout).returncode
-        finally:
-            for handle in (out, err):
-                if handle is not subprocess.DEVNULL:
-                    handle.close()
+        errors = stderr or os.path.join(self.home, "wine-%d.err" % os.getpid())
+        for attempt in range(1, STARTUP_ATTEMPTS + 1):
+            self.calls += 1
+            out = open(stdout, "wb") if stdout else subprocess.DEVNULL
+            with open(errors, "wb") as err:
+                try:
+                    status = subprocess.run(["wine"] + list(args), env=env, cwd=self.home,
+                                            stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                            timeout=timeout).returncode
+                finally:
+                    if out is not subprocess.DEVNULL:
+                        out.close()
+            with open(errors, "rb") as err:
+                failed_start = STARTUP_FAILURE in err.read()
+            if not failed_start:
+                break
+            self.startup_failures += 1
+            print("bed: Wine could not start %s (%s), attempt %d"
+                  % (os.path.basename(args[0]), STARTUP_FAILURE.decode(), attempt))
+        if not stderr:
+            os.remove(errors)
+        return status
 
     def run_tool(self, tag="run", timeout=180):
         """Runs the repair tool as a user would, standard input empty."""
@@ -402,9 +430,12 @@ class Machine:
         args = [self.build.probe, windows_path(out)]
         for i, command in enumerate(commands):
             args += (["+"] if i else []) + list(command)
-        status = self.wine(args)
+        err = os.path.join(self.home, "probe.err")
+        status = self.wine(args, stderr=err)
         if status != 0 or not os.path.exists(out):
-            raise BedError("probe %r failed with status %d" % (commands, status))
+            with open(err, encoding="utf-8", errors="replace") as f:
+                said = f.read()[-2000:]
+            raise BedError("probe %r failed with status %d: %s" % (commands, status, said))
         with open(out, encoding="utf-8") as f:
             return json.load(f)
 

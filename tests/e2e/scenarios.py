@@ -56,8 +56,9 @@ class Checks:
         """The run's redirected output is exactly these messages (and the pause prompt)."""
         expected = bed.expected_output(*messages)
         self.that(run.output == expected, "output is exactly: " + ", ".join(messages),
-                  "expected:\n%s\nactual:\n%s\nactual bytes: %r"
-                  % (bed.decode_output(expected), run.text, run.output))
+                  "expected:\n%s\nactual:\n%s\nactual bytes: %r\nran %.1f s, stderr: %r"
+                  % (bed.decode_output(expected), run.text, run.output, run.seconds,
+                     run.errors[-2000:]))
         self.equal(run.status, 0, "exit status 0")
 
     def unchanged(self, before, after, what, but=()):
