@@ -436,6 +436,7 @@ class Machine:
             with open(err, encoding="utf-8", errors="replace") as f:
                 said = f.read()[-2000:]
             raise BedError("probe %r failed with status %d: %s" % (commands, status, said))
+        os.remove(err)
         with open(out, encoding="utf-8") as f:
             return json.load(f)
 
