@@ -79,11 +79,8 @@ def main(argv):
     # Created before the boot, so that its close() also removes a half-booted prefix.
     machine = bed.Machine(build, prefix=prefix)
     try:
+        # The bed's boot sets the null graphics driver that services need without a display.
         bed.boot_prefix(prefix)
-        # Services start in time without a display only with Wine's null graphics driver;
-        # set again here (the bed may already have), the daemons restarted to read it.
-        machine.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
-        subprocess.run(["wineserver", "-w"], env=machine.env, timeout=120)
         machine.start()
         machine.complete_registry()
         machine.make_healthy()
