@@ -644,16 +644,18 @@ class Machine:
 
     # --- whole machine -----------------------------------------------------------------
 
-    def make_healthy(self):
+    def make_healthy(self, programs=True):
         """Package installed, both Run values, service installed (as the installer does)
-        and running, shortcut present, the three background programs running."""
+        and running, shortcut present, and (unless told not to) the three background
+        programs running."""
         self.install_package()
         self.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
         self.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
         self.create_service()
         self.start_service()
         self.create_shortcut()
-        self.start_background()
+        if programs:
+            self.start_background()
 
     def snapshot(self):
         """Everything the tool may change, in one comparable record."""

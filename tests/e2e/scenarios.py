@@ -341,12 +341,7 @@ def shortcut(machine, check):
 
 
 def background_programs(machine, check):
-    machine.install_package()
-    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_service()
-    machine.start_service()
-    machine.create_shortcut()
+    machine.make_healthy(programs=False)
     exe = {"monitor": "NVMONSTA.exe", "panel": "Kestrun.exe", "guide": "Haldrix.exe"}
 
     def launched_once(before, expected):
