@@ -32,7 +32,11 @@ clean:
 
 # Whole-run wall times under Wine: the tool, a program that only pauses, a batch file.
 BENCH_FLOOR = build/win64/bench/bench_floor.exe
+BENCH_FLOOR_DLLS = build/win64/bench/bench_floor_dlls.exe
+BENCH_CXX = x86_64-w64-mingw32-g++-posix -Os -Wall -Wextra -municode -static -s
 bench: build
 	mkdir -p build/win64/bench
-	x86_64-w64-mingw32-g++-posix -Os -Wall -Wextra -municode -static -s -o $(BENCH_FLOOR) tests/bench/floor.cpp
-	/usr/bin/python3 tests/bench/bench.py build/win64 $(BENCH_FLOOR)
+	$(BENCH_CXX) -o $(BENCH_FLOOR) tests/bench/floor.cpp
+	$(BENCH_CXX) -DWITH_TOOL_IMPORTS -o $(BENCH_FLOOR_DLLS) tests/bench/floor.cpp \
+		-lshlwapi -lshell32 -lole32 -ladvapi32
+	/usr/bin/python3 tests/bench/bench.py build/win64 $(BENCH_FLOOR) $(BENCH_FLOOR_DLLS)

@@ -3,7 +3,10 @@
 tool, the floor (a program that only pauses, as the tool does last) and a batch file doing
 the tool's checks with reg, sc, tasklist and find.
 
-    bench.py BUILD_DIR FLOOR_EXE      (BUILD_DIR: build/win64, the build that runs here)
+    bench.py BUILD_DIR FLOOR_EXE FLOOR_DLLS_EXE   (BUILD_DIR: build/win64, the build that runs here)
+
+FLOOR_DLLS_EXE is the floor that also imports the tool's system DLLs: the difference
+between the two floors is what loading those DLLs costs.
 
 A benchmark, not a test: it fails only when a run did not take the healthy path (then
 its time would not be the tool's), never on the ratios.
@@ -59,11 +62,12 @@ def describe(seconds):
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) != 4:
         print(__doc__)
         return 2
     build = bed.Build(argv[1])
     floor = os.path.abspath(argv[2])
+    floor_dlls = os.path.abspath(argv[3])
     for path in (build.tool, floor, build.probe, BATCH):
         if not os.path.exists(path):
             print("bench: missing %s (make build first)" % path)
@@ -90,6 +94,7 @@ def main(argv):
         subjects = [
             ("tool", [build.tool], bed.expected_output(*bed.HEALTHY_OUTPUT)),
             ("floor", [floor], bed.PAUSE_TEXT),
+            ("floor+dlls", [floor_dlls], bed.PAUSE_TEXT),
             ("batch", ["cmd", "/c", bed.windows_path(BATCH)], BATCH_OUTPUT),
         ]
         times = {name: [] for name, _, _ in subjects}
@@ -131,8 +136,9 @@ def main(argv):
     print()
     labels = {"tool": "ScarvelRepair.exe (healthy machine)",
               "floor": "floor: _wsystem(L\"pause\") alone",
+              "floor+dlls": "floor importing the tool's DLLs",
               "batch": "batch: reg, sc, tasklist, find, pause"}
-    for name in ("tool", "floor", "batch"):
+    for name in ("tool", "floor", "floor+dlls", "batch"):
         print("  %-38s %s" % (labels[name], describe(times[name])))
     print("  (tasklist printed %d bytes on this machine: the batch %s)" % (
         tasklist_bytes, "pays for it but learns nothing" if tasklist_bytes == 0
@@ -141,7 +147,9 @@ def main(argv):
     floor_median = statistics.median(times["floor"])
     batch = statistics.median(times["batch"])
     print()
-    print("  tool / floor = %.2f    tool / batch = %.2f" % (tool / floor_median, tool / batch))
+    print("  tool / floor = %.2f    tool / batch = %.2f    floor with the tool's DLLs / floor = %.2f"
+          % (tool / floor_median, tool / batch,
+             statistics.median(times["floor+dlls"]) / floor_median))
     met = tool / floor_median <= TARGET
     print("  target: the tool within %.1fx the floor: %s" % (TARGET, "met" if met else "NOT met"))
 
