@@ -1,8 +1,10 @@
-#include "package/layout.h"
-
-#include <shlwapi.h>
+// stdio.h first, as everywhere the tool formats text: "%s" must take a wide string.
 #include <stdio.h>
 #include <wchar.h>
+
+#include <shlwapi.h>
+
+#include "package/layout.h"
 
 static int FormatBounded(wchar_t* dest, const wchar_t* format, const wchar_t* text)
 {
