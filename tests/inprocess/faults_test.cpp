@@ -80,6 +80,7 @@ const FaultCase kFaults[] = {
     {L"CreateToolhelp32Snapshot", 1, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      kRepairedFromNothing},
     {L"Process32FirstW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
+    {L"Process32NextW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
     {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"CreateProcessW", 1, ERROR_FILE_NOT_FOUND, kNothingInPlace,
