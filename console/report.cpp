@@ -4,10 +4,10 @@
 
 #include <locale.h>
 #include <stdarg.h>
-
-#include "console/report.h"
 #include <stdlib.h>
 #include <wchar.h>
+
+#include "console/report.h"
 
 // "chs" is the runtime's own name; the others select the same locale where a runtime
 // knows only the long names, and ".936" keeps at least the code page.
