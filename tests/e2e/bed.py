@@ -5,6 +5,7 @@ installed into it, and read-back of everything the tool may touch.
 Used by scenarios.py (CTest), demo.py (make demo) and whatever else needs a machine in
 a known state: see setup_healthy().
 """
+import errno
 import hashlib
 import json
 import os
@@ -102,8 +103,35 @@ class Build:
         self.probe = os.path.join(self.bed_dir, "e2e_probe.exe")
         self.template = os.path.join(self.bed_dir, "template")
         self.template_info = os.path.join(self.bed_dir, "template.json")
-        self.skip_marker = os.path.join(self.bed_dir, "wine-unavailable.txt")
         self.runs = os.path.join(self.bed_dir, "runs")
+
+
+# Debian's "wine" starts the 32-bit loader whenever wine32 is installed, so that Wine's own
+# programs (wineboot, reg, sc) would be 32-bit ones and fail where 32-bit code cannot run.
+# The 64-bit loader runs them as 64-bit programs and hands a 32-bit program to the 32-bit
+# loader itself.
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
+
+
+def why_build_cannot_run(build):
+    """None when this machine can run the build's programs, else the check that failed:
+    only a kernel that does not execute 32-bit code at all is a reason (32-bit Wine that is
+    missing or does not start is a failure of the machine's setup, not a reason)."""
+    if build.bits == 64:
+        return None
+    try:
+        subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    except FileNotFoundError:
+        raise BedError("32-bit Wine is not installed (no %s): make deps installs wine32:i386"
+                       % WINE32)
+    except OSError as e:
+        if e.errno != errno.ENOEXEC:
+            raise
+        return ("this machine's kernel does not run 32-bit code: executing the i386 program "
+                "%s failed with ENOEXEC (%s)" % (WINE32, e.strerror))
+    return None
 
 
 # Wine's messages off, but for the one that tells a process could not be set up at all:
@@ -204,11 +232,11 @@ def boot_prefix(prefix):
     _remove_prefix(prefix)
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     env = wine_environment(prefix)
-    boot = subprocess.run(["wine", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+    boot = subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     # No display here: without the null graphics driver a service waits for a desktop
     # and its start times out now and then.
-    driver = subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v",
+    driver = subprocess.run([WINE64, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v",
                              "Graphics", "/d", "null", "/f"], env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
@@ -221,22 +249,22 @@ def boot_prefix(prefix):
 
 def make_template(build, log=print):
     """Boots the build's template prefix. Returns None when ready, or the reason why this
-    build's programs cannot run here (then no template is kept)."""
+    build's programs cannot run on this machine (then no template is made)."""
     os.makedirs(build.bed_dir, exist_ok=True)
-    for stale in (build.skip_marker, build.template_info):
-        if os.path.exists(stale):
-            os.remove(stale)
+    if os.path.exists(build.template_info):
+        os.remove(build.template_info)
     remove_machines(build)
     shutil.rmtree(os.path.join(build.bed_dir, "failed"), ignore_errors=True)
+    reason = why_build_cannot_run(build)
+    if reason:
+        return reason
     started = time.monotonic()
     boot_prefix(build.template)
     machine = Machine(build, prefix=build.template)
-    reason = machine.wine_runs_build_programs()
-    if reason:
+    failure = machine.wine_runs_build_programs()
+    if failure:
         _remove_prefix(build.template, booted=True)
-        with open(build.skip_marker, "w", encoding="utf-8") as f:
-            f.write(reason + "\n")
-        return reason
+        raise BedError(failure)
     machine.complete_registry()
     folders = machine.probe(["folders"])[0]
     os.remove(os.path.join(machine.home, "probe.json"))
@@ -274,14 +302,6 @@ def remove_template(build):
     _remove_prefix(build.template, booted=True)
     if os.path.exists(build.template_info):
         os.remove(build.template_info)
-
-
-def skip_reason(build):
-    """Why this build's programs cannot run under this Wine, or None."""
-    if os.path.exists(build.skip_marker):
-        with open(build.skip_marker, encoding="utf-8") as f:
-            return f.read().strip()
-    return None
 
 
 class ToolRun:
@@ -392,7 +412,7 @@ class Machine:
             out = open(stdout, "wb") if stdout else subprocess.DEVNULL
             with open(errors, "wb") as err:
                 try:
-                    status = subprocess.run(["wine"] + list(args), env=env, cwd=self.home,
+                    status = subprocess.run([WINE64] + list(args), env=env, cwd=self.home,
                                             stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                             timeout=timeout).returncode
                 finally:
@@ -470,7 +490,7 @@ class Machine:
                 os.remove(path)
         if ran:
             return None
-        return ("%d-bit Wine cannot start this build's programs: a %d-bit stand-in did not "
+        return ("%d-bit Wine does not start this build's programs: a %d-bit stand-in did not "
                 "run (status %s; wine said: %s)" % (self.build.bits, self.build.bits, status,
                                                      " / ".join(detail[:3]) or "nothing"))
 
@@ -597,6 +617,15 @@ class Machine:
             raise BedError("service %s not stopped: %r" % (name, info))
 
     # --- programs and shortcut ---------------------------------------------------------
+
+    def kill(self, exe_name, timeout=20):
+        """Ends every process of this exact executable name, through the 64-bit probe."""
+        result = self.probe(["kill", exe_name])[0]
+        deadline = time.monotonic() + timeout
+        while exe_name in self.processes() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        if exe_name in self.processes():
+            raise BedError("%s still running after kill: %r" % (exe_name, result))
 
     def processes(self):
         """Executable names of the processes running now, the probe itself left out."""

@@ -11,6 +11,7 @@
 //     launch COMMANDLINE      CreateProcessW(NULL, COMMANDLINE), not waited for
 //     start-type NAME N       sets a service's start type (Wine 8's sc has no "config")
 //     shortcut TARGET LINK    saves a shell link to TARGET at LINK
+//     kill NAME               terminates every process whose executable is exactly NAME
 //
 // The output is one JSON array, one element per command, written as UTF-8.
 #include <windows.h>
@@ -137,6 +138,35 @@ std::string Processes()
     }
     CloseHandle(snapshot);
     return out + "]";
+}
+
+// Built for x86-64 in both builds: a 64-bit process sees every process of the prefix,
+// where Wine's 32-bit taskkill cannot see the names of 64-bit ones.
+std::string Kill(const wchar_t* name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return "{\"error\":\"CreateToolhelp32Snapshot " + Number(GetLastError()) + "\"}";
+    }
+    unsigned killed = 0, failed = 0;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpW(entry.szExeFile, name) == 0) {
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                         entry.th32ProcessID);
+            BOOL ended = process != NULL && TerminateProcess(process, 1)
+                && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+            ++(ended ? killed : failed);
+            if (process != NULL) {
+                CloseHandle(process);
+            }
+        }
+        entry.dwSize = sizeof entry;
+    }
+    CloseHandle(snapshot);
+    return "{\"killed\":" + Number(killed) + ",\"failed\":" + Number(failed) + "}";
 }
 
 std::string Values(const wchar_t* view, const wchar_t* path)
@@ -269,6 +299,9 @@ std::string Run(const std::vector<const wchar_t*>& command)
     }
     if (name == L"start-type" && arguments == 2) {
         return StartType(command[1], command[2]);
+    }
+    if (name == L"kill" && arguments == 1) {
+        return Kill(command[1]);
     }
     if (name == L"shortcut" && arguments == 2) {
         return Shortcut(command[1], command[2]);

@@ -102,15 +102,6 @@ def check_service_configuration(check, info):
     check.equal(info.get("display"), SERVICE, "display name")
 
 
-def kill(machine, exe_name):
-    machine.wine(["taskkill", "/f", "/im", exe_name])
-    deadline = time.monotonic() + 20
-    while exe_name in machine.processes() and time.monotonic() < deadline:
-        time.sleep(0.2)
-    if exe_name in machine.processes():
-        raise bed.BedError("%s still running" % exe_name)
-
-
 def damaged(machine, **package):
     """Package files present (as asked), but nothing else: no Run values, no service,
     no shortcut, no background program. A tool that went on would change all of it."""
@@ -364,7 +355,7 @@ def background_programs(machine, check):
     for case, stop in cases:
         check.begin(case)
         for key in stop:
-            kill(machine, exe[key])
+            machine.kill(exe[key])
         before = machine.snapshot()
         run = machine.run_tool(case.split()[0])
         check.output(run, *HEALTHY_OUTPUT)
@@ -373,7 +364,7 @@ def background_programs(machine, check):
                         but=("processes",) + tuple("cmdline_" + k for k in BACKGROUND))
 
     check.begin("a process named haldrix.exe (other case) running, Haldrix.exe not")
-    kill(machine, "Haldrix.exe")
+    machine.kill("Haldrix.exe")
     lower = machine.unix_path(r"C:\users\Public\haldrix.exe")
     shutil.copy(os.path.join(machine.build.standins, "standin_program.exe"), lower)
     machine.launch(r"C:\users\Public\haldrix.exe")
@@ -448,7 +439,7 @@ def run_template(build):
 
 
 def run_template_unchanged(build):
-    reason = bed.skip_reason(build)
+    reason = bed.why_build_cannot_run(build)
     if reason:
         print("SKIP: " + reason)
         return SKIP
@@ -471,7 +462,7 @@ def run_template_unchanged(build):
 
 
 def run_scenario(build, name):
-    reason = bed.skip_reason(build)
+    reason = bed.why_build_cannot_run(build)
     if reason:
         print("SKIP: " + reason)
         return SKIP
