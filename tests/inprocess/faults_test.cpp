@@ -177,3 +177,63 @@ TEST_P(FaultTest, OneFailedCallEndsCleanly)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryTestedCall, FaultTest, ::testing::ValuesIn(kFaults), CaseName);
+
+// The DLL search is restricted before any other call of the run, by SetDefaultDllDirectories
+// where kernel32 has it and by SetDllDirectoryW("") where it does not; neither call failing
+// changes what the run prints or how it closes.
+TEST_F(RepairRunTest, DllSearchIsRestrictedFirstWhateverKernel32Offers)
+{
+    MakeHealthy();
+    const std::vector<std::wstring> lookup = {L"GetModuleHandleW kernel32.dll",
+                                              L"GetProcAddress SetDefaultDllDirectories"};
+    const std::wstring restricted = L"SetDefaultDllDirectories 0x800";
+    const std::wstring fallback = L"SetDllDirectoryW \"\"";
+    const struct {
+        std::vector<std::pair<const wchar_t*, DWORD>> faults;
+        std::wstring hardening;
+    } variants[] = {
+        {{}, restricted},
+        {{{L"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER}}, restricted},
+        {{{L"GetProcAddress", ERROR_PROC_NOT_FOUND}}, fallback},
+        {{{L"GetProcAddress", ERROR_PROC_NOT_FOUND}, {L"SetDllDirectoryW", ERROR_ACCESS_DENIED}},
+         fallback},
+    };
+    std::vector<std::wstring> healthyClosing;
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(Narrow(variant.hardening) + " with " + std::to_string(variant.faults.size())
+                     + " failing call(s)");
+        HookReset();
+        HookRunSystemCommands(FALSE);
+        for (const auto& fault : variant.faults) {
+            HookFail(fault.first, 1, fault.second);
+        }
+
+        RunTool();
+
+        // Every call before the locale switch, the hooks' notes of the failures aside.
+        std::vector<std::wstring> beforeLocale;
+        int next = 0;
+        for (; next < HookEventCount(); ++next) {
+            const std::wstring event = HookEvent(next);
+            if (event.compare(0, 12, L"_wsetlocale ") == 0) {
+                break;
+            }
+            if (event.size() < 7 || event.compare(event.size() - 7, 7, L" failed") != 0) {
+                beforeLocale.push_back(event);
+            }
+        }
+        std::vector<std::wstring> expected = lookup;
+        expected.push_back(variant.hardening);
+        EXPECT_EQ(expected, beforeLocale);
+        EXPECT_LT(next, HookEventCount()) << "no locale switch";
+        EXPECT_EQ((std::vector<std::string>{"checking", "restart", "complete"}), PrintedLabels());
+        if (healthyClosing.empty()) {
+            healthyClosing = LoggedClosing();
+        }
+        EXPECT_EQ(healthyClosing, LoggedClosing());
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"CloseServiceHandle service",
+                                         L"CloseServiceHandle manager", L"_wsetlocale 2 C",
+                                         L"free locale", L"_wsystem pause"}),
+              healthyClosing);
+}

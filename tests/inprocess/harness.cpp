@@ -111,7 +111,7 @@ void RepairRunTest::MakeHealthy()
 
 void RepairRunTest::RunTool()
 {
-    EXPECT_EQ(0, RunRepair());
+    EXPECT_EQ(0, wmain(0, nullptr));
     HookSettle();
     // SCARVEL_TRACE=1 prints every call the run made, for a failing test's story.
     if (GetEnvironmentVariableW(L"SCARVEL_TRACE", NULL, 0) > 0) {

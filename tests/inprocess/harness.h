@@ -11,6 +11,9 @@
 #include "tests/inprocess/hook_control.h"
 #include "tests/inprocess/machine.h"
 
+// The program's entry point, hooked like the rest of the tool.
+extern "C" int wmain(int argc, wchar_t** argv);
+
 // The messages the run printed, by label: "checking", "startup-item", "service-missing",
 // "service-disabled", "restart", "complete", or the code "E01" … "E08".
 std::vector<std::string> PrintedLabels();

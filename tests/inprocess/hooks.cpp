@@ -837,3 +837,61 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
     }
     return vwprintf(format, arguments);
 }
+
+// ---- DLL search -------------------------------------------------------------------------
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
+static SetDefaultDllDirectoriesProc gRealSetDefaultDllDirectories;
+
+// What GetProcAddress hands out for SetDefaultDllDirectories: logged, and failed on request.
+static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
+{
+    LogEvent(L"SetDefaultDllDirectories 0x%lX", (unsigned long)directoryFlags);
+    DWORD error;
+    if (Faulted(L"SetDefaultDllDirectories", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return gRealSetDefaultDllDirectories(directoryFlags);
+}
+
+HMODULE Hook_GetModuleHandleW(LPCWSTR name)
+{
+    LogEvent(L"GetModuleHandleW %s", Text(name));
+    DWORD error;
+    if (Faulted(L"GetModuleHandleW", &error)) {
+        SetLastError(error);
+        return NULL;
+    }
+    return GetModuleHandleW(name);
+}
+
+FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
+{
+    wchar_t wide[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 63);
+    LogEvent(L"GetProcAddress %s", wide);
+    DWORD error;
+    if (Faulted(L"GetProcAddress", &error)) {
+        SetLastError(error);
+        return NULL;
+    }
+    FARPROC address = GetProcAddress(module, name);
+    if (address == NULL || lstrcmpA(name, "SetDefaultDllDirectories") != 0) {
+        return address;
+    }
+    gRealSetDefaultDllDirectories =
+        reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address));
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
+}
+
+BOOL Hook_SetDllDirectoryW(LPCWSTR path)
+{
+    LogEvent(L"SetDllDirectoryW \"%s\"", Text(path));
+    DWORD error;
+    if (Faulted(L"SetDllDirectoryW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return SetDllDirectoryW(path);
+}

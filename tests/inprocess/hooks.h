@@ -66,6 +66,9 @@ wchar_t* Hook__wcsdup(const wchar_t* text);
 void Hook_free(void* memory);
 int Hook__wsystem(const wchar_t* command);
 int Hook_vwprintf(const wchar_t* format, va_list arguments);
+HMODULE Hook_GetModuleHandleW(LPCWSTR name);
+FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name);
+BOOL Hook_SetDllDirectoryW(LPCWSTR path);
 
 #define RegOpenKeyExW Hook_RegOpenKeyExW
 #define RegQueryValueExW Hook_RegQueryValueExW
@@ -101,3 +104,6 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments);
 #define free Hook_free
 #define _wsystem Hook__wsystem
 #define vwprintf Hook_vwprintf
+#define GetModuleHandleW Hook_GetModuleHandleW
+#define GetProcAddress Hook_GetProcAddress
+#define SetDllDirectoryW Hook_SetDllDirectoryW
