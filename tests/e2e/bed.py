@@ -134,6 +134,8 @@ def why_build_cannot_run(build):
     return None
 
 
+DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
 # Wine's messages off, but for the one that tells a process could not be set up at all:
 # without a preloader (Debian's wine64 has none), now and then a new process finds the
 # address of the shared user data taken, and dies before running any of its code.
@@ -146,7 +148,7 @@ def wine_environment(prefix):
     env = dict(os.environ)
     # No Mono/Gecko installers, and no menu entries for the host's desktop.
     env.update(WINEPREFIX=prefix, WINEDEBUG=os.environ.get("E2E_WINEDEBUG", QUIET),
-               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+               WINEDLLOVERRIDES=DLL_OVERRIDES,
                LANG="C.UTF-8", LC_ALL="C.UTF-8", DISPLAY="")
     env.pop("WAYLAND_DISPLAY", None)
     return env
@@ -401,11 +403,16 @@ class Machine:
 
     # --- running programs ------------------------------------------------------------
 
-    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None):
+    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None, overrides=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status. A start that Wine itself
-        failed, before any of the program's code ran, is made again."""
-        env = dict(self.env, WINEDEBUG=debug) if debug else self.env
+        failed, before any of the program's code ran, is made again. `overrides`: more
+        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does."""
+        env = dict(self.env)
+        if debug:
+            env["WINEDEBUG"] = debug
+        if overrides:
+            env["WINEDLLOVERRIDES"] += ";" + overrides
         errors = stderr or os.path.join(self.home, "wine-%d.err" % os.getpid())
         for attempt in range(1, STARTUP_ATTEMPTS + 1):
             self.calls += 1
@@ -429,12 +436,14 @@ class Machine:
             os.remove(errors)
         return status
 
-    def run_tool(self, tag="run", timeout=180):
-        """Runs the repair tool as a user would, standard input empty."""
+    def run_tool(self, tag="run", timeout=180, program=None, overrides=None):
+        """Runs the repair tool (or a copy of it at `program`) as a user would, standard
+        input empty."""
         out = os.path.join(self.home, tag + ".out")
         err = os.path.join(self.home, tag + ".err")
         started = time.monotonic()
-        status = self.wine([self.build.tool], stdout=out, stderr=err, timeout=timeout)
+        status = self.wine([program or self.build.tool], stdout=out, stderr=err,
+                           timeout=timeout, overrides=overrides)
         seconds = time.monotonic() - started
         with open(out, "rb") as f:
             output = f.read()

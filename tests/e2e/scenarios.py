@@ -22,6 +22,9 @@ from bed import (AUTO_START, BACKGROUND, COMMAND_LINES, DEMAND_START, DISABLED, 
                  RUNNING, SERVICE)
 
 SKIP = 77
+# The shell loads it by name while it writes a shortcut.
+PLANTED_DLL = "uxtheme.dll"
+PLANTED_OVERRIDE = "uxtheme=n,b"
 # Below the tests' CTest TIMEOUT, so that a slow scenario still cleans up its machine.
 DEADLINE_SECONDS = 200
 
@@ -413,11 +416,51 @@ def run_twice(machine, check):
     check.unchanged(repaired, settle(machine), "nothing changed by the second run")
 
 
+def planted_dll(machine, check):
+    """The tool saved in a download folder, beside a DLL named as one the shell loads by
+    name while it writes the shortcut, with Wine told to prefer a native copy of it, as
+    Windows' own search order does."""
+    machine.make_healthy()
+    downloads = machine.unix_path(r"C:\users\Public\Downloads")
+    os.makedirs(downloads, exist_ok=True)
+    planted = os.path.join(downloads, PLANTED_DLL)
+    shutil.copy(os.path.join(machine.build.standins, "planted", PLANTED_DLL), planted)
+    ran = planted + ".ran"
+    if machine.build.bits == 64:
+        check.begin("control: a program that does not restrict its DLL search")
+        # The probe, a 64-bit shell-link writer, loads the 64-bit planted DLL from there.
+        probe = os.path.join(downloads, "probe.exe")
+        shutil.copy(machine.build.probe, probe)
+        control = os.path.join(machine.home, "control.json")
+        machine.wine([probe, bed.windows_path(control), "shortcut", PROGRAMS["guide"],
+                      r"C:\users\Public\control.lnk"], overrides=PLANTED_OVERRIDE)
+        check.that(os.path.exists(ran), "the planted DLL is loaded into it")
+        for path in (ran, probe, machine.unix_path(r"C:\users\Public\control.lnk")):
+            if os.path.exists(path):
+                os.remove(path)
+
+    check.begin("the tool run from the download folder, shortcut missing")
+    os.remove(machine.shortcut_path())
+    tool = os.path.join(downloads, "ScarvelRepair.exe")
+    shutil.copy(machine.build.tool, tool)
+    before = machine.snapshot()
+    run = machine.run_tool(program=tool, overrides=PLANTED_OVERRIDE)
+    loaded_by = ""
+    if os.path.exists(ran):
+        with open(ran, "rb") as f:
+            loaded_by = f.read().decode("utf-16-le", "replace")
+    check.that(not os.path.exists(ran), "the planted DLL's code never ran", "it ran in: " + loaded_by)
+    check.output(run, *HEALTHY_OUTPUT)
+    after = settle(machine)
+    check.equal(machine.shortcut_target(), PROGRAMS["guide"], "shortcut written, to the error guide")
+    check.unchanged(before, after, "nothing else changed", but=("shortcut", "startup_folder"))
+
+
 SCENARIOS = {f.__name__: f for f in (
     healthy_untouched, missing_program, run_values, run_key_missing, service_start_type,
     service_missing, service_slow_start, service_start_fails, service_not_a_service,
     service_display_name_taken, shortcut, background_programs, monitor_not_a_program,
-    run_twice)}
+    run_twice, planted_dll)}
 
 
 # --- runner ---------------------------------------------------------------------------
