@@ -10,6 +10,7 @@ every check held, 1 when one failed, 77 (skip) when this build cannot run under 
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import time
 import traceback
@@ -19,7 +20,7 @@ sys.dont_write_bytecode = True
 import bed  # noqa: E402
 from bed import (AUTO_START, BACKGROUND, COMMAND_LINES, DEMAND_START, DISABLED, ERROR_IGNORE,
                  HEALTHY_OUTPUT, MONITOR_VALUE, OWN_PROCESS, PANEL_VALUE, PROGRAMS, REG_SZ,
-                 RUNNING, SERVICE)
+                 RUNNING, SERVICE, START_PENDING)
 
 SKIP = 77
 # The shell loads it by name while it writes a shortcut.
@@ -456,11 +457,105 @@ def planted_dll(machine, check):
     check.unchanged(before, after, "nothing else changed", but=("shortcut", "startup_folder"))
 
 
+class Terminal:
+    """A pseudo-terminal (tmux, its own server) running one program, read as a person
+    would read its screen."""
+
+    def __init__(self, machine, columns=160, rows=50):
+        self.machine = machine
+        self.socket = os.path.join(machine.home, "tmux.sock")
+        self.status_file = os.path.join(machine.home, "terminal.status")
+        self.size = (str(columns), str(rows))
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-S", self.socket] + list(args), env=self.machine.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+
+    def start(self, command):
+        # Wine's own messages to a file, so that the screen holds only the program's.
+        script = os.path.join(self.machine.home, "terminal.sh")
+        with open(script, "w") as f:
+            f.write('cd "$1"; shift; "$@" 2>terminal.err; echo $? >terminal.status.new; '
+                    'mv terminal.status.new terminal.status; sleep 600\n')
+        started = self.tmux("new-session", "-d", "-x", self.size[0], "-y", self.size[1],
+                            "sh", script, self.machine.home, *command)
+        if started.returncode != 0:
+            raise bed.BedError("tmux did not start: %r" % started.stderr)
+
+    def screen(self):
+        """The pane's lines, trailing blanks dropped."""
+        shown = self.tmux("capture-pane", "-p").stdout.decode("utf-8", "replace")
+        lines = [line.rstrip() for line in shown.split("\n")]
+        while lines and not lines[-1]:
+            lines.pop()
+        return lines
+
+    def wait_for(self, text, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not any(text in line for line in self.screen()) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return self.screen()
+
+    def press(self, key):
+        self.tmux("send-keys", key)
+
+    def exit_status(self, timeout=0):
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(self.status_file) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if not os.path.exists(self.status_file):
+            return None
+        with open(self.status_file) as f:
+            return int(f.read().strip() or -1)
+
+    def close(self):
+        self.tmux("kill-server")
+
+
+def terminal(machine, check):
+    """The tool at a terminal as a person meets it: a UTF-8 pseudo-terminal, a scan service
+    that is stopped and starts slowly, the pause answered by one key press."""
+    check.begin("at a terminal, the scan service stopped and slow to start")
+    machine.install_package(service_behaviour="slow")
+    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_service(start=DEMAND_START)
+    machine.create_shortcut()
+    machine.start_background()
+    term = Terminal(machine)
+    try:
+        term.start([bed.WINE64, machine.build.tool])
+        notice = bed.MESSAGES["service_disabled"]
+        deadline = time.monotonic() + 60
+        while machine.service().get("state") != START_PENDING and time.monotonic() < deadline:
+            time.sleep(0.05)
+        pending_screen = term.screen()
+        check.equal(machine.service().get("state"), START_PENDING,
+                    "service still start-pending after the screen was read")
+        check.equal(pending_screen, [bed.MESSAGES["checking"], "", notice],
+                    "while the service is start-pending, its notice is already on the screen")
+
+        prompt = bed.PAUSE_TEXT.decode().strip()
+        expected = []
+        for name in ("checking", "service_disabled", "restart", "complete"):
+            expected += [bed.MESSAGES[name], ""]
+        check.equal(term.wait_for(prompt), expected + [prompt],
+                    "every message as written in Chinese, then the pause prompt")
+        time.sleep(2)
+        check.that(term.exit_status() is None and "ScarvelRepair.exe" in machine.processes(),
+                   "still waiting at the pause 2 s later")
+        term.press("x")
+        check.equal(term.exit_status(timeout=30), 0, "exit status 0 after one key press")
+        check.equal(machine.service().get("state"), RUNNING, "service running")
+    finally:
+        term.close()
+
+
 SCENARIOS = {f.__name__: f for f in (
     healthy_untouched, missing_program, run_values, run_key_missing, service_start_type,
     service_missing, service_slow_start, service_start_fails, service_not_a_service,
     service_display_name_taken, shortcut, background_programs, monitor_not_a_program,
-    run_twice, planted_dll)}
+    run_twice, planted_dll, terminal)}
 
 
 # --- runner ---------------------------------------------------------------------------
