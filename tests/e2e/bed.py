@@ -11,6 +11,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import time
 
 # What the tool looks for, as the machine under test names it.
@@ -741,3 +742,16 @@ def setup_healthy(build_dir, name="healthy", keep=False):
         machine.close()
         raise
     return machine
+
+
+if __name__ == "__main__":
+    # bed.py BUILD_DIR...: one line per build on whether this machine runs its programs.
+    for build_dir in sys.argv[1:]:
+        build = Build(build_dir)
+        try:
+            reason = why_build_cannot_run(build)
+            said = ("%d-bit programs run here" % build.bits if reason is None
+                    else "its Wine suites skip: " + reason)
+        except BedError as e:
+            said = "its Wine suites will fail: %s" % e
+        print("%s: %s" % (os.path.relpath(build.tool), said))

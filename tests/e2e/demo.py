@@ -2,7 +2,10 @@
 """make demo: ScarvelRepair.exe repairing a damaged machine under Wine, shown as a person
 would see it, with the machine before and after.
 
-    demo.py BUILD_DIR        (build/win64: the build that runs here)
+    demo.py BUILD_DIR [FALLBACK_BUILD_DIR]
+
+Runs the first build (build/win32, the product); where this machine cannot run its
+programs, says why in one line and runs the fallback (build/win64) instead.
 """
 import os
 import shutil
@@ -94,13 +97,22 @@ def side_by_side(before, after):
 
 
 def main(argv):
-    if len(argv) != 2:
+    if len(argv) not in (2, 3):
         print(__doc__)
         return 2
     build = bed.Build(argv[1])
+    reason = bed.why_build_cannot_run(build)
+    if reason and len(argv) == 3:
+        print("demo: not %s, as %s; running %s instead"
+              % (os.path.relpath(build.tool), reason, os.path.relpath(bed.Build(argv[2]).tool)))
+        build = bed.Build(argv[2])
+    elif reason:
+        print("demo: %s cannot run here: %s" % (os.path.relpath(build.tool), reason))
+        return 2
     prefix = os.path.join(build.bed_dir, "demo", "prefix")
     print("ScarvelRepair demo: the repair tool for the \"Scarvel (TWAIN)\" scanner driver,")
     print("run under Wine on a throwaway Windows machine (%s)." % prefix)
+    print("The program run: %s (%d-bit)." % (build.tool, build.bits))
 
     heading("1. A fresh Windows machine (Wine prefix)")
     bed.boot_prefix(prefix)
@@ -119,7 +131,7 @@ def main(argv):
         print("disabled, no startup shortcut, no background program running.")
         before = machine_state(machine)
 
-        heading("3. Running ScarvelRepair.exe (its console output)")
+        heading("3. Running %s (its console output)" % os.path.relpath(build.tool))
         first = machine.run_tool("demo-first")
         print(console_view(first))
 
