@@ -3,6 +3,12 @@
 #include <tlhelp32.h>
 #include <wchar.h>
 
+#ifndef _WIN64
+// The records' sizes are what Windows expects from a 32-bit caller in dwSize and cb.
+static_assert(sizeof(PROCESSENTRY32W) == 556, "PROCESSENTRY32W is not 556 bytes");
+static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW is not 68 bytes");
+#endif
+
 static DWORD WalkSnapshot(HANDLE snapshot, const wchar_t* name)
 {
     PROCESSENTRY32W entry;
@@ -40,7 +46,7 @@ int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine)
     if (!CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
         return 0;
     }
-    CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
     return FindProcessByName(name) != 0;
 }

@@ -1,5 +1,8 @@
 #include "repair/operations.h"
 
+// The record's size is what Windows expects in QueryServiceStatusEx's buffer size.
+static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "SERVICE_STATUS_PROCESS is not 36 bytes");
+
 // Bounds of the pause between two status polls of a starting service, in milliseconds.
 static const DWORD kMinPollPause = 1000;
 static const DWORD kMaxPollPause = 10000;
@@ -38,7 +41,7 @@ static int QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
                                 sizeof *status, &needed) != 0;
 }
 
-static DWORD PollPause(DWORD waitHint)
+static DWORD ComputePollPause(DWORD waitHint)
 {
     DWORD pause = waitHint / 10;
     if (pause < kMinPollPause) {
@@ -56,7 +59,7 @@ int StartServiceAndWait(SC_HANDLE service)
     DWORD lastCheckPoint = status.dwCheckPoint;
     DWORD progressTick = GetTickCount();
     while (status.dwCurrentState == SERVICE_START_PENDING) {
-        Sleep(PollPause(status.dwWaitHint));
+        Sleep(ComputePollPause(status.dwWaitHint));
         // A failed poll leaves the record as it was; the time-out below still ends the wait.
         QueryStatus(service, &status);
         if (status.dwCheckPoint > lastCheckPoint) {

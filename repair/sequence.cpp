@@ -53,7 +53,7 @@ static int CheckPackageFiles(RepairRun* run)
 }
 
 // Any failure of the query, access denied included, counts as a missing value.
-static int ValueExists(HKEY key, const wchar_t* name)
+static int IsValuePresent(HKEY key, const wchar_t* name)
 {
     return RegQueryValueExW(key, name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
 }
@@ -66,15 +66,15 @@ static void WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text)
 
 static int RepairAutoStartValues(RepairRun* run)
 {
-    if (!ValueExists(run->runKey, kMonitorValueName)) {
+    if (!IsValuePresent(run->runKey, kMonitorValueName)) {
         PrintMessage(kMsgStartupItem);
         WriteStringValue(run->runKey, kMonitorValueName, run->monitorCommandLine);
-        if (!ValueExists(run->runKey, kMonitorValueName)) {
+        if (!IsValuePresent(run->runKey, kMonitorValueName)) {
             PrintMessage(kMsgE03);
             return 0;
         }
     }
-    if (!ValueExists(run->runKey, kPanelValueName)
+    if (!IsValuePresent(run->runKey, kPanelValueName)
         && QuoteProgramPath(run->commandLine, run->panelPath)) {
         WriteStringValue(run->runKey, kPanelValueName, run->commandLine);
     }
@@ -97,7 +97,7 @@ static int RepairAutoStart(RepairRun* run)
     return 1;
 }
 
-static int ServiceIsRunning(SC_HANDLE service)
+static int IsServiceRunning(SC_HANDLE service)
 {
     SERVICE_STATUS_PROCESS status;
     DWORD needed = 0;
@@ -117,7 +117,7 @@ static int StartScanService(SC_HANDLE service)
 
 static int RestartInstalledService(RepairRun* run)
 {
-    if (ServiceIsRunning(run->service)) {
+    if (IsServiceRunning(run->service)) {
         return 1;
     }
     PrintMessage(kMsgServiceDisabled);

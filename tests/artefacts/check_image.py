@@ -5,6 +5,7 @@
   check_image.py imports EXE ALLOWLIST
 """
 import argparse
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
@@ -12,17 +13,24 @@ import xml.etree.ElementTree as ET
 import pefile
 
 ARCHES = {
-    # machine, optional header magic, subsystem version
-    "x86": (0x014C, 0x010B, (5, 1)),
-    "x64": (0x8664, 0x020B, (5, 2)),
+    # machine, optional header magic, subsystem version, DllCharacteristics of this build only
+    "x86": (0x014C, 0x010B, (5, 1), ("NO_SEH",)),
+    "x64": (0x8664, 0x020B, (5, 2), ()),
 }
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll", "msvcrt.dll"}
 RUNTIME_DLL_PREFIXES = ("libgcc", "libstdc++", "libwinpthread")
 DLLCHAR_BITS = {
     "DYNAMIC_BASE": 0x0040,
     "NX_COMPAT": 0x0100,
+    "NO_SEH": 0x0400,
     "TERMINAL_SERVER_AWARE": 0x8000,
 }
+BOTH_DLLCHARS = ("DYNAMIC_BASE", "NX_COMPAT", "TERMINAL_SERVER_AWARE")
+SCN_MEM_SHARED, SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x10000000, 0x20000000, 0x80000000
+# Writes to fs:[0], the head of the thread's SEH chain: mov r32 (disp32 modrm), mov eax, pop.
+FS0_WRITE = re.compile(rb"\x64(?:\x89[\x05\x0d\x15\x1d\x25\x2d\x35\x3d]|\xa3|\x8f\x05)\x00\x00\x00\x00")
+# The system runtime's wide printf family, where "%s" is wide, and not mingw's own ISO printf.
+CRT_FORMATTING = ("vwprintf", "_snwprintf")
 RT_VERSION, RT_MANIFEST = 16, 24
 EXPECTED_RESOURCES = {(RT_MANIFEST, 1, 0x0409), (RT_VERSION, 1, 0x0804)}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -231,8 +239,31 @@ def check_manifest(c, data):
     c.check(len(el) == 0, "requestedExecutionLevel has children")
 
 
+def check_sections(c, pe, sections, no_seh):
+    for name, s in sections.items():
+        flags = s.Characteristics
+        c.check(not (flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE),
+                f"section {name} is writable and executable ({flags:#010x})")
+        c.check(not (flags & SCN_MEM_WRITE and flags & SCN_MEM_SHARED),
+                f"section {name} is writable and shared ({flags:#010x})")
+    for directory in ("IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_IAT"):
+        d = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[directory]]
+        home = [n for n, s in sections.items() if d.Size and s.contains_rva(d.VirtualAddress)]
+        if c.check(home, f"{directory} is empty or outside every section"):
+            c.check(not sections[home[0]].Characteristics & SCN_MEM_EXECUTE,
+                    f"{directory} lies in the executable section {home[0]}")
+    if not no_seh:
+        return
+    # NO_SEH is a promise about the code: a byte scan for an SEH frame's install keeps it.
+    for name, s in sections.items():
+        if s.Characteristics & SCN_MEM_EXECUTE:
+            for m in FS0_WRITE.finditer(s.get_data()):
+                va = pe.OPTIONAL_HEADER.ImageBase + s.VirtualAddress + m.start()
+                c.check(False, f"NO_SEH image writes fs:[0] at {va:#x} ({m.group().hex(' ')})")
+
+
 def cmd_image(args):
-    machine, magic, subsys = ARCHES[args.arch]
+    machine, magic, subsys, own_dllchars = ARCHES[args.arch]
     pe = load(args.exe)
     c = Checker()
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
@@ -241,8 +272,9 @@ def cmd_image(args):
     c.check(oh.Subsystem == 3, f"subsystem is {oh.Subsystem}, want 3 (console)")
     got = (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion)
     c.check(got == subsys, "subsystem version is %d.%02d, want %d.%02d" % (got + subsys))
-    for name, bit in DLLCHAR_BITS.items():
-        c.check(oh.DllCharacteristics & bit, f"DllCharacteristics {oh.DllCharacteristics:#06x} lacks {name}")
+    for name in BOTH_DLLCHARS + own_dllchars:
+        c.check(oh.DllCharacteristics & DLLCHAR_BITS[name],
+                f"DllCharacteristics {oh.DllCharacteristics:#06x} lacks {name}")
     c.check(fh.TimeDateStamp == 0, f"link timestamp is {fh.TimeDateStamp:#x}, want 0")
 
     # ASLR needs relocations the loader will use.
@@ -254,6 +286,7 @@ def cmd_image(args):
     sections = {s.Name.rstrip(b"\0").decode("ascii", "replace"): s for s in pe.sections}
     c.check(".reloc" in sections and sections[".reloc"].SizeOfRawData > 0,
             f"no non-empty .reloc section (sections: {sorted(sections)})")
+    check_sections(c, pe, sections, "NO_SEH" in own_dllchars)
 
     imports = imports_of(pe)
     dlls = {d.lower() for d, _, _ in imports}
@@ -265,6 +298,8 @@ def cmd_image(args):
     crt = {n for d, n, _ in imports if d.lower() == "msvcrt.dll"}
     c.check("__wgetmainargs" in crt, "msvcrt!__wgetmainargs is not imported: not the wide (-municode) CRT start")
     c.check("__getmainargs" not in crt, "msvcrt!__getmainargs is imported: narrow CRT start")
+    for name in CRT_FORMATTING:
+        c.check(name in crt, f"msvcrt!{name} is not imported: the formatting is not the system runtime's")
 
     res = resources_of(pe)
     show = lambda keys: ", ".join(f"({t}, {i}, {l:#06x})" if isinstance(l, int) else str((t, i, l))

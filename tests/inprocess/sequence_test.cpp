@@ -249,6 +249,16 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
     EXPECT_EQ(L"CreateProcessW (null)|" + machine::MonitorPath() + L" /Station|0|0x0|(null)|(null)|cb="
                   + std::to_wstring(sizeof(STARTUPINFOW)),
               launches[0]);
+    // Each launch lets go of its process handle first, then of its thread handle.
+    std::vector<std::wstring> closes;
+    for (const std::wstring& event : EventsStartingWith(L"CloseHandle ")) {
+        if (event == L"CloseHandle process" || event == L"CloseHandle thread") {
+            closes.push_back(event);
+        }
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"CloseHandle process", L"CloseHandle thread",
+                                         L"CloseHandle process", L"CloseHandle thread"}),
+              closes);
     for (const wchar_t* name : kBackgroundProcesses) {
         EXPECT_EQ(1, machine::CountProcesses(name)) << Narrow(name);
     }
