@@ -231,23 +231,43 @@ def _remove_prefix(prefix, booted=False):
 
 def boot_prefix(prefix):
     """Creates a new Wine prefix there (about 700 MB, a few seconds); on return its
-    wineserver has exited and the registry files are written."""
+    wineserver has exited and the registry files are written. A boot that Wine fails (seen
+    once in some hundred boots, status 1) is made again from nothing."""
+    failure = None
+    for attempt in range(1, STARTUP_ATTEMPTS + 1):
+        failure = _boot_once(prefix)
+        if failure is None:
+            return
+        print("bed: %s, attempt %d" % (failure, attempt))
+    raise BedError(failure)
+
+
+def _boot_once(prefix):
+    """None when the prefix is booted, else what failed and what Wine said."""
     _remove_prefix(prefix)
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     env = wine_environment(prefix)
-    boot = subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    # No display here: without the null graphics driver a service waits for a desktop
-    # and its start times out now and then.
-    driver = subprocess.run([WINE64, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v",
-                             "Graphics", "/d", "null", "/f"], env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    # Beside the prefix, not in it: the daemons that wineboot starts keep it open.
+    errors = prefix + ".boot.err"
+    with open(errors, "wb") as err:
+        boot = subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=err, timeout=300)
+        # No display here: without the null graphics driver a service waits for a desktop
+        # and its start times out now and then.
+        driver = subprocess.run([WINE64, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v",
+                                 "Graphics", "/d", "null", "/f"], env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                                timeout=120)
+        subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    with open(errors, encoding="utf-8", errors="replace") as f:
+        said = " / ".join(line.strip() for line in f.read().splitlines()[-5:]) or "nothing"
+    os.remove(errors)
     if boot.returncode != 0 or not os.path.exists(os.path.join(prefix, "system.reg")):
-        raise BedError("wineboot -i failed with status %d" % boot.returncode)
+        return "wineboot -i failed with status %d (wine said: %s)" % (boot.returncode, said)
     if driver.returncode != 0:
-        raise BedError("null graphics driver not set: status %d" % driver.returncode)
+        return "null graphics driver not set: status %d (wine said: %s)" % (driver.returncode, said)
+    return None
 
 
 def make_template(build, log=print):

@@ -83,6 +83,12 @@ void RepairRunTest::SetUp()
 
 void RepairRunTest::TearDown()
 {
+    // What the tool asked of Windows, for a failure that only a loaded machine shows.
+    if (HasFailure()) {
+        for (int i = 0; i < HookEventCount(); ++i) {
+            printf("  event: %s\n", Narrow(HookEvent(i)).c_str());
+        }
+    }
     HookReset();
     machine::Reset();
 }
