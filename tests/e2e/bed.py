@@ -12,6 +12,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 # What the tool looks for, as the machine under test names it.
@@ -327,6 +328,32 @@ def remove_template(build):
         os.remove(build.template_info)
 
 
+def _run_exactly(args, env, cwd, out, err, timeout):
+    """subprocess.run with a time-out polls for the exit every 50 ms, which would add up to
+    50 ms to every timed run: here the wait blocks, and a timer ends a hung program."""
+    process = subprocess.Popen(args, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                               stderr=err)
+    expired = threading.Event()
+
+    def expire():
+        expired.set()
+        process.kill()
+
+    timer = threading.Timer(timeout, expire)
+    timer.start()
+    try:
+        status = process.wait()
+    except BaseException:
+        process.kill()
+        process.wait()
+        raise
+    finally:
+        timer.cancel()
+    if expired.is_set():
+        raise subprocess.TimeoutExpired(args, timeout)
+    return status
+
+
 class ToolRun:
     def __init__(self, output, errors, status, seconds):
         self.output = output
@@ -440,9 +467,8 @@ class Machine:
             out = open(stdout, "wb") if stdout else subprocess.DEVNULL
             with open(errors, "wb") as err:
                 try:
-                    status = subprocess.run([WINE64] + list(args), env=env, cwd=self.home,
-                                            stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                            timeout=timeout).returncode
+                    status = _run_exactly([WINE64] + list(args), env, self.home, out, err,
+                                          timeout)
                 finally:
                     if out is not subprocess.DEVNULL:
                         out.close()
