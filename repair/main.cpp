@@ -1,25 +1,76 @@
 // Entry point of ScarvelRepair.exe. No argument is read; the exit status is always 0.
 #include "repair/operations.h"
 
+#include <shlwapi.h>
+
+#include "package/layout.h"
+
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
 
-// Elevated, and often started from a download folder: a DLL loaded by name must come from
-// System32, never from the program's folder. Looked up at run time, as XP, Vista and 7
-// without its update lack it; there, at least the current directory leaves the search.
-static void RestrictDllSearch(void)
+// System DLLs that COM, the shell and the service functions load late by bare name (seen on
+// XP to 7). Where the search cannot be confined to System32, each is loaded from there first:
+// a later load by name then finds it loaded and never searches the program's folder.
+static const wchar_t* const kLateLoadedSystemDlls[] = {
+    L"uxtheme.dll", L"userenv.dll", L"setupapi.dll", L"apphelp.dll", L"propsys.dll",
+    L"dwmapi.dll", L"cryptbase.dll", L"oleacc.dll", L"clbcatq.dll", L"ntmarta.dll",
+    L"version.dll", L"profapi.dll", L"comres.dll",
+};
+
+// Vista's shell link object cannot be created once SetDefaultDllDirectories has been called.
+static int IsWindowsVista(void)
 {
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    return GetVersionExW(&version) && version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
+}
+
+// 1 when every later load by name searches System32 only. Looked up at run time, as XP,
+// Vista and 7 without its update lack the function.
+static int ConfineDllSearchToSystem32(void)
+{
+    if (IsWindowsVista()) {
+        return 0;
+    }
     FARPROC address =
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    if (address != NULL) {
-        reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address))(
-            LOAD_LIBRARY_SEARCH_SYSTEM32);
-        return;
+    return address != NULL
+        && reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address))(
+               LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// The modules stay loaded for the whole run; a name this Windows lacks is simply skipped.
+static void PreloadSystemDlls(const wchar_t* systemDir)
+{
+    wchar_t path[PATH_UNITS];
+    for (const wchar_t* name : kLateLoadedSystemDlls) {
+        if (PathCombineW(path, systemDir, name) != NULL) {
+            LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+        }
     }
-    SetDllDirectoryW(L"");
+}
+
+// Elevated, and often started from a download folder: nothing loaded or started by a bare
+// name may come from there. Without the search confined, the current directory leaves it and
+// the late-loaded DLLs come from System32 first; then System32 becomes the current directory,
+// where the pause's interpreter and the launched programs start too. Nothing is reported.
+static void RestrictSearchToSystem32(void)
+{
+    wchar_t systemDir[PATH_UNITS] = {};
+    UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
+    int haveSystemDir = units > 0 && units < PATH_UNITS;
+    if (!ConfineDllSearchToSystem32()) {
+        SetDllDirectoryW(L"");
+        if (haveSystemDir) {
+            PreloadSystemDlls(systemDir);
+        }
+    }
+    if (haveSystemDir) {
+        SetCurrentDirectoryW(systemDir);
+    }
 }
 
 extern "C" int wmain(int, wchar_t**)
 {
-    RestrictDllSearch();
+    RestrictSearchToSystem32();
     return RunRepair();
 }

@@ -17,6 +17,9 @@ ARCHES = {
     "x86": (0x014C, 0x010B, (5, 1), ("NO_SEH",)),
     "x64": (0x8664, 0x020B, (5, 2), ()),
 }
+# Known DLLs: Windows maps them from System32 before any of the program's code runs. Any other
+# imported DLL is searched for in the program's own folder first (a download folder, say),
+# before wmain can confine the search.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll", "msvcrt.dll"}
 RUNTIME_DLL_PREFIXES = ("libgcc", "libstdc++", "libwinpthread")
 DLLCHAR_BITS = {
@@ -293,8 +296,11 @@ def cmd_image(args):
     print("imported DLLs: " + ", ".join(sorted(dlls)))
     runtime = sorted(d for d in dlls if d.startswith(RUNTIME_DLL_PREFIXES))
     c.check(not runtime, f"imports compiler runtime DLLs {runtime}")
-    c.check(dlls == SYSTEM_DLLS, f"imported DLLs differ from the system set: extra {sorted(dlls - SYSTEM_DLLS)}, "
-                                 f"missing {sorted(SYSTEM_DLLS - dlls)}")
+    c.check(dlls == SYSTEM_DLLS,
+            f"imported DLLs differ from {sorted(SYSTEM_DLLS)}: extra {sorted(dlls - SYSTEM_DLLS)}, "
+            f"missing {sorted(SYSTEM_DLLS - dlls)}; only these known DLLs are mapped from System32 "
+            "before the program runs, any other would be loaded from the folder it was started "
+            "from (a download folder) before wmain can confine the DLL search")
     crt = {n for d, n, _ in imports if d.lower() == "msvcrt.dll"}
     c.check("__wgetmainargs" in crt, "msvcrt!__wgetmainargs is not imported: not the wide (-municode) CRT start")
     c.check("__getmainargs" not in crt, "msvcrt!__getmainargs is imported: narrow CRT start")

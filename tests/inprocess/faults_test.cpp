@@ -178,35 +178,70 @@ TEST_P(FaultTest, OneFailedCallEndsCleanly)
 
 INSTANTIATE_TEST_SUITE_P(EveryTestedCall, FaultTest, ::testing::ValuesIn(kFaults), CaseName);
 
-// The DLL search is restricted before any other call of the run, by SetDefaultDllDirectories
-// where kernel32 has it and by SetDllDirectoryW("") where it does not; neither call failing
-// changes what the run prints or how it closes.
-TEST_F(RepairRunTest, DllSearchIsRestrictedFirstWhateverKernel32Offers)
+// Before any other call of the run, the search for DLLs and programs leaves the download
+// folder: SetDefaultDllDirectories where kernel32 has it (never on Vista, whose shell link
+// object it breaks); otherwise SetDllDirectoryW("") and the late-loaded system DLLs loaded by
+// their System32 paths; then System32 becomes the current directory. No failure of these
+// calls changes what the run prints or how it closes.
+TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
 {
     MakeHealthy();
+    wchar_t buffer[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
+    const std::wstring system = buffer;
     const std::vector<std::wstring> lookup = {L"GetModuleHandleW kernel32.dll",
                                               L"GetProcAddress SetDefaultDllDirectories"};
-    const std::wstring restricted = L"SetDefaultDllDirectories 0x800";
-    const std::wstring fallback = L"SetDllDirectoryW \"\"";
+    const std::wstring confined = L"SetDefaultDllDirectories 0x800";
+    std::vector<std::wstring> fallback = {L"SetDllDirectoryW \"\""};
+    for (const wchar_t* name :
+         {L"uxtheme.dll", L"userenv.dll", L"setupapi.dll", L"apphelp.dll", L"propsys.dll",
+          L"dwmapi.dll", L"cryptbase.dll", L"oleacc.dll", L"clbcatq.dll", L"ntmarta.dll",
+          L"version.dll", L"profapi.dll", L"comres.dll"}) {
+        fallback.push_back(L"PathCombineW " + std::wstring(name));
+        fallback.push_back(L"LoadLibraryExW " + system + L"\\" + name + L" 0x8");
+    }
+    const std::wstring intoSystem = L"SetCurrentDirectoryW " + system;
+    using Events = std::vector<std::wstring>;
+    auto join = [](std::initializer_list<Events> parts) {
+        Events all = {L"GetSystemDirectoryW", L"GetVersionExW"};
+        for (const Events& part : parts) {
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    };
     const struct {
-        std::vector<std::pair<const wchar_t*, DWORD>> faults;
-        std::wstring hardening;
+        const char* what;
+        bool vista;
+        std::vector<const wchar_t*> failing;
+        Events calls;
+        bool inSystem;
     } variants[] = {
-        {{}, restricted},
-        {{{L"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER}}, restricted},
-        {{{L"GetProcAddress", ERROR_PROC_NOT_FOUND}}, fallback},
-        {{{L"GetProcAddress", ERROR_PROC_NOT_FOUND}, {L"SetDllDirectoryW", ERROR_ACCESS_DENIED}},
-         fallback},
+        {"kernel32 confines the search", false, {}, join({lookup, {confined, intoSystem}}),
+         true},
+        {"the confinement fails", false, {L"SetDefaultDllDirectories"},
+         join({lookup, {confined}, fallback, {intoSystem}}), true},
+        {"kernel32 lacks the function", false, {L"GetProcAddress"},
+         join({lookup, fallback, {intoSystem}}), true},
+        {"Vista", true, {}, join({fallback, {intoSystem}}), true},
+        {"Vista, SetDllDirectoryW failing", true, {L"SetDllDirectoryW"},
+         join({fallback, {intoSystem}}), true},
+        {"Vista, no System32 path", true, {L"GetSystemDirectoryW"}, join({{fallback[0]}}),
+         false},
+        {"the current directory cannot change", false, {L"SetCurrentDirectoryW"},
+         join({lookup, {confined, intoSystem}}), false},
     };
     std::vector<std::wstring> healthyClosing;
     for (const auto& variant : variants) {
-        SCOPED_TRACE(Narrow(variant.hardening) + " with " + std::to_string(variant.faults.size())
-                     + " failing call(s)");
+        SCOPED_TRACE(variant.what);
         HookReset();
         HookRunSystemCommands(FALSE);
-        for (const auto& fault : variant.faults) {
-            HookFail(fault.first, 1, fault.second);
+        if (variant.vista) {
+            HookSetWindowsVersion(6, 0);
         }
+        for (const wchar_t* call : variant.failing) {
+            HookFail(call, 1, ERROR_ACCESS_DENIED);
+        }
+        SetCurrentDirectoryW(L"C:\\users\\Public");
 
         RunTool();
 
@@ -222,10 +257,10 @@ TEST_F(RepairRunTest, DllSearchIsRestrictedFirstWhateverKernel32Offers)
                 beforeLocale.push_back(event);
             }
         }
-        std::vector<std::wstring> expected = lookup;
-        expected.push_back(variant.hardening);
-        EXPECT_EQ(expected, beforeLocale);
+        EXPECT_EQ(variant.calls, beforeLocale);
         EXPECT_LT(next, HookEventCount()) << "no locale switch";
+        GetCurrentDirectoryW(MAX_PATH, buffer);
+        EXPECT_EQ(variant.inSystem ? system : L"C:\\users\\Public", std::wstring(buffer));
         EXPECT_EQ((std::vector<std::string>{"checking", "restart", "complete"}), PrintedLabels());
         if (healthyClosing.empty()) {
             healthyClosing = LoggedClosing();

@@ -38,6 +38,8 @@ DWORD HookVirtualTick(void);
 int HookSleepCount(void);
 DWORD HookSleepDuration(int index);
 
+// GetVersionExW reports this Windows version instead of the real one.
+void HookSetWindowsVersion(DWORD major, DWORD minor);
 // GetWindowsDirectoryW reports this directory instead of the real one.
 void HookSetWindowsDirectory(const wchar_t* path);
 // _wsetlocale refuses this locale name, as a runtime that does not know it would.

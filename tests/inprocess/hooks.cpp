@@ -69,6 +69,8 @@ static DWORD gSleeps[kMaxSleeps];
 static int gSleepCount;
 static wchar_t gWindowsDirectory[MAX_PATH + 64];
 static int gFakeWindowsDirectory;
+static DWORD gFakeVersion[2];
+static int gFakeVersionSet;
 static wchar_t gRejectedLocale[64];
 static int gRunSystem = 1;
 static int gFakeLink;
@@ -177,6 +179,7 @@ void HookReset(void)
     gTick = 0;
     gSleepCount = 0;
     gFakeWindowsDirectory = 0;
+    gFakeVersionSet = 0;
     gRejectedLocale[0] = L'\0';
     gRunSystem = 1;
     gFakeLink = 0;
@@ -250,6 +253,13 @@ int HookSleepCount(void)
 DWORD HookSleepDuration(int index)
 {
     return index >= 0 && index < gSleepCount ? gSleeps[index] : 0;
+}
+
+void HookSetWindowsVersion(DWORD major, DWORD minor)
+{
+    gFakeVersion[0] = major;
+    gFakeVersion[1] = minor;
+    gFakeVersionSet = 1;
 }
 
 void HookSetWindowsDirectory(const wchar_t* path)
@@ -894,4 +904,53 @@ BOOL Hook_SetDllDirectoryW(LPCWSTR path)
         return FALSE;
     }
     return SetDllDirectoryW(path);
+}
+
+BOOL Hook_GetVersionExW(LPOSVERSIONINFOW version)
+{
+    LogEvent(L"GetVersionExW");
+    DWORD error;
+    if (Faulted(L"GetVersionExW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    BOOL known = GetVersionExW(version);
+    if (known && gFakeVersionSet) {
+        version->dwMajorVersion = gFakeVersion[0];
+        version->dwMinorVersion = gFakeVersion[1];
+    }
+    return known;
+}
+
+UINT Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
+{
+    LogEvent(L"GetSystemDirectoryW");
+    DWORD error;
+    if (Faulted(L"GetSystemDirectoryW", &error)) {
+        SetLastError(error);
+        return 0;
+    }
+    return GetSystemDirectoryW(buffer, size);
+}
+
+HMODULE Hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags)
+{
+    LogEvent(L"LoadLibraryExW %s 0x%lX", Text(path), (unsigned long)flags);
+    DWORD error;
+    if (Faulted(L"LoadLibraryExW", &error)) {
+        SetLastError(error);
+        return NULL;
+    }
+    return LoadLibraryExW(path, file, flags);
+}
+
+BOOL Hook_SetCurrentDirectoryW(LPCWSTR path)
+{
+    LogEvent(L"SetCurrentDirectoryW %s", Text(path));
+    DWORD error;
+    if (Faulted(L"SetCurrentDirectoryW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return SetCurrentDirectoryW(path);
 }

@@ -69,6 +69,10 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments);
 HMODULE Hook_GetModuleHandleW(LPCWSTR name);
 FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name);
 BOOL Hook_SetDllDirectoryW(LPCWSTR path);
+BOOL Hook_GetVersionExW(LPOSVERSIONINFOW version);
+UINT Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size);
+HMODULE Hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags);
+BOOL Hook_SetCurrentDirectoryW(LPCWSTR path);
 
 #define RegOpenKeyExW Hook_RegOpenKeyExW
 #define RegQueryValueExW Hook_RegQueryValueExW
@@ -107,3 +111,7 @@ BOOL Hook_SetDllDirectoryW(LPCWSTR path);
 #define GetModuleHandleW Hook_GetModuleHandleW
 #define GetProcAddress Hook_GetProcAddress
 #define SetDllDirectoryW Hook_SetDllDirectoryW
+#define GetVersionExW Hook_GetVersionExW
+#define GetSystemDirectoryW Hook_GetSystemDirectoryW
+#define LoadLibraryExW Hook_LoadLibraryExW
+#define SetCurrentDirectoryW Hook_SetCurrentDirectoryW

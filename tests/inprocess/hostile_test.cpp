@@ -130,6 +130,8 @@ TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeTo
     // Programs of the package's names in the current directory must not count.
     machine::InstallPackage(L"C:\\windows\\temp\\relative");
     SetCurrentDirectoryW(L"C:\\windows\\temp\\relative");
+    // The tool would move to System32 first: here it stays, as if that move had failed.
+    HookFail(L"SetCurrentDirectoryW", 1, ERROR_ACCESS_DENIED);
     HookFail(L"GetWindowsDirectoryW", 1, ERROR_INVALID_PARAMETER);
 
     RunTool();
@@ -143,6 +145,7 @@ TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
 {
     CreateDirectoryW(L"C:\\windows\\temp\\cwd", NULL);
     SetCurrentDirectoryW(L"C:\\windows\\temp\\cwd");
+    HookFail(L"SetCurrentDirectoryW", 1, ERROR_ACCESS_DENIED);
     HookFail(L"SHGetSpecialFolderPathW", 1, ERROR_PATH_NOT_FOUND);
 
     RunTool();
