@@ -451,23 +451,27 @@ class Machine:
 
     # --- running programs ------------------------------------------------------------
 
-    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None, overrides=None):
+    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None, overrides=None,
+             cwd=None, unset=()):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status. A start that Wine itself
         failed, before any of the program's code ran, is made again. `overrides`: more
-        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does."""
-        env = dict(self.env)
+        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does. `cwd`:
+        the program's current directory, a C: path. `unset`: environment variables that
+        the program must not have."""
+        env = {k: v for k, v in self.env.items() if k.upper() not in unset}
         if debug:
             env["WINEDEBUG"] = debug
         if overrides:
             env["WINEDLLOVERRIDES"] += ";" + overrides
+        directory = self.unix_path(cwd) if cwd else self.home
         errors = stderr or os.path.join(self.home, "wine-%d.err" % os.getpid())
         for attempt in range(1, STARTUP_ATTEMPTS + 1):
             self.calls += 1
             out = open(stdout, "wb") if stdout else subprocess.DEVNULL
             with open(errors, "wb") as err:
                 try:
-                    status = _run_exactly([WINE64] + list(args), env, self.home, out, err,
+                    status = _run_exactly([WINE64] + list(args), env, directory, out, err,
                                           timeout)
                 finally:
                     if out is not subprocess.DEVNULL:
@@ -483,14 +487,14 @@ class Machine:
             os.remove(errors)
         return status
 
-    def run_tool(self, tag="run", timeout=180, program=None, overrides=None):
+    def run_tool(self, tag="run", timeout=180, program=None, **how):
         """Runs the repair tool (or a copy of it at `program`) as a user would, standard
-        input empty."""
+        input empty; `how`: wine()'s debug, overrides, cwd and unset."""
         out = os.path.join(self.home, tag + ".out")
         err = os.path.join(self.home, tag + ".err")
         started = time.monotonic()
         status = self.wine([program or self.build.tool], stdout=out, stderr=err,
-                           timeout=timeout, overrides=overrides)
+                           timeout=timeout, **how)
         seconds = time.monotonic() - started
         with open(out, "rb") as f:
             output = f.read()
@@ -498,8 +502,9 @@ class Machine:
             errors = f.read()
         return ToolRun(output, errors, status, seconds)
 
-    def probe(self, *commands):
-        """Runs e2e_probe.exe with these commands (each a list); returns their results."""
+    def probe(self, *commands, **how):
+        """Runs e2e_probe.exe with these commands (each a list); returns their results.
+        `how`: wine()'s cwd and unset, to see what a program started that way sees."""
         out = os.path.join(self.home, "probe.json")
         if os.path.exists(out):
             os.remove(out)
@@ -507,7 +512,7 @@ class Machine:
         for i, command in enumerate(commands):
             args += (["+"] if i else []) + list(command)
         err = os.path.join(self.home, "probe.err")
-        status = self.wine(args, stderr=err)
+        status = self.wine(args, stderr=err, **how)
         if status != 0 or not os.path.exists(out):
             with open(err, encoding="utf-8", errors="replace") as f:
                 said = f.read()[-2000:]

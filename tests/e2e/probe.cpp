@@ -7,11 +7,12 @@
 //     service NAME            configuration and state of a service (or exists=false)
 //     processes               executable names of all running processes
 //     values 32|64 KEY        every value of HKLM\KEY in that registry view (or null)
-//     folders                 Windows directory and the common Startup folder
+//     folders                 Windows and System32 directories, the common Startup folder
 //     launch COMMANDLINE      CreateProcessW(NULL, COMMANDLINE), not waited for
 //     start-type NAME N       sets a service's start type (Wine 8's sc has no "config")
 //     shortcut TARGET LINK    saves a shell link to TARGET at LINK
 //     kill NAME               terminates every process whose executable is exactly NAME
+//     environment NAME        the value of an environment variable of the probe (or null)
 //
 // The output is one JSON array, one element per command, written as UTF-8.
 #include <windows.h>
@@ -213,10 +214,13 @@ std::string Values(const wchar_t* view, const wchar_t* path)
 std::string Folders()
 {
     wchar_t windows[MAX_PATH] = {};
+    wchar_t system[MAX_PATH] = {};
     wchar_t startup[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
+    GetSystemDirectoryW(system, MAX_PATH);
     SHGetSpecialFolderPathW(NULL, startup, CSIDL_COMMON_STARTUP, FALSE);
-    return "{\"windows\":" + Json(windows) + ",\"common_startup\":" + Json(startup) + "}";
+    return "{\"windows\":" + Json(windows) + ",\"system\":" + Json(system)
+        + ",\"common_startup\":" + Json(startup) + "}";
 }
 
 std::string Launch(const wchar_t* commandLine)
@@ -275,6 +279,12 @@ std::string Shortcut(const wchar_t* target, const wchar_t* linkPath)
         + Number((DWORD)result) + "}";
 }
 
+std::string Environment(const wchar_t* name)
+{
+    static wchar_t value[32767];
+    return GetEnvironmentVariableW(name, value, 32767) == 0 ? "null" : Json(value);
+}
+
 std::string Run(const std::vector<const wchar_t*>& command)
 {
     if (command.empty()) {
@@ -302,6 +312,9 @@ std::string Run(const std::vector<const wchar_t*>& command)
     }
     if (name == L"kill" && arguments == 1) {
         return Kill(command[1]);
+    }
+    if (name == L"environment" && arguments == 1) {
+        return Environment(command[1]);
     }
     if (name == L"shortcut" && arguments == 2) {
         return Shortcut(command[1], command[2]);

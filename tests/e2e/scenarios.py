@@ -8,6 +8,7 @@ compares its exact console output and the machine before and after. Exit status 
 every check held, 1 when one failed, 77 (skip) when this build cannot run under this Wine.
 """
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -26,6 +27,12 @@ SKIP = 77
 # The shell loads it by name while it writes a shortcut.
 PLANTED_DLL = "uxtheme.dll"
 PLANTED_OVERRIDE = "uxtheme=n,b"
+# Windows versions a prefix can claim whose DLL search differs for the tool: Vista lacks
+# a usable SetDefaultDllDirectories, XP the function altogether (Wine exports it anyway).
+WINDOWS_VERSIONS = ("win10", "vista", "winxp")
+SEARCH_CALLS = ("SetDefaultDllDirectories", "SetDllDirectoryW", "LoadLibraryExW",
+                "SetCurrentDirectoryW")
+RELAY_CALL = re.compile(r"Call KERNEL32\.(%s)\((.*)\) ret=" % "|".join(SEARCH_CALLS))
 # Below the tests' CTest TIMEOUT, so that a slow scenario still cleans up its machine.
 DEADLINE_SECONDS = 200
 
@@ -417,20 +424,45 @@ def run_twice(machine, check):
     check.unchanged(repaired, settle(machine), "nothing changed by the second run")
 
 
+def plant_beside_tool(machine, name, standin):
+    """A download folder holding a copy of the tool and, beside it, `standin` (a file of the
+    build's stand-ins) under `name`. Returns the folder (a C: path) and the two copies."""
+    downloads = r"C:\users\Public\Downloads"
+    folder = machine.unix_path(downloads)
+    os.makedirs(folder, exist_ok=True)
+    planted = os.path.join(folder, name)
+    shutil.copy(os.path.join(machine.build.standins, standin), planted)
+    tool = os.path.join(folder, "ScarvelRepair.exe")
+    shutil.copy(machine.build.tool, tool)
+    return downloads, tool, planted
+
+
+def relayed_search_calls(errors):
+    """The search calls that a +relay run logged, in order: (function, its text argument
+    or None, its last argument as a number)."""
+    calls = []
+    for line in errors.decode("utf-8", "replace").splitlines():
+        found = RELAY_CALL.search(line)
+        if found:
+            text = re.search(r'L"(.*?)"', found.group(2))
+            last = found.group(2).rsplit(",", 1)[-1].split()[0]
+            calls.append((found.group(1), text and text.group(1).replace("\\\\", "\\"),
+                          int(last, 16)))
+    return calls
+
+
 def planted_dll(machine, check):
     """The tool saved in a download folder, beside a DLL named as one the shell loads by
     name while it writes the shortcut, with Wine told to prefer a native copy of it, as
-    Windows' own search order does."""
+    Windows' own search order does; on each Windows version whose search differs."""
     machine.make_healthy()
-    downloads = machine.unix_path(r"C:\users\Public\Downloads")
-    os.makedirs(downloads, exist_ok=True)
-    planted = os.path.join(downloads, PLANTED_DLL)
-    shutil.copy(os.path.join(machine.build.standins, "planted", PLANTED_DLL), planted)
+    downloads, tool, planted = plant_beside_tool(machine, PLANTED_DLL,
+                                                 os.path.join("planted", PLANTED_DLL))
     ran = planted + ".ran"
     if machine.build.bits == 64:
         check.begin("control: a program that does not restrict its DLL search")
         # The probe, a 64-bit shell-link writer, loads the 64-bit planted DLL from there.
-        probe = os.path.join(downloads, "probe.exe")
+        probe = os.path.join(os.path.dirname(tool), "probe.exe")
         shutil.copy(machine.build.probe, probe)
         control = os.path.join(machine.home, "control.json")
         machine.wine([probe, bed.windows_path(control), "shortcut", PROGRAMS["guide"],
@@ -440,21 +472,62 @@ def planted_dll(machine, check):
             if os.path.exists(path):
                 os.remove(path)
 
-    check.begin("the tool run from the download folder, shortcut missing")
-    os.remove(machine.shortcut_path())
-    tool = os.path.join(downloads, "ScarvelRepair.exe")
-    shutil.copy(machine.build.tool, tool)
-    before = machine.snapshot()
-    run = machine.run_tool(program=tool, overrides=PLANTED_OVERRIDE)
-    loaded_by = ""
-    if os.path.exists(ran):
-        with open(ran, "rb") as f:
-            loaded_by = f.read().decode("utf-16-le", "replace")
-    check.that(not os.path.exists(ran), "the planted DLL's code never ran", "it ran in: " + loaded_by)
+    # Only these calls are logged, wherever they come from.
+    machine.reg("add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",
+                ";".join("KERNEL32." + name for name in SEARCH_CALLS), "/f")
+    system = machine.probe(["folders"])[0]["system"]
+    for version in WINDOWS_VERSIONS:
+        fallback = version == "vista"
+        check.begin("the tool started from the download folder on %s, shortcut missing%s"
+                    % (version, " (no SetDefaultDllDirectories there)" if fallback else ""))
+        machine.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f")
+        os.remove(machine.shortcut_path())
+        before = machine.snapshot()
+        run = machine.run_tool(version, program=tool, cwd=downloads, overrides=PLANTED_OVERRIDE,
+                               debug=bed.QUIET + ",+relay")
+        loaded_by = ""
+        if os.path.exists(ran):
+            with open(ran, "rb") as f:
+                loaded_by = f.read().decode("utf-16-le", "replace")
+            os.remove(ran)
+        check.that(not loaded_by, "the planted DLL's code never ran", "it ran in: " + loaded_by)
+        check.output(run, *HEALTHY_OUTPUT)
+        after = settle(machine)
+        check.equal(machine.shortcut_target(), PROGRAMS["guide"],
+                    "shortcut written, to the error guide")
+        check.unchanged(before, after, "nothing else changed", but=("shortcut", "startup_folder"))
+        calls = relayed_search_calls(run.errors)
+        uxtheme = (system + "\\uxtheme.dll").lower()
+        check.equal(("SetDefaultDllDirectories", None, 0x800) in calls, not fallback,
+                    "SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) %s"
+                    % ("not called" if fallback else "called"))
+        check.equal(any(name == "LoadLibraryExW" and (text or "").lower() == uxtheme and flags == 8
+                        for name, text, flags in calls), fallback,
+                    "uxtheme.dll %sloaded by its System32 path first"
+                    % ("" if fallback else "not "))
+        check.that(any(name == "SetCurrentDirectoryW" and text == system for name, text, _ in calls),
+                   "System32 made the current directory", repr(calls))
+
+
+def planted_cmd(machine, check):
+    """The tool started from the download folder it was saved in, as Explorer starts it, a
+    program named cmd.exe beside it, and no COMSPEC anywhere: the pause still comes from the
+    system's command interpreter."""
+    check.begin("a cmd.exe in the folder the tool is started from, COMSPEC unset")
+    machine.make_healthy()
+    downloads, tool, planted = plant_beside_tool(machine, "cmd.exe", "standin_program.exe")
+    # Should it run, it records its command line and ends at once.
+    open(planted + ".exit", "w").close()
+    machine.reg("delete", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment",
+                "/v", "ComSpec", "/f")
+    unset = ("COMSPEC",)
+    check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, unset=unset)[0], None,
+                "a program started that way has no COMSPEC")
+    run = machine.run_tool(program=tool, cwd=downloads, unset=unset)
+    record = planted + ".cmdline"
+    check.that(not os.path.exists(record), "the planted cmd.exe never ran",
+               "it ran as: %r" % (open(record, "rb").read() if os.path.exists(record) else ""))
     check.output(run, *HEALTHY_OUTPUT)
-    after = settle(machine)
-    check.equal(machine.shortcut_target(), PROGRAMS["guide"], "shortcut written, to the error guide")
-    check.unchanged(before, after, "nothing else changed", but=("shortcut", "startup_folder"))
 
 
 class Terminal:
@@ -555,7 +628,7 @@ SCENARIOS = {f.__name__: f for f in (
     healthy_untouched, missing_program, run_values, run_key_missing, service_start_type,
     service_missing, service_slow_start, service_start_fails, service_not_a_service,
     service_display_name_taken, shortcut, background_programs, monitor_not_a_program,
-    run_twice, planted_dll, terminal)}
+    run_twice, planted_dll, planted_cmd, terminal)}
 
 
 # --- runner ---------------------------------------------------------------------------
