@@ -2,17 +2,6 @@
 
 #include <cstdio>
 
-const wchar_t* const kBackgroundProcesses[3] = {L"NVMONSTA.exe", L"Kestrun.exe", L"Haldrix.exe"};
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string bytes(text.size() * 4 + 1, '\0');
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &bytes[0],
-                                     (int)bytes.size(), NULL, NULL);
-    bytes.resize(length > 0 ? length : 0);
-    return bytes;
-}
-
 static std::string Label(const std::wstring& text)
 {
     size_t code = text.find(L"(E0");
@@ -38,91 +27,97 @@ static std::string Label(const std::wstring& text)
     return "unknown: " + Narrow(text);
 }
 
-std::vector<std::string> PrintedLabels()
+Labels PrintedLabels()
 {
-    std::vector<std::string> labels;
+    Labels labels;
     for (const std::wstring& event : EventsStartingWith(L"print ")) {
         labels.push_back(Label(event));
     }
     return labels;
 }
 
-std::vector<std::wstring> EventsStartingWith(const std::wstring& prefix)
+static bool StartsWith(const std::wstring& event, const std::wstring& prefix)
 {
-    std::vector<std::wstring> events;
+    return event.compare(0, prefix.size(), prefix) == 0;
+}
+
+Events EventsStartingWith(const std::wstring& prefix)
+{
+    Events events;
     for (int i = 0; i < HookEventCount(); ++i) {
-        std::wstring event = HookEvent(i);
-        if (event.compare(0, prefix.size(), prefix) == 0) {
-            events.push_back(event);
+        if (StartsWith(HookEvent(i), prefix)) {
+            events.push_back(HookEvent(i));
         }
     }
     return events;
 }
 
-std::vector<std::wstring> EventsFrom(const std::wstring& prefix)
+Events EventsBefore(const std::wstring& prefix)
 {
-    std::vector<std::wstring> events;
-    for (int i = 0; i < HookEventCount(); ++i) {
-        std::wstring event = HookEvent(i);
-        if (events.empty() && event.compare(0, prefix.size(), prefix) != 0) {
-            continue;
-        }
-        events.push_back(event);
+    Events events;
+    for (int i = 0; i < HookEventCount() && !StartsWith(HookEvent(i), prefix); ++i) {
+        events.push_back(HookEvent(i));
     }
     return events;
+}
+
+Events EventsAfterLast(const std::wstring& prefix)
+{
+    Events events;
+    for (int i = HookEventCount() - 1; i >= 0 && !StartsWith(HookEvent(i), prefix); --i) {
+        events.insert(events.begin(), HookEvent(i));
+    }
+    return events;
+}
+
+::testing::AssertionResult NoCalls(const std::wstring& prefix)
+{
+    const Events made = EventsStartingWith(prefix);
+    if (made.empty()) {
+        return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "calls made:";
+    for (const std::wstring& event : made) {
+        failure << "\n  " << Narrow(event);
+    }
+    return failure;
+}
+
+std::wstring StandinsFolder()
+{
+    wchar_t buffer[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"SCARVEL_STANDINS", buffer, MAX_PATH);
+    return buffer;
 }
 
 void RepairRunTest::SetUp()
 {
     HookReset();
-    // The final pause runs for real in the tests that look at it; elsewhere it only costs time.
-    HookRunSystemCommands(FALSE);
-    machine::Reset();
-    machine::InstallPackage();
+    ASSERT_EQ("", machine::Reset());
+    ASSERT_EQ("", machine::InstallPackage(StandinsFolder()));
 }
 
 void RepairRunTest::TearDown()
 {
     // What the tool asked of Windows, for a failure that only a loaded machine shows.
     if (HasFailure()) {
-        for (int i = 0; i < HookEventCount(); ++i) {
-            printf("  event: %s\n", Narrow(HookEvent(i)).c_str());
+        for (const std::wstring& event : EventsStartingWith()) {
+            printf("  event: %s\n", Narrow(event).c_str());
         }
     }
     HookReset();
-    machine::Reset();
+    EXPECT_EQ("", machine::Reset());
 }
 
-void RepairRunTest::StartBackgroundPrograms()
+void RepairRunTest::MakeHealthy(machine::Healthy healthy)
 {
-    machine::StartProgram(machine::MonitorPath(), machine::MonitorPath() + L" /Station");
-    machine::StartProgram(machine::PanelPath(), machine::PanelPath());
-    machine::StartProgram(machine::GuidePath(), machine::GuidePath());
-    for (const wchar_t* name : kBackgroundProcesses) {
-        for (int i = 0; i < 100 && machine::CountProcesses(name) == 0; ++i) {
-            Sleep(20);
-        }
-    }
-}
-
-void RepairRunTest::MakeHealthy()
-{
-    machine::WriteRunValue(L"Velmora Setup", machine::MonitorPath() + L" /Station");
-    machine::WriteRunValue(L"Kestrun_setup", machine::PanelPath());
-    machine::InstallService(SERVICE_AUTO_START);
-    machine::StartServiceAndWaitRunning();
-    machine::WriteTextFile(machine::ShortcutPath(), "an existing shortcut");
-    StartBackgroundPrograms();
+    healthy.standins = StandinsFolder();
+    ASSERT_EQ("", machine::MakeHealthy(healthy));
 }
 
 void RepairRunTest::RunTool()
 {
     EXPECT_EQ(0, wmain(0, nullptr));
     HookSettle();
-    // SCARVEL_TRACE=1 prints every call the run made, for a failing test's story.
-    if (GetEnvironmentVariableW(L"SCARVEL_TRACE", NULL, 0) > 0) {
-        for (int i = 0; i < HookEventCount(); ++i) {
-            fprintf(stderr, "  %s\n", Narrow(HookEvent(i)).c_str());
-        }
-    }
 }

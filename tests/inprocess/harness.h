@@ -1,6 +1,6 @@
 // What every in-process test shares: a machine reset to "everything to repair" with the
-// stand-in package installed, a hook layer reset to real behaviour, and readable views
-// of what the run printed and called.
+// stand-in package installed, hooks reset to real behaviour (the final pause aside), and
+// readable views of what the run printed and called.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -9,29 +9,34 @@
 
 #include "repair/operations.h"
 #include "tests/inprocess/hook_control.h"
-#include "tests/inprocess/machine.h"
+#include "tests/support/machine.h"
 
 // The program's entry point, hooked like the rest of the tool.
 extern "C" int wmain(int argc, wchar_t** argv);
 
+using Events = std::vector<std::wstring>;
+using Labels = std::vector<std::string>;
+using machine::Narrow;
+
 // The messages the run printed, by label: "checking", "startup-item", "service-missing",
 // "service-disabled", "restart", "complete", or the code "E01" … "E08".
-std::vector<std::string> PrintedLabels();
-// The hook log from the first event that starts with `prefix` on (empty when none).
-std::vector<std::wstring> EventsFrom(const std::wstring& prefix);
-// Events that start with `prefix`, in order.
-std::vector<std::wstring> EventsStartingWith(const std::wstring& prefix);
-std::string Narrow(const std::wstring& text);
+Labels PrintedLabels();
+// The calls the hooks logged, in order: those that start with `prefix` (all for ""), those
+// before the first one that does, or those after the last one that does.
+Events EventsStartingWith(const std::wstring& prefix = L"");
+Events EventsBefore(const std::wstring& prefix);
+Events EventsAfterLast(const std::wstring& prefix);
+// Passes when no call starts with `prefix`; otherwise names the calls that did.
+::testing::AssertionResult NoCalls(const std::wstring& prefix);
 
-// The names of the three stand-in background programs, as the package names them.
-extern const wchar_t* const kBackgroundProcesses[3];
+// Where the stand-in package comes from (SCARVEL_STANDINS).
+std::wstring StandinsFolder();
 
 class RepairRunTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Autostart values, a running automatic service, the shortcut and the three programs.
-    void MakeHealthy();
-    void StartBackgroundPrograms();
+    // The machine as the package's installer leaves it, less what `healthy` takes away.
+    void MakeHealthy(machine::Healthy healthy = machine::Healthy());
     void RunTool();
 };

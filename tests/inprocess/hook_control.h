@@ -44,8 +44,11 @@ void HookSetWindowsVersion(DWORD major, DWORD minor);
 void HookSetWindowsDirectory(const wchar_t* path);
 // _wsetlocale refuses this locale name, as a runtime that does not know it would.
 void HookRejectLocale(const wchar_t* name);
-// Whether _wsystem really runs its command (by default it does).
+// Whether _wsystem really runs its command (by default it does not: the pause costs time).
 void HookRunSystemCommands(BOOL run);
+// CreateProcessW returns only once the program it started has ended, as a program that
+// dies at once would have before the tool looks for it again.
+void HookLetLaunchedProgramsEnd(void);
 // CoCreateInstance hands out a stand-in link object whose QueryInterface gives this result.
 void HookUseFakeShellLink(HRESULT queryInterfaceResult);
 

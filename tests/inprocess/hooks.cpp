@@ -13,9 +13,7 @@
 #include <tlhelp32.h>
 #include <locale.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <wchar.h>
 
 #include "tests/inprocess/hook_control.h"
 
@@ -72,7 +70,8 @@ static int gFakeWindowsDirectory;
 static DWORD gFakeVersion[2];
 static int gFakeVersionSet;
 static wchar_t gRejectedLocale[64];
-static int gRunSystem = 1;
+static int gRunSystem;
+static int gLetLaunchedEnd;
 static int gFakeLink;
 static HRESULT gFakeQueryResult;
 static IUnknown* gTrackedLink;
@@ -89,6 +88,18 @@ static void LogEvent(const wchar_t* format, ...)
     va_end(arguments);
     gEvents[gEventCount][kEventUnits - 1] = L'\0';
     ++gEventCount;
+}
+
+// "<name>", or "<name> <formatted arguments>".
+static void LogCall(const wchar_t* name, const wchar_t* format, ...)
+{
+    wchar_t arguments[kEventUnits];
+    va_list list;
+    va_start(list, format);
+    _vsnwprintf(arguments, kEventUnits - 1, format, list);
+    va_end(list);
+    arguments[kEventUnits - 1] = L'\0';
+    LogEvent(arguments[0] != L'\0' ? L"%s %s" : L"%s", name, arguments);
 }
 
 static const wchar_t* Text(const wchar_t* text)
@@ -181,7 +192,8 @@ void HookReset(void)
     gFakeWindowsDirectory = 0;
     gFakeVersionSet = 0;
     gRejectedLocale[0] = L'\0';
-    gRunSystem = 1;
+    gRunSystem = 0;
+    gLetLaunchedEnd = 0;
     gFakeLink = 0;
     gComLeft = -1;
 }
@@ -278,6 +290,11 @@ void HookRunSystemCommands(BOOL run)
     gRunSystem = run ? 1 : 0;
 }
 
+void HookLetLaunchedProgramsEnd(void)
+{
+    gLetLaunchedEnd = 1;
+}
+
 void HookUseFakeShellLink(HRESULT queryInterfaceResult)
 {
     gFakeLink = 1;
@@ -368,44 +385,31 @@ public:
 
 static FakeShellLink gFakeShellLink;
 
+// ---- The hooks of the list with the usual body -----------------------------------------
+
+#define NOTHING
+#define HELD_IF(condition, kind, value) \
+    if (condition) {                     \
+        Acquire(kind, value);            \
+    }
+#define HOOK(type, name, params, args, failed, then, ...) \
+    type Hook_##name params                                \
+    {                                                      \
+        LogCall(L"" #name, __VA_ARGS__);                   \
+        DWORD error;                                       \
+        if (Faulted(L"" #name, &error)) {                  \
+            SetLastError(error);                           \
+            return failed;                                 \
+        }                                                  \
+        type result = name args;                           \
+        then return result;                                \
+    }
+#define HOOK_OWN(type, name, params)
+#include "tests/inprocess/hook_list.h"
+#undef HOOK
+#undef HOOK_OWN
+
 // ---- Registry -------------------------------------------------------------------------
-
-LONG Hook_RegOpenKeyExW(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
-{
-    LogEvent(L"RegOpenKeyExW %s 0x%lX", Text(path), (unsigned long)access);
-    DWORD error;
-    if (Faulted(L"RegOpenKeyExW", &error)) {
-        return (LONG)error;
-    }
-    LONG result = RegOpenKeyExW(root, path, options, access, key);
-    if (result == ERROR_SUCCESS) {
-        Acquire(kHookRegistryKey, *key);
-    }
-    return result;
-}
-
-LONG Hook_RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                           LPDWORD size)
-{
-    LogEvent(L"RegQueryValueExW %s", Text(name));
-    DWORD error;
-    if (Faulted(L"RegQueryValueExW", &error)) {
-        return (LONG)error;
-    }
-    return RegQueryValueExW(key, name, reserved, type, data, size);
-}
-
-LONG Hook_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
-                         DWORD size)
-{
-    LogEvent(L"RegSetValueExW %s type=%lu size=%lu", Text(name), (unsigned long)type,
-             (unsigned long)size);
-    DWORD error;
-    if (Faulted(L"RegSetValueExW", &error)) {
-        return (LONG)error;
-    }
-    return RegSetValueExW(key, name, reserved, type, data, size);
-}
 
 LONG Hook_RegCloseKey(HKEY key)
 {
@@ -415,60 +419,6 @@ LONG Hook_RegCloseKey(HKEY key)
 }
 
 // ---- Service Control Manager ----------------------------------------------------------
-
-SC_HANDLE Hook_OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access)
-{
-    LogEvent(L"OpenSCManagerW 0x%lX", (unsigned long)access);
-    DWORD error;
-    if (Faulted(L"OpenSCManagerW", &error)) {
-        SetLastError(error);
-        return NULL;
-    }
-    SC_HANDLE manager = OpenSCManagerW(machine, database, access);
-    if (manager != NULL) {
-        Acquire(kHookManager, manager);
-    }
-    return manager;
-}
-
-SC_HANDLE Hook_OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access)
-{
-    LogEvent(L"OpenServiceW %s 0x%lX", Text(name), (unsigned long)access);
-    DWORD error;
-    if (Faulted(L"OpenServiceW", &error)) {
-        SetLastError(error);
-        return NULL;
-    }
-    SC_HANDLE service = OpenServiceW(manager, name, access);
-    if (service != NULL) {
-        Acquire(kHookService, service);
-    }
-    return service;
-}
-
-SC_HANDLE Hook_CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, DWORD access,
-                              DWORD serviceType, DWORD startType, DWORD errorControl,
-                              LPCWSTR binaryPath, LPCWSTR group, LPDWORD tag,
-                              LPCWSTR dependencies, LPCWSTR account, LPCWSTR password)
-{
-    LogEvent(L"CreateServiceW %s|%s|0x%lX|%lu|%lu|%lu|%s|%s|%s|%s|%s|%s", Text(name),
-             Text(displayName), (unsigned long)access, (unsigned long)serviceType,
-             (unsigned long)startType, (unsigned long)errorControl, Text(binaryPath),
-             Text(group), tag ? L"tag" : L"(null)", Text(dependencies), Text(account),
-             Text(password));
-    DWORD error;
-    if (Faulted(L"CreateServiceW", &error)) {
-        SetLastError(error);
-        return NULL;
-    }
-    SC_HANDLE service = CreateServiceW(manager, name, displayName, access, serviceType, startType,
-                                       errorControl, binaryPath, group, tag, dependencies,
-                                       account, password);
-    if (service != NULL) {
-        Acquire(kHookService, service);
-    }
-    return service;
-}
 
 static int TakeScriptedStatus(LPBYTE buffer, BOOL* result)
 {
@@ -505,36 +455,6 @@ BOOL Hook_QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE b
         return result;
     }
     return QueryServiceStatusEx(service, level, buffer, size, needed);
-}
-
-BOOL Hook_QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size,
-                              LPDWORD needed)
-{
-    LogEvent(L"QueryServiceConfigW size=%lu", (unsigned long)size);
-    DWORD error;
-    if (Faulted(L"QueryServiceConfigW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return QueryServiceConfigW(service, config, size, needed);
-}
-
-BOOL Hook_ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                               DWORD errorControl, LPCWSTR binaryPath, LPCWSTR group,
-                               LPDWORD tag, LPCWSTR dependencies, LPCWSTR account,
-                               LPCWSTR password, LPCWSTR displayName)
-{
-    LogEvent(L"ChangeServiceConfigW 0x%lX|%lu|0x%lX|%s|%s|%s|%s|%s|%s|%s",
-             (unsigned long)serviceType, (unsigned long)startType, (unsigned long)errorControl,
-             Text(binaryPath), Text(group), tag ? L"tag" : L"(null)", Text(dependencies),
-             Text(account), Text(password), Text(displayName));
-    DWORD error;
-    if (Faulted(L"ChangeServiceConfigW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return ChangeServiceConfigW(service, serviceType, startType, errorControl, binaryPath, group,
-                                tag, dependencies, account, password, displayName);
 }
 
 BOOL Hook_StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv)
@@ -585,21 +505,6 @@ UINT Hook_GetWindowsDirectoryW(LPWSTR buffer, UINT size)
     return length;
 }
 
-HANDLE Hook_CreateToolhelp32Snapshot(DWORD flags, DWORD processId)
-{
-    LogEvent(L"CreateToolhelp32Snapshot");
-    DWORD error;
-    if (Faulted(L"CreateToolhelp32Snapshot", &error)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    HANDLE snapshot = CreateToolhelp32Snapshot(flags, processId);
-    if (snapshot != INVALID_HANDLE_VALUE) {
-        Acquire(kHookSnapshot, snapshot);
-    }
-    return snapshot;
-}
-
 BOOL Hook_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
 {
     DWORD error;
@@ -645,6 +550,9 @@ BOOL Hook_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATT
         Acquire(kHookProcess, info->hProcess);
         Acquire(kHookThread, info->hThread);
     }
+    if (created && gLetLaunchedEnd) {
+        WaitForSingleObject(info->hProcess, 10000);
+    }
     return created;
 }
 
@@ -673,21 +581,6 @@ void Hook_Sleep(DWORD milliseconds)
     Sleep(milliseconds);
 }
 
-HLOCAL Hook_LocalAlloc(UINT flags, SIZE_T size)
-{
-    LogEvent(L"LocalAlloc %u %lu", flags, (unsigned long)size);
-    DWORD error;
-    if (Faulted(L"LocalAlloc", &error)) {
-        SetLastError(error);
-        return NULL;
-    }
-    HLOCAL memory = LocalAlloc(flags, size);
-    if (memory != NULL) {
-        Acquire(kHookLocalMemory, memory);
-    }
-    return memory;
-}
-
 HLOCAL Hook_LocalFree(HLOCAL memory)
 {
     LogEvent(L"LocalFree");
@@ -696,27 +589,6 @@ HLOCAL Hook_LocalFree(HLOCAL memory)
 }
 
 // ---- Shell ----------------------------------------------------------------------------
-
-BOOL Hook_SHGetSpecialFolderPathW(HWND owner, LPWSTR path, int folder, BOOL create)
-{
-    LogEvent(L"SHGetSpecialFolderPathW 0x%X %d", folder, create);
-    DWORD error;
-    if (Faulted(L"SHGetSpecialFolderPathW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return SHGetSpecialFolderPathW(owner, path, folder, create);
-}
-
-BOOL Hook_PathAppendW(LPWSTR path, LPCWSTR more)
-{
-    LogEvent(L"PathAppendW %s", Text(more));
-    DWORD error;
-    if (Faulted(L"PathAppendW", &error)) {
-        return FALSE;
-    }
-    return PathAppendW(path, more);
-}
 
 LPWSTR Hook_PathCombineW(LPWSTR dest, LPCWSTR dir, LPCWSTR file)
 {
@@ -729,32 +601,7 @@ LPWSTR Hook_PathCombineW(LPWSTR dest, LPCWSTR dir, LPCWSTR file)
     return PathCombineW(dest, dir, file);
 }
 
-BOOL Hook_PathFileExistsW(LPCWSTR path)
-{
-    LogEvent(L"PathFileExistsW %s", Text(path));
-    DWORD error;
-    if (Faulted(L"PathFileExistsW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return PathFileExistsW(path);
-}
-
 // ---- COM ------------------------------------------------------------------------------
-
-HRESULT Hook_CoInitialize(LPVOID reserved)
-{
-    LogEvent(L"CoInitialize");
-    DWORD error;
-    if (Faulted(L"CoInitialize", &error)) {
-        return (HRESULT)error;
-    }
-    HRESULT result = CoInitialize(reserved);
-    if (SUCCEEDED(result)) {
-        Acquire(kHookComInit, &gComLeft);
-    }
-    return result;
-}
 
 HRESULT Hook_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                               LPVOID* object)
@@ -800,20 +647,6 @@ wchar_t* Hook__wsetlocale(int category, const wchar_t* name)
         return NULL;
     }
     return _wsetlocale(category, name);
-}
-
-wchar_t* Hook__wcsdup(const wchar_t* text)
-{
-    LogEvent(L"_wcsdup %s", Text(text));
-    DWORD error;
-    if (Faulted(L"_wcsdup", &error)) {
-        return NULL;
-    }
-    wchar_t* copy = _wcsdup(text);
-    if (copy != NULL) {
-        Acquire(kHookLocaleCopy, copy);
-    }
-    return copy;
 }
 
 void Hook_free(void* memory)
@@ -865,17 +698,6 @@ static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
     return gRealSetDefaultDllDirectories(directoryFlags);
 }
 
-HMODULE Hook_GetModuleHandleW(LPCWSTR name)
-{
-    LogEvent(L"GetModuleHandleW %s", Text(name));
-    DWORD error;
-    if (Faulted(L"GetModuleHandleW", &error)) {
-        SetLastError(error);
-        return NULL;
-    }
-    return GetModuleHandleW(name);
-}
-
 FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
 {
     wchar_t wide[64] = {};
@@ -895,17 +717,6 @@ FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
 }
 
-BOOL Hook_SetDllDirectoryW(LPCWSTR path)
-{
-    LogEvent(L"SetDllDirectoryW \"%s\"", Text(path));
-    DWORD error;
-    if (Faulted(L"SetDllDirectoryW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return SetDllDirectoryW(path);
-}
-
 BOOL Hook_GetVersionExW(LPOSVERSIONINFOW version)
 {
     LogEvent(L"GetVersionExW");
@@ -922,35 +733,3 @@ BOOL Hook_GetVersionExW(LPOSVERSIONINFOW version)
     return known;
 }
 
-UINT Hook_GetSystemDirectoryW(LPWSTR buffer, UINT size)
-{
-    LogEvent(L"GetSystemDirectoryW");
-    DWORD error;
-    if (Faulted(L"GetSystemDirectoryW", &error)) {
-        SetLastError(error);
-        return 0;
-    }
-    return GetSystemDirectoryW(buffer, size);
-}
-
-HMODULE Hook_LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags)
-{
-    LogEvent(L"LoadLibraryExW %s 0x%lX", Text(path), (unsigned long)flags);
-    DWORD error;
-    if (Faulted(L"LoadLibraryExW", &error)) {
-        SetLastError(error);
-        return NULL;
-    }
-    return LoadLibraryExW(path, file, flags);
-}
-
-BOOL Hook_SetCurrentDirectoryW(LPCWSTR path)
-{
-    LogEvent(L"SetCurrentDirectoryW %s", Text(path));
-    DWORD error;
-    if (Faulted(L"SetCurrentDirectoryW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return SetCurrentDirectoryW(path);
-}

@@ -30,13 +30,13 @@ protected:
     {
         windows = WindowsDirectoryOfLength(length, spaced);
         ASSERT_EQ(length, windows.size());
-        machine::InstallPackage(windows);
+        ASSERT_EQ("", machine::InstallPackage(StandinsFolder(), windows));
         HookSetWindowsDirectory(windows.c_str());
     }
     void TearDown() override
     {
         if (!windows.empty()) {
-            machine::Reset(windows);
+            EXPECT_EQ("", machine::Reset(windows));
         }
         RepairRunTest::TearDown();
     }
@@ -53,16 +53,16 @@ TEST_F(HostileMachineTest, LongestWindowsDirectoryForTheCommandLineStillRepairsE
     EXPECT_EQ((std::vector<std::string>{"checking", "startup-item", "service-missing", "restart",
                                         "complete"}),
               PrintedLabels());
-    const std::wstring monitorLine = machine::MonitorPath(windows) + L" /Station";
+    const std::wstring monitorLine = machine::MonitorCommandLine(windows);
     EXPECT_EQ(259u, monitorLine.size());
-    EXPECT_EQ(monitorLine, machine::ReadRunValue(L"Velmora Setup").Text());
-    EXPECT_EQ(machine::PanelPath(windows), machine::ReadRunValue(L"Kestrun_setup").Text());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(kMonitorValueName).Text());
+    EXPECT_EQ(machine::PanelPath(windows), machine::ReadRunValue(kPanelValueName).Text());
     EXPECT_EQ(machine::ServicePath(windows), machine::ReadService().binaryPath);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), machine::ReadService().state);
-    EXPECT_EQ((std::vector<std::wstring>{monitorLine}),
-              machine::RecordedCommandLines(machine::MonitorPath(windows), 1));
-    EXPECT_EQ((std::vector<std::wstring>{machine::GuidePath(windows)}),
-              machine::RecordedCommandLines(machine::GuidePath(windows), 1));
+    EXPECT_EQ((Events{monitorLine}),
+              machine::RecordedLines(machine::MonitorPath(windows), 1));
+    EXPECT_EQ((Events{machine::GuidePath(windows)}),
+              machine::RecordedLines(machine::GuidePath(windows), 1));
     EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
 }
 
@@ -71,16 +71,15 @@ TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOut
     for (size_t length : {221u, 226u, 240u}) {
         SCOPED_TRACE(length);
         HookReset();
-        HookRunSystemCommands(FALSE);
         UseWindowsDirectory(length, false);
 
         RunTool();
 
         EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
-        EXPECT_TRUE(EventsStartingWith(L"RegOpenKeyExW").empty());
-        EXPECT_TRUE(EventsStartingWith(L"CreateServiceW").empty());
-        EXPECT_TRUE(EventsStartingWith(L"CreateProcessW").empty());
-        EXPECT_FALSE(machine::ReadRunValue(L"Velmora Setup").exists);
+        EXPECT_TRUE(NoCalls(L"RegOpenKeyExW"));
+        EXPECT_TRUE(NoCalls(L"CreateServiceW"));
+        EXPECT_TRUE(NoCalls(L"CreateProcessW"));
+        EXPECT_FALSE(machine::ReadRunValue(kMonitorValueName).exists);
         EXPECT_EQ(0, HookStillHeld());
     }
 }
@@ -93,16 +92,16 @@ TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
 
     EXPECT_EQ("complete", PrintedLabels().back());
     const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
-    EXPECT_EQ(monitorLine, machine::ReadRunValue(L"Velmora Setup").Text());
-    EXPECT_EQ(Quoted(machine::PanelPath(windows)), machine::ReadRunValue(L"Kestrun_setup").Text());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(kMonitorValueName).Text());
+    EXPECT_EQ(Quoted(machine::PanelPath(windows)), machine::ReadRunValue(kPanelValueName).Text());
     EXPECT_EQ(Quoted(machine::ServicePath(windows)), machine::ReadService().binaryPath);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), machine::ReadService().state);
-    EXPECT_EQ((std::vector<std::wstring>{monitorLine}),
-              machine::RecordedCommandLines(machine::MonitorPath(windows), 1));
-    EXPECT_EQ((std::vector<std::wstring>{Quoted(machine::PanelPath(windows))}),
-              machine::RecordedCommandLines(machine::PanelPath(windows), 1));
-    EXPECT_EQ((std::vector<std::wstring>{Quoted(machine::GuidePath(windows))}),
-              machine::RecordedCommandLines(machine::GuidePath(windows), 1));
+    EXPECT_EQ((Events{monitorLine}),
+              machine::RecordedLines(machine::MonitorPath(windows), 1));
+    EXPECT_EQ((Events{Quoted(machine::PanelPath(windows))}),
+              machine::RecordedLines(machine::PanelPath(windows), 1));
+    EXPECT_EQ((Events{Quoted(machine::GuidePath(windows))}),
+              machine::RecordedLines(machine::GuidePath(windows), 1));
     // A shortcut holds a path, not a command line: no quotes there.
     EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
 }
@@ -113,22 +112,21 @@ TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
     RunTool();
     const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
     EXPECT_EQ(259u, monitorLine.size());
-    EXPECT_EQ(monitorLine, machine::ReadRunValue(L"Velmora Setup").Text());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(kMonitorValueName).Text());
     EXPECT_EQ("complete", PrintedLabels().back());
 
-    machine::Reset(windows);
+    ASSERT_EQ("", machine::Reset(windows));
     HookReset();
-    HookRunSystemCommands(FALSE);
     UseWindowsDirectory(219, true);
     RunTool();
     EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
-    EXPECT_FALSE(machine::ReadRunValue(L"Velmora Setup").exists);
+    EXPECT_FALSE(machine::ReadRunValue(kMonitorValueName).exists);
 }
 
 TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeToHere)
 {
     // Programs of the package's names in the current directory must not count.
-    machine::InstallPackage(L"C:\\windows\\temp\\relative");
+    ASSERT_EQ("", machine::InstallPackage(StandinsFolder(), L"C:\\windows\\temp\\relative"));
     SetCurrentDirectoryW(L"C:\\windows\\temp\\relative");
     // The tool would move to System32 first: here it stays, as if that move had failed.
     HookFail(L"SetCurrentDirectoryW", 1, ERROR_ACCESS_DENIED);
@@ -138,7 +136,7 @@ TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeTo
 
     SetCurrentDirectoryW(L"C:\\");
     EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
-    EXPECT_TRUE(EventsStartingWith(L"PathFileExistsW").empty());
+    EXPECT_TRUE(NoCalls(L"PathFileExistsW"));
 }
 
 TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
@@ -152,7 +150,7 @@ TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
 
     SetCurrentDirectoryW(L"C:\\");
     EXPECT_EQ("complete", PrintedLabels().back());
-    EXPECT_FALSE(machine::FileExists(L"C:\\windows\\temp\\cwd\\Faultwise Companion.lnk"));
+    EXPECT_FALSE(machine::FileExists(L"C:\\windows\\temp\\cwd\\" + std::wstring(kShortcutFile)));
     EXPECT_FALSE(machine::FileExists(machine::ShortcutPath()));
-    EXPECT_TRUE(EventsStartingWith(L"CoCreateInstance").empty());
+    EXPECT_TRUE(NoCalls(L"CoCreateInstance"));
 }

@@ -164,7 +164,7 @@ protected:
     void Open()
     {
         manager = ::OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-        service = ::OpenServiceW(manager, L"NVSCNSVC", SERVICE_ALL_ACCESS);
+        service = ::OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
         ASSERT_NE(nullptr, service);
     }
     void TearDown() override
@@ -183,8 +183,8 @@ TEST_F(AutoStartTest, OtherStartTypesBecomeAutomaticAndNothingElseChanges)
 {
     for (DWORD startType : {SERVICE_DEMAND_START, SERVICE_DISABLED}) {
         SCOPED_TRACE(startType);
-        machine::DeleteScanService();
-        machine::InstallService(startType, "instant", L"C:\\any where\\scan.exe -k");
+        ASSERT_EQ("", machine::DeleteScanService());
+        ASSERT_EQ("", machine::InstallService(startType, L"C:\\any where\\scan.exe -k"));
         Open();
         HookReset();
         const machine::ServiceConfig before = machine::ReadService();
@@ -198,7 +198,7 @@ TEST_F(AutoStartTest, OtherStartTypesBecomeAutomaticAndNothingElseChanges)
         EXPECT_EQ(before.errorControl, after.errorControl);
         EXPECT_EQ(before.serviceType, after.serviceType);
         EXPECT_EQ(before.account, after.account);
-        EXPECT_EQ((std::vector<std::wstring>{L"ChangeServiceConfigW 0xFFFFFFFF|2|0xFFFFFFFF|(null)|"
+        EXPECT_EQ((Events{L"ChangeServiceConfigW 0xFFFFFFFF|2|0xFFFFFFFF|(null)|"
                                              L"(null)|(null)|(null)|(null)|(null)|(null)"}),
                   EventsStartingWith(L"ChangeServiceConfigW"));
         EXPECT_EQ(HookAcquired(kHookLocalMemory), HookReleased(kHookLocalMemory));
@@ -211,7 +211,7 @@ TEST_F(AutoStartTest, OtherStartTypesBecomeAutomaticAndNothingElseChanges)
 
 TEST_F(AutoStartTest, AutomaticServiceIsNotReconfigured)
 {
-    machine::InstallService(SERVICE_AUTO_START);
+    ASSERT_EQ("", machine::InstallService(SERVICE_AUTO_START));
     Open();
     HookReset();
     EXPECT_EQ(1, EnsureAutoStart(service));
@@ -221,7 +221,7 @@ TEST_F(AutoStartTest, AutomaticServiceIsNotReconfigured)
 
 TEST_F(AutoStartTest, FailuresOfTheConfigurationCallsGiveZeroAndReleaseTheBuffer)
 {
-    machine::InstallService(SERVICE_DEMAND_START);
+    ASSERT_EQ("", machine::InstallService(SERVICE_DEMAND_START));
     Open();
     const struct {
         const wchar_t* call;

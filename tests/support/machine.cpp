@@ -1,0 +1,729 @@
+#include "tests/support/machine.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+
+namespace machine {
+
+// How long a setup step waits for Windows to follow: a service's state, a process's start.
+static const DWORD kWaitMilliseconds = 30000;
+static const DWORD kPollMilliseconds = 50;
+
+static std::string ErrorText(const char* what, DWORD error)
+{
+    return std::string(what) + " failed with " + std::to_string(error);
+}
+
+// Polls `done` until it holds or the wait is over; tells whether it held.
+template <typename Done>
+static bool WaitUntil(Done done, DWORD milliseconds = kWaitMilliseconds)
+{
+    for (DWORD waited = 0;; waited += kPollMilliseconds) {
+        if (done()) {
+            return true;
+        }
+        if (waited >= milliseconds) {
+            return false;
+        }
+        Sleep(kPollMilliseconds);
+    }
+}
+
+// --- Folders and the package's paths ----------------------------------------------------
+
+std::wstring WindowsDirectory()
+{
+    wchar_t buffer[MAX_PATH] = {};
+    GetWindowsDirectoryW(buffer, MAX_PATH);
+    return buffer;
+}
+
+std::wstring SystemDirectory()
+{
+    wchar_t buffer[MAX_PATH] = {};
+    GetSystemDirectoryW(buffer, MAX_PATH);
+    return buffer;
+}
+
+std::wstring CommonStartupFolder()
+{
+    wchar_t buffer[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(NULL, buffer, CSIDL_COMMON_STARTUP, FALSE);
+    return buffer;
+}
+
+std::wstring TwainDirectory(const std::wstring& windows)
+{
+    return windows + L"\\" + kTwainFolder;
+}
+std::wstring MonitorPath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kMonitorProgram; }
+std::wstring ServicePath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kServiceProgram; }
+std::wstring PanelPath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kPanelProgram; }
+std::wstring GuidePath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kGuideProgram; }
+std::wstring MonitorCommandLine(const std::wstring& w) { return MonitorPath(w) + L" /Station"; }
+
+std::wstring ShortcutPath()
+{
+    return CommonStartupFolder() + L"\\" + kShortcutFile;
+}
+
+const BackgroundProgram kBackgroundPrograms[3] = {
+    {kMonitorProcess, MonitorPath, MonitorCommandLine},
+    {kPanelProcess, PanelPath, PanelPath},
+    {kGuideProcess, GuidePath, GuidePath},
+};
+
+// --- Files -------------------------------------------------------------------------------
+
+Failure CreateDirectories(const std::wstring& path)
+{
+    for (size_t at = path.find(L'\\', 3);; at = path.find(L'\\', at + 1)) {
+        const std::wstring part = path.substr(0, at);
+        if (!CreateDirectoryW(part.c_str(), NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return ErrorText("CreateDirectory", GetLastError()) + ": " + Narrow(part);
+        }
+        if (at == std::wstring::npos) {
+            return "";
+        }
+    }
+}
+
+Failure WriteTextFile(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return ErrorText("CreateFile", GetLastError()) + ": " + Narrow(path);
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(file);
+    return ok && written == bytes.size() ? "" : "writing " + Narrow(path) + " failed";
+}
+
+std::string ReadTextFile(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return bytes;
+    }
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, NULL) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), NULL, 0, NULL, NULL);
+    std::string out(bytes > 0 ? bytes : 0, '\0');
+    if (bytes > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], bytes, NULL, NULL);
+    }
+    return out;
+}
+
+std::wstring Widen(const std::string& utf8)
+{
+    int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), NULL, 0);
+    std::wstring out(units > 0 ? units : 0, L'\0');
+    if (units > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], units);
+    }
+    return out;
+}
+
+// --- The package -------------------------------------------------------------------------
+
+static bool IsMissing(const PackageFaults& faults, const std::wstring& path)
+{
+    for (const std::wstring& missing : faults.missing) {
+        if (lstrcmpiW(missing.c_str(), path.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+static Failure PlaceProgram(const std::wstring& source, const std::wstring& target,
+                            const PackageFaults& faults)
+{
+    if (IsMissing(faults, target)) {
+        return DeleteFileW(target.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND
+            ? "" : ErrorText("DeleteFile", GetLastError()) + ": " + Narrow(target);
+    }
+    size_t folder = target.rfind(L'\\');
+    Failure failure = CreateDirectories(target.substr(0, folder));
+    if (!failure.empty()) {
+        return failure;
+    }
+    if (source.empty()) {
+        return WriteTextFile(target, "not a program\r\n");
+    }
+    return CopyFileW(source.c_str(), target.c_str(), FALSE)
+        ? "" : ErrorText("CopyFile", GetLastError()) + ": " + Narrow(source) + " to " + Narrow(target);
+}
+
+Failure InstallPackage(const std::wstring& standins, const std::wstring& windows,
+                       const PackageFaults& faults)
+{
+    const std::wstring program = standins + L"\\standin_program.exe";
+    const std::wstring service = standins + L"\\standin_service.exe";
+    const struct {
+        std::wstring source;
+        std::wstring target;
+    } placements[] = {
+        {faults.monitorNotAProgram ? std::wstring() : program, MonitorPath(windows)},
+        {faults.serviceNotAService ? program : service, ServicePath(windows)},
+        {program, PanelPath(windows)},
+        {program, GuidePath(windows)},
+    };
+    for (const auto& placement : placements) {
+        Failure failure = PlaceProgram(placement.source, placement.target, faults);
+        if (!failure.empty()) {
+            return failure;
+        }
+    }
+    return "";
+}
+
+Failure SetServiceBehaviour(const std::string& word, const std::wstring& windows)
+{
+    return WriteTextFile(ServicePath(windows) + L".behaviour", word + "\n");
+}
+
+static std::vector<std::wstring> ReadLines(const std::wstring& path)
+{
+    std::vector<std::wstring> lines;
+    const std::string bytes = ReadTextFile(path);
+    size_t start = 0;
+    for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(Widen(bytes.substr(start, end - start)));
+    }
+    return lines;
+}
+
+std::vector<std::wstring> RecordedLines(const std::wstring& programPath, size_t atLeast,
+                                        const wchar_t* suffix)
+{
+    std::vector<std::wstring> lines;
+    WaitUntil([&] {
+        lines = ReadLines(programPath + suffix);
+        return lines.size() >= atLeast;
+    }, 1000);
+    return lines;
+}
+
+// --- Registry ----------------------------------------------------------------------------
+
+std::wstring RegistryValue::Text() const
+{
+    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) {
+        memcpy(&text[0], bytes.data(), text.size() * sizeof(wchar_t));
+    }
+    return text.substr(0, text.find(L'\0'));
+}
+
+static REGSAM ViewBits(View view)
+{
+    return view == kView32 ? KEY_WOW64_32KEY : view == kView64 ? KEY_WOW64_64KEY : 0;
+}
+
+// Runs `act` on HKLM\<path> opened with `access` in that view; the error when it would not open.
+template <typename Act>
+static LONG WithKey(const wchar_t* path, REGSAM access, View view, Act act)
+{
+    HKEY key = NULL;
+    LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access | ViewBits(view), &key);
+    if (opened == ERROR_SUCCESS) {
+        act(key);
+        RegCloseKey(key);
+    }
+    return opened;
+}
+
+static RegistryValue ValueAt(HKEY key, DWORD index)
+{
+    RegistryValue value;
+    wchar_t name[16384];
+    DWORD nameUnits = 16384;
+    DWORD size = 0;
+    if (RegEnumValueW(key, index, name, &nameUnits, NULL, &value.type, NULL, &size)
+        != ERROR_SUCCESS) {
+        return value;
+    }
+    value.bytes.resize(size);
+    nameUnits = 16384;
+    value.exists = RegEnumValueW(key, index, name, &nameUnits, NULL, &value.type,
+                                 value.bytes.data(), &size) == ERROR_SUCCESS;
+    value.bytes.resize(size);
+    value.name.assign(name, nameUnits);
+    return value;
+}
+
+std::vector<RegistryValue> ReadValues(const wchar_t* path, View view, bool* keyExists, LONG* error)
+{
+    std::vector<RegistryValue> values;
+    LONG opened = WithKey(path, KEY_READ, view, [&](HKEY key) {
+        for (DWORD index = 0;; ++index) {
+            RegistryValue value = ValueAt(key, index);
+            if (!value.exists) {
+                break;
+            }
+            values.push_back(value);
+        }
+    });
+    *keyExists = opened == ERROR_SUCCESS;
+    if (error != nullptr) {
+        *error = opened;
+    }
+    return values;
+}
+
+RegistryValue ReadRunValue(const wchar_t* name, View view)
+{
+    RegistryValue value;
+    value.name = name;
+    WithKey(kRunKeyPath, KEY_QUERY_VALUE, view, [&](HKEY key) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key, name, NULL, &value.type, NULL, &size) == ERROR_SUCCESS) {
+            value.bytes.resize(size);
+            value.exists = RegQueryValueExW(key, name, NULL, &value.type, value.bytes.data(),
+                                            &size) == ERROR_SUCCESS;
+        }
+    });
+    return value;
+}
+
+Failure CreateRunKey(View view)
+{
+    HKEY key = NULL;
+    LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, NULL, 0,
+                                   KEY_SET_VALUE | ViewBits(view), NULL, &key, NULL);
+    if (created != ERROR_SUCCESS) {
+        return ErrorText("RegCreateKeyEx", created);
+    }
+    RegCloseKey(key);
+    return "";
+}
+
+Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
+{
+    Failure failure = CreateRunKey(view);
+    LONG written = ERROR_SUCCESS;
+    LONG opened = WithKey(kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) {
+        written = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text.c_str(),
+                                 (DWORD)((text.size() + 1) * sizeof(wchar_t)));
+    });
+    if (!failure.empty() || opened != ERROR_SUCCESS) {
+        return failure.empty() ? ErrorText("RegOpenKeyEx", opened) : failure;
+    }
+    return written == ERROR_SUCCESS ? "" : ErrorText("RegSetValueEx", written);
+}
+
+Failure DeleteRunValue(const wchar_t* name, View view)
+{
+    LONG deleted = ERROR_SUCCESS;
+    WithKey(kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
+    return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND
+        ? "" : ErrorText("RegDeleteValue", deleted);
+}
+
+typedef LONG(WINAPI* RegDeleteKeyExProc)(HKEY, LPCWSTR, REGSAM, DWORD);
+
+Failure DeleteRunKey(View view)
+{
+    // RegDeleteKeyExW, which takes the view, is looked up: Windows XP lacks it.
+    RegDeleteKeyExProc deleteKey = reinterpret_cast<RegDeleteKeyExProc>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+    LONG deleted = deleteKey != NULL
+        ? deleteKey(HKEY_LOCAL_MACHINE, kRunKeyPath, ViewBits(view), 0)
+        : RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRunKeyPath);
+    return deleted == ERROR_SUCCESS ? "" : ErrorText("RegDeleteKeyEx", deleted);
+}
+
+// --- Services ----------------------------------------------------------------------------
+
+// Runs `act` on the named service opened with `access`; the error when it would not open.
+template <typename Act>
+static DWORD WithService(const wchar_t* name, DWORD access, Act act)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) {
+        return GetLastError();
+    }
+    SC_HANDLE service = OpenServiceW(manager, name, access);
+    DWORD error = service == NULL ? GetLastError() : ERROR_SUCCESS;
+    if (service != NULL) {
+        act(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return error;
+}
+
+static void ReadConfig(SC_HANDLE service, ServiceConfig* result)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, NULL, 0, &needed);
+    std::vector<BYTE> buffer(needed + 16);
+    QUERY_SERVICE_CONFIGW* config = (QUERY_SERVICE_CONFIGW*)buffer.data();
+    if (!QueryServiceConfigW(service, config, (DWORD)buffer.size(), &needed)) {
+        result->error = ErrorText("QueryServiceConfig", GetLastError());
+        return;
+    }
+    result->serviceType = config->dwServiceType;
+    result->startType = config->dwStartType;
+    result->errorControl = config->dwErrorControl;
+    result->binaryPath = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    result->account = config->lpServiceStartName ? config->lpServiceStartName : L"";
+    result->displayName = config->lpDisplayName ? config->lpDisplayName : L"";
+}
+
+static void ReadState(SC_HANDLE service, ServiceConfig* result)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status, sizeof status,
+                              &needed)) {
+        result->error = ErrorText("QueryServiceStatusEx", GetLastError());
+        return;
+    }
+    result->state = status.dwCurrentState;
+    result->processId = status.dwProcessId;
+}
+
+ServiceConfig ReadService(const wchar_t* name)
+{
+    ServiceConfig result;
+    DWORD error = WithService(name, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS, [&](SC_HANDLE s) {
+        result.exists = true;
+        ReadConfig(s, &result);
+        ReadState(s, &result);
+    });
+    if (error != ERROR_SUCCESS && error != ERROR_SERVICE_DOES_NOT_EXIST) {
+        result.error = ErrorText("OpenService", error);
+    }
+    return result;
+}
+
+Failure InstallService(DWORD startType, const std::wstring& binaryPath, const wchar_t* name,
+                       const wchar_t* displayName)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CREATE_SERVICE);
+    if (manager == NULL) {
+        return ErrorText("OpenSCManager", GetLastError());
+    }
+    SC_HANDLE service = CreateServiceW(manager, name, displayName, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_IGNORE,
+                                       binaryPath.c_str(), NULL, NULL, NULL, NULL, NULL);
+    Failure failure = service == NULL ? ErrorText("CreateService", GetLastError()) : "";
+    if (service != NULL) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return failure;
+}
+
+Failure SetStartType(DWORD startType, const wchar_t* name)
+{
+    DWORD refused = ERROR_SUCCESS;
+    DWORD error = WithService(name, SERVICE_CHANGE_CONFIG, [&](SC_HANDLE service) {
+        refused = ChangeServiceConfigW(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE,
+                                       NULL, NULL, NULL, NULL, NULL, NULL, NULL)
+            ? ERROR_SUCCESS : GetLastError();
+    });
+    if (error != ERROR_SUCCESS) {
+        return ErrorText("OpenService", error);
+    }
+    return refused == ERROR_SUCCESS ? "" : ErrorText("ChangeServiceConfig", refused);
+}
+
+static bool WaitForState(const wchar_t* name, DWORD state)
+{
+    return WaitUntil([&] { return ReadService(name).state == state; });
+}
+
+static std::string StateText(const wchar_t* name)
+{
+    ServiceConfig service = ReadService(name);
+    return "state " + std::to_string(service.state) + (service.error.empty() ? "" : ", " + service.error);
+}
+
+Failure StartScanService(const wchar_t* name)
+{
+    // Seen once on a loaded machine: a start request that went nowhere. Made once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD refused = ERROR_SUCCESS;
+        DWORD error = WithService(name, SERVICE_START, [&](SC_HANDLE service) {
+            refused = StartServiceW(service, 0, NULL) ? ERROR_SUCCESS : GetLastError();
+        });
+        if (error != ERROR_SUCCESS) {
+            return ErrorText("OpenService", error);
+        }
+        if (refused != ERROR_SUCCESS && refused != ERROR_SERVICE_ALREADY_RUNNING) {
+            return ErrorText("StartService", refused);
+        }
+        if (WaitForState(name, SERVICE_RUNNING)) {
+            return "";
+        }
+    }
+    return "the service did not start: " + StateText(name);
+}
+
+Failure StopService(const wchar_t* name)
+{
+    DWORD refused = ERROR_SUCCESS;
+    DWORD error = WithService(name, SERVICE_STOP, [&](SC_HANDLE service) {
+        SERVICE_STATUS status = {};
+        refused = ControlService(service, SERVICE_CONTROL_STOP, &status) ? ERROR_SUCCESS
+                                                                          : GetLastError();
+    });
+    if (error != ERROR_SUCCESS) {
+        return ErrorText("OpenService", error);
+    }
+    if (refused != ERROR_SUCCESS && refused != ERROR_SERVICE_NOT_ACTIVE) {
+        return ErrorText("ControlService", refused);
+    }
+    return WaitForState(name, SERVICE_STOPPED) ? "" : "the service did not stop: " + StateText(name);
+}
+
+Failure DeleteScanService(const wchar_t* name)
+{
+    if (!ReadService(name).exists) {
+        return "";
+    }
+    Failure stopped = StopService(name);
+    BOOL deleted = FALSE;
+    DWORD error = WithService(name, DELETE, [&](SC_HANDLE service) { deleted = DeleteService(service); });
+    if (!stopped.empty() || error != ERROR_SUCCESS || !deleted) {
+        return !stopped.empty() ? stopped : ErrorText("DeleteService", error);
+    }
+    // Wine removes a deleted service once its last handle is closed.
+    return WaitUntil([&] { return !ReadService(name).exists; }) ? "" : "the service is still installed";
+}
+
+// --- Processes ---------------------------------------------------------------------------
+
+template <typename Visit>
+static bool ForEachProcess(Visit visit)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        visit(entry);
+        entry.dwSize = sizeof entry;
+    }
+    CloseHandle(snapshot);
+    return true;
+}
+
+std::vector<std::wstring> ProcessNames()
+{
+    std::vector<std::wstring> names;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) { names.push_back(entry.szExeFile); });
+    return names;
+}
+
+int CountProcesses(const wchar_t* name)
+{
+    int count = 0;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) { count += wcscmp(entry.szExeFile, name) == 0; });
+    return count;
+}
+
+Failure KillProcesses(const wchar_t* name)
+{
+    int failed = 0;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (wcscmp(entry.szExeFile, name) != 0) {
+            return;
+        }
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        bool ended = process != NULL && TerminateProcess(process, 1)
+            && WaitForSingleObject(process, kWaitMilliseconds) == WAIT_OBJECT_0;
+        failed += !ended;
+        if (process != NULL) {
+            CloseHandle(process);
+        }
+    });
+    if (failed > 0) {
+        return std::to_string(failed) + " " + Narrow(name) + " process(es) did not end";
+    }
+    return WaitUntil([&] { return CountProcesses(name) == 0; }) ? "" : Narrow(name) + " still runs";
+}
+
+Failure Launch(const std::wstring& commandLine, DWORD* processId)
+{
+    std::wstring writable = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(NULL, &writable[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+        return ErrorText("CreateProcess", GetLastError()) + ": " + Narrow(commandLine);
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    if (processId != nullptr) {
+        *processId = info.dwProcessId;
+    }
+    return "";
+}
+
+Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process)
+{
+    Failure failure = Launch(commandLine);
+    if (!failure.empty()) {
+        return failure;
+    }
+    return WaitUntil([&] { return CountProcesses(process) > 0; })
+        ? "" : Narrow(process) + " not running after its launch";
+}
+
+// --- Shortcut ----------------------------------------------------------------------------
+
+// Runs `act` on a shell link object and its file interface; the failure when there are none.
+template <typename Act>
+static HRESULT WithShellLink(Act act)
+{
+    HRESULT initialised = CoInitialize(NULL);
+    IShellLinkW* link = NULL;
+    IPersistFile* file = NULL;
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                      (void**)&link);
+    if (SUCCEEDED(result)) {
+        result = link->QueryInterface(IID_IPersistFile, (void**)&file);
+    }
+    if (SUCCEEDED(result)) {
+        result = act(link, file);
+        file->Release();
+    }
+    if (link != NULL) {
+        link->Release();
+    }
+    if (SUCCEEDED(initialised)) {
+        CoUninitialize();
+    }
+    return result;
+}
+
+Failure WriteShortcut(const std::wstring& target, const std::wstring& linkPath)
+{
+    HRESULT result = WithShellLink([&](IShellLinkW* link, IPersistFile* file) {
+        HRESULT set = link->SetPath(target.c_str());
+        return SUCCEEDED(set) ? file->Save(linkPath.c_str(), TRUE) : set;
+    });
+    if (FAILED(result)) {
+        return ErrorText("saving the shell link", (DWORD)result);
+    }
+    return FileExists(linkPath) ? "" : "no shortcut at " + Narrow(linkPath);
+}
+
+std::wstring ReadShortcutTarget(const std::wstring& linkPath)
+{
+    wchar_t path[MAX_PATH] = {};
+    WithShellLink([&](IShellLinkW* link, IPersistFile* file) {
+        HRESULT loaded = file->Load(linkPath.c_str(), STGM_READ);
+        return SUCCEEDED(loaded) ? link->GetPath(path, MAX_PATH, NULL, SLGP_RAWPATH) : loaded;
+    });
+    return path;
+}
+
+// --- Whole machines ----------------------------------------------------------------------
+
+static Failure InstallRunningService(const Healthy& healthy)
+{
+    // Installed with manual start, as the package's installer does, started, and only then
+    // given its start type: a disabled service that runs cannot be had the other way round.
+    Failure failure = InstallService(SERVICE_DEMAND_START);
+    if (failure.empty() && healthy.serviceRunning) {
+        failure = StartScanService();
+    }
+    return failure.empty() ? SetStartType(healthy.startType) : failure;
+}
+
+static Failure StartBackgroundPrograms(const Healthy& healthy, const std::wstring& windows)
+{
+    for (int i = 0; i < 3; ++i) {
+        const BackgroundProgram& program = kBackgroundPrograms[i];
+        if (healthy.programs[i]) {
+            Failure failure = LaunchAndWait(program.commandLine(windows), program.process);
+            if (!failure.empty()) {
+                return failure;
+            }
+        }
+    }
+    return "";
+}
+
+Failure MakeHealthy(const Healthy& healthy)
+{
+    const std::wstring windows = WindowsDirectory();
+    Failure failure = InstallPackage(healthy.standins, windows, healthy.package);
+    if (failure.empty()) {
+        failure = SetServiceBehaviour(healthy.behaviour, windows);
+    }
+    if (failure.empty() && healthy.monitorValue) {
+        failure = WriteRunValue(kMonitorValueName, MonitorCommandLine(windows), healthy.view);
+    }
+    if (failure.empty() && healthy.panelValue) {
+        failure = WriteRunValue(kPanelValueName, PanelPath(windows), healthy.view);
+    }
+    if (failure.empty() && healthy.service) {
+        failure = InstallRunningService(healthy);
+    }
+    if (failure.empty() && healthy.shortcut) {
+        failure = WriteShortcut(GuidePath(windows), ShortcutPath());
+    }
+    return failure.empty() ? StartBackgroundPrograms(healthy, windows) : failure;
+}
+
+Failure Reset(const std::wstring& windows)
+{
+    std::vector<Failure> steps;
+    for (const BackgroundProgram& program : kBackgroundPrograms) {
+        steps.push_back(KillProcesses(program.process));
+    }
+    steps.push_back(DeleteScanService());
+    steps.push_back(DeleteRunValue(kMonitorValueName));
+    steps.push_back(DeleteRunValue(kPanelValueName));
+    const std::wstring shortcut = ShortcutPath();
+    DeleteFileW(shortcut.c_str());
+    RemoveDirectoryW(shortcut.c_str());
+    if (FileExists(shortcut)) {
+        steps.push_back("the shortcut could not be removed");
+    }
+    for (const std::wstring& program : {MonitorPath(windows), PanelPath(windows), GuidePath(windows),
+                                        ServicePath(windows)}) {
+        for (const wchar_t* record : {L".cmdline", L".exit", L".starts", L".behaviour"}) {
+            DeleteFileW((program + record).c_str());
+        }
+    }
+    for (const Failure& step : steps) {
+        if (!step.empty()) {
+            return step;
+        }
+    }
+    return "";
+}
+
+}  // namespace machine

@@ -1,0 +1,156 @@
+// The machine as the tests set it up and read it back, through the real Windows API: the
+// in-process tests link it, and the end-to-end probe puts a command line in front of it.
+// Every setup function returns why it failed, or "" when all went well; readers return what
+// they found. The package's names come from the product's own layout header.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "package/layout.h"
+
+namespace machine {
+
+// Why a setup step failed, or "" when it did all it was asked to.
+using Failure = std::string;
+
+// The registry view a value is read or written in: the calling program's own, or one of
+// the two views of 64-bit Windows.
+enum View { kOwnView = 0, kView32 = 32, kView64 = 64 };
+
+// --- Folders and the package's paths ----------------------------------------------------
+
+std::wstring WindowsDirectory();
+std::wstring SystemDirectory();
+std::wstring CommonStartupFolder();
+std::wstring TwainDirectory(const std::wstring& windows = WindowsDirectory());
+std::wstring MonitorPath(const std::wstring& windows = WindowsDirectory());
+std::wstring ServicePath(const std::wstring& windows = WindowsDirectory());
+std::wstring PanelPath(const std::wstring& windows = WindowsDirectory());
+std::wstring GuidePath(const std::wstring& windows = WindowsDirectory());
+std::wstring ShortcutPath();
+// The command line each background program is started with (and its Run value's data).
+std::wstring MonitorCommandLine(const std::wstring& windows = WindowsDirectory());
+
+// The three background programs, in the order the tool starts them.
+struct BackgroundProgram {
+    const wchar_t* process;
+    std::wstring (*path)(const std::wstring& windows);
+    std::wstring (*commandLine)(const std::wstring& windows);
+};
+extern const BackgroundProgram kBackgroundPrograms[3];
+
+// --- Files -------------------------------------------------------------------------------
+
+Failure CreateDirectories(const std::wstring& path);
+Failure WriteTextFile(const std::wstring& path, const std::string& bytes);
+std::string ReadTextFile(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& utf8);
+
+// --- The package -------------------------------------------------------------------------
+
+// How the stand-in package differs from a sound installation.
+struct PackageFaults {
+    std::vector<std::wstring> missing;  // program paths left out
+    bool monitorNotAProgram = false;    // the monitor is a text file
+    bool serviceNotAService = false;    // the service program is a plain stand-in program
+};
+// Copies the stand-ins from `standins` to the package's four paths under `windows`.
+Failure InstallPackage(const std::wstring& standins, const std::wstring& windows = WindowsDirectory(),
+                       const PackageFaults& faults = PackageFaults());
+// The scan service stand-in's start-up: instant, slow, stuck or stop.
+Failure SetServiceBehaviour(const std::string& word, const std::wstring& windows = WindowsDirectory());
+// Lines the stand-in at `programPath` recorded, one per start ("<program>.cmdline" or
+// ".starts"), once there are `atLeast` of them or a second has passed.
+std::vector<std::wstring> RecordedLines(const std::wstring& programPath, size_t atLeast = 0,
+                                        const wchar_t* suffix = L".cmdline");
+
+// --- Registry ----------------------------------------------------------------------------
+
+struct RegistryValue {
+    std::wstring name;
+    bool exists = false;
+    DWORD type = 0;
+    std::vector<BYTE> bytes;
+    // The text up to the first terminator, as a reader of a string value sees it.
+    std::wstring Text() const;
+};
+// Every value of HKLM\<key> in a view; `keyExists` tells a missing key from an empty one.
+std::vector<RegistryValue> ReadValues(const wchar_t* key, View view, bool* keyExists,
+                                      LONG* error = nullptr);
+RegistryValue ReadRunValue(const wchar_t* name, View view = kOwnView);
+Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view = kOwnView);
+Failure DeleteRunValue(const wchar_t* name, View view = kOwnView);
+Failure CreateRunKey(View view = kOwnView);
+Failure DeleteRunKey(View view = kOwnView);
+
+// --- Services ----------------------------------------------------------------------------
+
+struct ServiceConfig {
+    bool exists = false;
+    DWORD serviceType = 0;
+    DWORD startType = 0;
+    DWORD errorControl = 0;
+    std::wstring binaryPath;
+    std::wstring account;
+    std::wstring displayName;
+    DWORD state = 0;
+    DWORD processId = 0;
+    std::string error;  // why it could not be read, when it exists
+};
+ServiceConfig ReadService(const wchar_t* name = kServiceName);
+// Installs a service the way the package's installer does (own process, error control
+// ignore, LocalSystem).
+Failure InstallService(DWORD startType, const std::wstring& binaryPath = ServicePath(),
+                       const wchar_t* name = kServiceName, const wchar_t* displayName = kServiceName);
+Failure SetStartType(DWORD startType, const wchar_t* name = kServiceName);
+// Starts it and waits until it runs; a start request that went nowhere is made once more.
+Failure StartScanService(const wchar_t* name = kServiceName);
+Failure StopService(const wchar_t* name = kServiceName);
+// Stops and deletes it and waits until it is gone; "" also when it was not installed.
+Failure DeleteScanService(const wchar_t* name = kServiceName);
+
+// --- Processes ---------------------------------------------------------------------------
+
+// Every process name, and every match below, is the executable's exact file name: the
+// tool's own rule, so that a program of another letter case counts as another program.
+std::vector<std::wstring> ProcessNames();
+int CountProcesses(const wchar_t* name);
+// Ends every process of that name and waits until each has ended.
+Failure KillProcesses(const wchar_t* name);
+// CreateProcessW(NULL, commandLine): not waited for.
+Failure Launch(const std::wstring& commandLine, DWORD* processId = nullptr);
+// Launches it and waits until a process of that name runs.
+Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process);
+
+// --- Shortcut ----------------------------------------------------------------------------
+
+Failure WriteShortcut(const std::wstring& target, const std::wstring& linkPath);
+std::wstring ReadShortcutTarget(const std::wstring& linkPath);
+
+// --- Whole machines ----------------------------------------------------------------------
+
+// A healthy machine as the package's installer leaves it, and what may be taken away.
+struct Healthy {
+    std::wstring standins;        // where the stand-in package comes from
+    View view = kOwnView;         // the tool's registry view
+    PackageFaults package;
+    std::string behaviour = "instant";
+    bool monitorValue = true;
+    bool panelValue = true;
+    bool service = true;          // installed at all
+    DWORD startType = SERVICE_AUTO_START;
+    bool serviceRunning = true;
+    bool shortcut = true;
+    bool programs[3] = {true, true, true};  // of kBackgroundPrograms
+};
+Failure MakeHealthy(const Healthy& healthy);
+
+// Back to a machine where every stage has something to repair: the stand-ins killed, the
+// service deleted, both Run values, the shortcut and the stand-ins' records removed.
+Failure Reset(const std::wstring& windows = WindowsDirectory());
+
+}  // namespace machine

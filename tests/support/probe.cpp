@@ -1,0 +1,330 @@
+// The test machine library as a command line, for the end-to-end bed: reads back inside a
+// Wine prefix what the repair tool may have changed and sets up what a scenario needs
+// (Wine 8's "sc qc" and "tasklist" print nothing). Always a 64-bit program: it sees every
+// process and both registry views.
+//
+//   probe.exe OUTPUT.json COMMAND [ARGS...] [+ COMMAND [ARGS...]]...
+//
+// Readers: service NAME; processes; values 32|64 KEY (null when the key is missing);
+// folders; environment NAME; shortcut-target LINK.
+// Setup, each answering {"ok":true} or {"ok":false,"error":WHY}: healthy STANDINS VIEW
+// [OPTION...]; install-package STANDINS [OPTION...]; behaviour WORD; run-value VIEW NAME
+// TEXT; delete-run-value VIEW NAME; create-run-key VIEW; delete-run-key VIEW; create-service
+// NAME BINARY START DISPLAY; start-type NAME N; start-service NAME; stop-service NAME;
+// launch COMMANDLINE; kill NAME; shortcut TARGET LINK.
+// Options of healthy and install-package: missing=KEY,... monitor-not-a-program
+// service-not-a-service behaviour=WORD no-monitor-value no-panel-value no-service
+// start-type=N stopped no-shortcut programs=KEY,... (KEY: monitor, service, panel, guide).
+//
+// The output is one JSON array, one element per command, written as UTF-8.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/machine.h"
+
+namespace {
+
+using Args = std::vector<std::wstring>;
+
+std::string Json(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            wsprintfA(escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Json(const std::wstring& text) { return Json(machine::Narrow(text)); }
+
+std::string Number(unsigned long long value) { return std::to_string(value); }
+
+std::string Hex(const std::vector<BYTE>& data)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (BYTE b : data) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
+
+std::string Done(const machine::Failure& failure)
+{
+    return failure.empty() ? "{\"ok\":true}" : "{\"ok\":false,\"error\":" + Json(failure) + "}";
+}
+
+machine::View ViewOf(const std::wstring& word)
+{
+    return word == L"32" ? machine::kView32 : machine::kView64;
+}
+
+std::string Service(const std::wstring& name)
+{
+    const machine::ServiceConfig service = machine::ReadService(name.c_str());
+    std::string out = std::string("{\"exists\":") + (service.exists ? "true" : "false");
+    if (service.exists) {
+        out += ",\"type\":" + Number(service.serviceType) + ",\"start\":" + Number(service.startType)
+            + ",\"error_control\":" + Number(service.errorControl)
+            + ",\"binary\":" + Json(service.binaryPath) + ",\"account\":" + Json(service.account)
+            + ",\"display\":" + Json(service.displayName) + ",\"state\":" + Number(service.state)
+            + ",\"pid\":" + Number(service.processId);
+    }
+    if (!service.error.empty()) {
+        out += ",\"error\":" + Json(service.error);
+    }
+    return out + "}";
+}
+
+std::string Processes()
+{
+    std::string out;
+    for (const std::wstring& name : machine::ProcessNames()) {
+        out += (out.empty() ? "" : ",") + Json(name);
+    }
+    return "[" + out + "]";
+}
+
+std::string Values(const std::wstring& view, const std::wstring& key)
+{
+    bool exists = false;
+    LONG error = ERROR_SUCCESS;
+    const std::vector<machine::RegistryValue> values =
+        machine::ReadValues(key.c_str(), ViewOf(view), &exists, &error);
+    if (!exists) {
+        return error == ERROR_FILE_NOT_FOUND ? "null" : "{\"error\":" + Json("RegOpenKeyEx " + Number(error)) + "}";
+    }
+    std::string out;
+    for (const machine::RegistryValue& value : values) {
+        out += (out.empty() ? "{" : ",{") + std::string("\"name\":") + Json(value.name)
+            + ",\"type\":" + Number(value.type) + ",\"size\":" + Number(value.bytes.size())
+            + ",\"hex\":" + Json(Hex(value.bytes));
+        if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
+            out += ",\"text\":" + Json(value.Text());
+        }
+        out += "}";
+    }
+    return "[" + out + "]";
+}
+
+std::string Folders()
+{
+    return "{\"windows\":" + Json(machine::WindowsDirectory())
+        + ",\"system\":" + Json(machine::SystemDirectory())
+        + ",\"common_startup\":" + Json(machine::CommonStartupFolder()) + "}";
+}
+
+std::string Environment(const std::wstring& name)
+{
+    static wchar_t value[32767];
+    return GetEnvironmentVariableW(name.c_str(), value, 32767) == 0 ? "null" : Json(std::wstring(value));
+}
+
+std::string Launch(const std::wstring& commandLine)
+{
+    DWORD processId = 0;
+    machine::Failure failure = machine::Launch(commandLine, &processId);
+    return failure.empty() ? "{\"ok\":true,\"pid\":" + Number(processId) + "}" : Done(failure);
+}
+
+// Index of a program key: 0 to 2 those of kBackgroundPrograms, 3 the service, -1 none.
+int ProgramKey(const std::wstring& key)
+{
+    static const wchar_t* const kKeys[] = {L"monitor", L"panel", L"guide", L"service"};
+    for (int i = 0; i < 4; ++i) {
+        if (key == kKeys[i]) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The program keys of a comma-separated list; false when one is not a key.
+bool ProgramKeys(const std::wstring& list, std::vector<int>* keys)
+{
+    for (size_t start = 0; start < list.size();) {
+        size_t end = list.find(L',', start);
+        end = end == std::wstring::npos ? list.size() : end;
+        int key = ProgramKey(list.substr(start, end - start));
+        if (key < 0) {
+            return false;
+        }
+        keys->push_back(key);
+        start = end + 1;
+    }
+    return true;
+}
+
+std::wstring ProgramPathOf(int key)
+{
+    return key == 3 ? machine::ServicePath() : machine::kBackgroundPrograms[key].path(machine::WindowsDirectory());
+}
+
+// Applies one option word to a healthy machine's description; false when it is not one.
+bool ApplyOption(const std::wstring& option, machine::Healthy* healthy)
+{
+    const size_t equals = option.find(L'=');
+    const std::wstring name = option.substr(0, equals);
+    const std::wstring value = equals == std::wstring::npos ? L"" : option.substr(equals + 1);
+    std::vector<int> keys;
+    if (name == L"missing") {
+        if (!ProgramKeys(value, &keys)) {
+            return false;
+        }
+        for (int key : keys) {
+            healthy->package.missing.push_back(ProgramPathOf(key));
+        }
+    } else if (name == L"programs") {
+        if (!ProgramKeys(value, &keys)) {
+            return false;
+        }
+        for (int i = 0; i < 3; ++i) {
+            healthy->programs[i] = std::find(keys.begin(), keys.end(), i) != keys.end();
+        }
+    } else if (name == L"behaviour") {
+        healthy->behaviour = machine::Narrow(value);
+    } else if (name == L"start-type") {
+        healthy->startType = (DWORD)_wtoi(value.c_str());
+    } else {
+        const struct {
+            const wchar_t* word;
+            bool* flag;
+            bool set;
+        } kFlags[] = {
+            {L"monitor-not-a-program", &healthy->package.monitorNotAProgram, true},
+            {L"service-not-a-service", &healthy->package.serviceNotAService, true},
+            {L"no-monitor-value", &healthy->monitorValue, false},
+            {L"no-panel-value", &healthy->panelValue, false},
+            {L"no-service", &healthy->service, false},
+            {L"stopped", &healthy->serviceRunning, false},
+            {L"no-shortcut", &healthy->shortcut, false},
+        };
+        for (const auto& flag : kFlags) {
+            if (name == flag.word) {
+                *flag.flag = flag.set;
+                return true;
+            }
+        }
+        return false;
+    }
+    return true;
+}
+
+// healthy and install-package: STANDINS [VIEW] OPTION...
+std::string Setup(const Args& args, bool whole)
+{
+    machine::Healthy healthy;
+    healthy.standins = args[1];
+    size_t first = 2;
+    if (whole) {
+        healthy.view = ViewOf(args[2]);
+        first = 3;
+    }
+    for (size_t i = first; i < args.size(); ++i) {
+        if (!ApplyOption(args[i], &healthy)) {
+            return Done("unknown option " + machine::Narrow(args[i]));
+        }
+    }
+    if (whole) {
+        return Done(machine::MakeHealthy(healthy));
+    }
+    machine::Failure failure = machine::InstallPackage(healthy.standins, machine::WindowsDirectory(),
+                                                       healthy.package);
+    return Done(failure.empty() ? machine::SetServiceBehaviour(healthy.behaviour) : failure);
+}
+
+DWORD Dword(const std::wstring& text) { return (DWORD)_wtoi(text.c_str()); }
+
+const struct Command {
+    const wchar_t* name;
+    size_t arguments;  // at least, for those that take options
+    bool options;
+    std::string (*run)(const Args& args);
+} kCommands[] = {
+    {L"service", 1, false, [](const Args& a) { return Service(a[1]); }},
+    {L"processes", 0, false, [](const Args&) { return Processes(); }},
+    {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
+    {L"folders", 0, false, [](const Args&) { return Folders(); }},
+    {L"environment", 1, false, [](const Args& a) { return Environment(a[1]); }},
+    {L"shortcut-target", 1, false,
+     [](const Args& a) { return Json(machine::ReadShortcutTarget(a[1])); }},
+    {L"healthy", 2, true, [](const Args& a) { return Setup(a, true); }},
+    {L"install-package", 1, true, [](const Args& a) { return Setup(a, false); }},
+    {L"behaviour", 1, false,
+     [](const Args& a) { return Done(machine::SetServiceBehaviour(machine::Narrow(a[1]))); }},
+    {L"run-value", 3, false,
+     [](const Args& a) { return Done(machine::WriteRunValue(a[2].c_str(), a[3], ViewOf(a[1]))); }},
+    {L"delete-run-value", 2, false,
+     [](const Args& a) { return Done(machine::DeleteRunValue(a[2].c_str(), ViewOf(a[1]))); }},
+    {L"create-run-key", 1, false,
+     [](const Args& a) { return Done(machine::CreateRunKey(ViewOf(a[1]))); }},
+    {L"delete-run-key", 1, false,
+     [](const Args& a) { return Done(machine::DeleteRunKey(ViewOf(a[1]))); }},
+    {L"create-service", 4, false,
+     [](const Args& a) {
+         return Done(machine::InstallService(Dword(a[3]), a[2], a[1].c_str(), a[4].c_str()));
+     }},
+    {L"start-type", 2, false,
+     [](const Args& a) { return Done(machine::SetStartType(Dword(a[2]), a[1].c_str())); }},
+    {L"start-service", 1, false,
+     [](const Args& a) { return Done(machine::StartScanService(a[1].c_str())); }},
+    {L"stop-service", 1, false,
+     [](const Args& a) { return Done(machine::StopService(a[1].c_str())); }},
+    {L"launch", 1, false, [](const Args& a) { return Launch(a[1]); }},
+    {L"kill", 1, false, [](const Args& a) { return Done(machine::KillProcesses(a[1].c_str())); }},
+    {L"shortcut", 2, false, [](const Args& a) { return Done(machine::WriteShortcut(a[1], a[2])); }},
+};
+
+std::string Run(const Args& args)
+{
+    for (const Command& command : kCommands) {
+        const size_t given = args.size() - 1;
+        if (!args.empty() && args[0] == command.name
+            && (given == command.arguments || (command.options && given > command.arguments))) {
+            return command.run(args);
+        }
+    }
+    return "{\"error\":" + Json("bad command " + machine::Narrow(args.empty() ? L"" : args[0])) + "}";
+}
+
+}  // namespace
+
+extern "C" int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 3) {
+        return 2;
+    }
+    std::string out = "[";
+    Args command;
+    for (int i = 2; i <= argc; ++i) {
+        if (i == argc || lstrcmpW(argv[i], L"+") == 0) {
+            out += (out.size() > 1 ? ",\n" : "") + Run(command);
+            command.clear();
+        } else {
+            command.push_back(argv[i]);
+        }
+    }
+    out += "]\n";
+    HANDLE file = CreateFileW(argv[1], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 3;
+    }
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, out.data(), (DWORD)out.size(), &written, NULL);
+    CloseHandle(file);
+    return ok && written == out.size() ? 0 : 4;
+}
