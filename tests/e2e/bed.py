@@ -451,12 +451,14 @@ class Machine:
 
     # --- running programs ------------------------------------------------------------
 
-    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None, overrides=None):
+    def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None, overrides=None,
+             env=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status. A start that Wine itself
         failed, before any of the program's code ran, is made again. `overrides`: more
-        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does."""
-        env = dict(self.env)
+        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does. `env`:
+        variables to set for this program only, e.g. LANG and LC_ALL for another code page."""
+        env = dict(self.env, **(env or {}))
         if debug:
             env["WINEDEBUG"] = debug
         if overrides:
@@ -483,14 +485,14 @@ class Machine:
             os.remove(errors)
         return status
 
-    def run_tool(self, tag="run", timeout=180, program=None, overrides=None):
+    def run_tool(self, tag="run", timeout=180, program=None, overrides=None, env=None):
         """Runs the repair tool (or a copy of it at `program`) as a user would, standard
         input empty."""
         out = os.path.join(self.home, tag + ".out")
         err = os.path.join(self.home, tag + ".err")
         started = time.monotonic()
         status = self.wine([program or self.build.tool], stdout=out, stderr=err,
-                           timeout=timeout, overrides=overrides)
+                           timeout=timeout, overrides=overrides, env=env)
         seconds = time.monotonic() - started
         with open(out, "rb") as f:
             output = f.read()
