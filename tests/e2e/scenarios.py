@@ -114,11 +114,12 @@ def damaged(machine, **package):
 
 # --- scenarios ------------------------------------------------------------------------
 
-def healthy_untouched(machine, check):
-    check.begin("everything in place")
+def healthy_untouched(machine, check, program=None):
+    """`program`: another copy of the tool to run, e.g. a signed one."""
+    check.begin("everything in place" + (" (%s)" % program if program else ""))
     machine.make_healthy()
     before = machine.snapshot()
-    run = machine.run_tool()
+    run = machine.run_tool(program=program)
     check.output(run, *HEALTHY_OUTPUT)
     check.unchanged(before, settle(machine),
                     "Run values, service, shortcut and programs unchanged, nothing launched")
