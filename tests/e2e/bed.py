@@ -367,11 +367,12 @@ class ToolRun:
 
 
 class Machine:
-    """A Wine prefix standing for one Windows machine. Cloned from the build's template
-    unless `prefix` names an existing one. Use as a context manager: on leaving, its
-    wineserver (and every program in it) is killed and the prefix removed."""
+    """A Wine prefix standing for one Windows machine. Cloned from the build's template (or
+    from `template`, another booted prefix whose wineserver has exited) unless `prefix`
+    names an existing one. Use as a context manager: on leaving, its wineserver (and every
+    program in it) is killed and the prefix removed."""
 
-    def __init__(self, build, name=None, prefix=None, keep=False):
+    def __init__(self, build, name=None, prefix=None, keep=False, template=None):
         self.build = build
         self.keep = keep
         if prefix is None:
@@ -380,7 +381,7 @@ class Machine:
             _remove_prefix(prefix)
             shutil.rmtree(self.home, ignore_errors=True)
             os.makedirs(self.home)
-            self._clone(prefix)
+            self._clone(prefix, template or build.template)
         else:
             self.home = os.path.dirname(os.path.abspath(prefix))
         self.prefix = os.path.abspath(prefix)
@@ -410,9 +411,8 @@ class Machine:
         if run64 != [] or run32 != []:
             raise BedError("the new prefix's Run keys are not empty: %r %r" % (run64, run32))
 
-    def _clone(self, prefix):
+    def _clone(self, prefix, template):
         """Hard links for the files Wine only reads, copies of those it rewrites."""
-        template = self.build.template
         if not os.path.exists(os.path.join(template, "system.reg")):
             raise BedError("no template prefix at %s (run the e2e_template test)" % template)
         os.makedirs(prefix)
