@@ -2,7 +2,7 @@
 BUILD_TYPE ?= Release
 JOBS ?= 2
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test demo bench clean release verify-release
 
 all: build
 
@@ -42,3 +42,14 @@ clean:
 # Whole-run wall times under Wine of each build's tool, two floors of its bitness, a batch file.
 bench: build
 	/usr/bin/python3 tests/bench/bench.py build/win32 build/win64
+
+# The release folder: the product built from clean, signed when SIGN_CERT and SIGN_KEY
+# are given (README, "Releasing"), the unattended runner and the sums.
+DIST ?= dist
+release: deps
+	@sh cmake/release.sh dist "$(DIST)"
+
+# Anyone's check of a release: rebuilt from these sources, its signature attached, the
+# chain verified up to CA when given.
+verify-release: deps
+	@sh cmake/release.sh verify "$(DIST)" "$(CA)"

@@ -1,9 +1,11 @@
 #!/bin/sh
 # Installs, only when missing, every Debian package that the build, the tests, the demo
-# and the benchmark use. Runs without standard input (CI).
+# and the benchmark use, and those of the release (signing, a software token standing for a
+# hardware one, the Chinese locale the runner is tested under). Runs without standard input (CI).
 set -eu
 packages="make cmake g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine64
-wine32:i386 python3 python3-pefile liblnk-utils tmux"
+wine32:i386 python3 python3-pefile liblnk-utils tmux openssl osslsigncode softhsm2
+libengine-pkcs11-openssl locales-all"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 # The product is a 32-bit program: its Wine is Debian's i386 wine32, run under WoW64.

@@ -367,11 +367,12 @@ class ToolRun:
 
 
 class Machine:
-    """A Wine prefix standing for one Windows machine. Cloned from the build's template
-    unless `prefix` names an existing one. Use as a context manager: on leaving, its
-    wineserver (and every program in it) is killed and the prefix removed."""
+    """A Wine prefix standing for one Windows machine. Cloned from the build's template (or
+    from `template`, another booted prefix whose wineserver has exited) unless `prefix`
+    names an existing one. Use as a context manager: on leaving, its wineserver (and every
+    program in it) is killed and the prefix removed."""
 
-    def __init__(self, build, name=None, prefix=None, keep=False):
+    def __init__(self, build, name=None, prefix=None, keep=False, template=None):
         self.build = build
         self.keep = keep
         if prefix is None:
@@ -380,7 +381,7 @@ class Machine:
             _remove_prefix(prefix)
             shutil.rmtree(self.home, ignore_errors=True)
             os.makedirs(self.home)
-            self._clone(prefix)
+            self._clone(prefix, template or build.template)
         else:
             self.home = os.path.dirname(os.path.abspath(prefix))
         self.prefix = os.path.abspath(prefix)
@@ -410,9 +411,8 @@ class Machine:
         if run64 != [] or run32 != []:
             raise BedError("the new prefix's Run keys are not empty: %r %r" % (run64, run32))
 
-    def _clone(self, prefix):
+    def _clone(self, prefix, template):
         """Hard links for the files Wine only reads, copies of those it rewrites."""
-        template = self.build.template
         if not os.path.exists(os.path.join(template, "system.reg")):
             raise BedError("no template prefix at %s (run the e2e_template test)" % template)
         os.makedirs(prefix)
@@ -452,14 +452,14 @@ class Machine:
     # --- running programs ------------------------------------------------------------
 
     def wine(self, args, stdout=None, stderr=None, timeout=120, debug=None, overrides=None,
-             cwd=None, unset=()):
+             cwd=None, env=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status. A start that Wine itself
         failed, before any of the program's code ran, is made again. `overrides`: more
         DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does. `cwd`:
-        the program's current directory, a C: path. `unset`: environment variables that
-        the program must not have."""
-        env = {k: v for k, v in self.env.items() if k.upper() not in unset}
+        the program's current directory, a C: path. `env`: variables to set for this
+        program only (None: to leave out), e.g. LANG and LC_ALL for another code page."""
+        env = {k: v for k, v in dict(self.env, **(env or {})).items() if v is not None}
         if debug:
             env["WINEDEBUG"] = debug
         if overrides:
@@ -489,7 +489,7 @@ class Machine:
 
     def run_tool(self, tag="run", timeout=180, program=None, **how):
         """Runs the repair tool (or a copy of it at `program`) as a user would, standard
-        input empty; `how`: wine()'s debug, overrides, cwd and unset."""
+        input empty; `how`: wine()'s debug, overrides, cwd and env."""
         out = os.path.join(self.home, tag + ".out")
         err = os.path.join(self.home, tag + ".err")
         started = time.monotonic()
@@ -504,7 +504,7 @@ class Machine:
 
     def probe(self, *commands, **how):
         """Runs e2e_probe.exe with these commands (each a list); returns their results.
-        `how`: wine()'s cwd and unset, to see what a program started that way sees."""
+        `how`: wine()'s cwd and env, to see what a program started that way sees."""
         out = os.path.join(self.home, "probe.json")
         if os.path.exists(out):
             os.remove(out)

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """make demo: ScarvelRepair.exe repairing a damaged machine under Wine, shown as a person
-would see it, with the machine before and after.
+would see it, with the machine before and after; then its unattended runner on three
+machines broken in different ways, as a deployment system sees them.
 
     demo.py BUILD_DIR [FALLBACK_BUILD_DIR]
 
@@ -15,7 +16,10 @@ import unicodedata
 # The source tree stays as checked out.
 sys.dont_write_bytecode = True
 import bed  # noqa: E402
-from bed import COMMAND_LINES, DISABLED, MONITOR_VALUE, PANEL_VALUE
+from bed import COMMAND_LINES, DISABLED, MONITOR_VALUE, PANEL_VALUE, PROGRAMS
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
+import runner_test  # noqa: E402
 
 START_TYPES = {2: "automatic", 3: "manual", 4: "disabled"}
 STATES = {1: "stopped", 2: "starting", 3: "stopping", 4: "running"}
@@ -34,7 +38,37 @@ GLOSSES = {
     "service_disabled": "found: the scan service is disabled, repairing",
     "restart": "restarting the background programs",
     "complete": "repair of the Scarvel (TWAIN) driver completed",
+    "E01": "please reinstall the Scarvel (TWAIN) driver",
+    "E07": "starting the scan service failed; reinstall the driver",
+    "E08": "cannot start the background programs; restart Windows to complete the repair",
 }
+
+
+def break_service(machine):
+    machine.install_package()
+    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
+    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
+    machine.create_service(start=DISABLED)
+    machine.create_shortcut()
+
+
+def break_guide(machine):
+    machine.make_healthy(programs=False)
+    os.remove(machine.unix_path(PROGRAMS["guide"]))
+
+
+def break_monitor(machine):
+    machine.make_healthy(programs=False)
+    with open(machine.unix_path(PROGRAMS["monitor"]), "w") as f:
+        f.write("not a program\r\n")
+
+
+# Three machines, each broken in its own way.
+FAULTS = (
+    ("A", "scan service stopped and disabled", break_service),
+    ("B", "the error guide's program deleted", break_guide),
+    ("C", "the monitor program damaged", break_monitor),
+)
 
 
 def display_width(text):
@@ -96,6 +130,45 @@ def side_by_side(before, after):
     print("\n  (* = changed by the tool)")
 
 
+def explaining_line(output):
+    """The runner's last line that names the product or a code, as a person reads it."""
+    lines = [line for line in bed.decode_output(output).split("\n")
+             if "Scarvel (TWAIN)" in line or "(E0" in line]
+    return lines[-1].strip() if lines else "(nothing)"
+
+
+def runners(build, clones):
+    """The unattended runner on `clones`, machines cloned from the demo's freshly booted one:
+    [(name, fault, damage, machine)]."""
+    heading("6. The unattended runner on three broken machines, as a deployment system sees them")
+    print("Each machine: %s and ScarvelRepair.exe in %s, started as" % (runner_test.RUNNER,
+                                                                       runner_test.FOLDER))
+    print('    cmd /c ""%s\\%s""\n' % (runner_test.FOLDER, runner_test.RUNNER))
+    rows = []
+    for name, fault, damage, machine in clones:
+        machine.start()
+        machine.complete_registry()
+        damage(machine)
+        folder = machine.unix_path(runner_test.FOLDER)
+        os.makedirs(folder)
+        shutil.copy(runner_test.SOURCE, folder)
+        shutil.copy(build.tool, folder)
+        out, err, code = runner_test.run_runner(machine, "runner", {})
+        machine.close()
+        line = explaining_line(out)
+        meaning = {text: GLOSSES.get(key, key) for key, text in bed.MESSAGES.items()}
+        rows.append((name, fault, str(code), line, meaning.get(line, "")))
+    headers = ("machine", "fault", "exit code", "the line that explains it")
+    widths = [max(display_width(row[i]) for row in rows + [headers]) for i in range(4)]
+    for row in [headers] + rows:
+        cells = ["%s%s" % (cell, " " * (width - display_width(cell)))
+                 for cell, width in zip(row, widths)]
+        print("  " + "   ".join(cells).rstrip())
+        if row is not headers:
+            print("  " + " " * (sum(widths[:3]) + 9) + "(%s)" % row[4])
+    print("\n  0: repaired; 1 to 7: E01 to E07; 3010: E08, a restart completes the repair")
+
+
 def main(argv):
     if len(argv) not in (2, 3):
         print(__doc__)
@@ -116,6 +189,9 @@ def main(argv):
 
     heading("1. A fresh Windows machine (Wine prefix)")
     bed.boot_prefix(prefix)
+    # Taken while the new prefix is untouched and its wineserver has exited.
+    clones = [(name, fault, damage, bed.Machine(build, "demo-" + name, template=prefix))
+              for name, fault, damage in FAULTS]
     machine = bed.Machine(build, prefix=prefix)
     try:
         machine.start()
@@ -146,10 +222,14 @@ def main(argv):
 
         heading("5. Running it a second time: nothing left to repair")
         print(console_view(machine.run_tool("demo-second")))
+
+        runners(build, clones)
     finally:
+        for *_, clone in clones:
+            clone.close()
         machine.close()
         shutil.rmtree(os.path.dirname(prefix), ignore_errors=True)
-    print("(machine removed)")
+    print("(machines removed)")
     return 0
 
 

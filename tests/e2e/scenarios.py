@@ -121,11 +121,12 @@ def damaged(machine, **package):
 
 # --- scenarios ------------------------------------------------------------------------
 
-def healthy_untouched(machine, check):
-    check.begin("everything in place")
+def healthy_untouched(machine, check, program=None):
+    """`program`: another copy of the tool to run, e.g. a signed one."""
+    check.begin("everything in place" + (" (%s)" % program if program else ""))
     machine.make_healthy()
     before = machine.snapshot()
-    run = machine.run_tool()
+    run = machine.run_tool(program=program)
     check.output(run, *HEALTHY_OUTPUT)
     check.unchanged(before, settle(machine),
                     "Run values, service, shortcut and programs unchanged, nothing launched")
@@ -520,10 +521,10 @@ def planted_cmd(machine, check):
     open(planted + ".exit", "w").close()
     machine.reg("delete", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment",
                 "/v", "ComSpec", "/f")
-    unset = ("COMSPEC",)
-    check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, unset=unset)[0], None,
+    unset = {"COMSPEC": None}
+    check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, env=unset)[0], None,
                 "a program started that way has no COMSPEC")
-    run = machine.run_tool(program=tool, cwd=downloads, unset=unset)
+    run = machine.run_tool(program=tool, cwd=downloads, env=unset)
     record = planted + ".cmdline"
     check.that(not os.path.exists(record), "the planted cmd.exe never ran",
                "it ran as: %r" % (open(record, "rb").read() if os.path.exists(record) else ""))
@@ -672,7 +673,9 @@ def run_template_unchanged(build):
     return 1 if changed or leftovers else 0
 
 
-def run_scenario(build, name):
+def run_scenario(build, name, scenario=None):
+    """Runs one scenario (SCENARIOS[name], or the function `scenario` of another suite) on
+    a machine of its own; 0 when every check held, 1 when one failed, SKIP."""
     reason = bed.why_build_cannot_run(build)
     if reason:
         print("SKIP: " + reason)
@@ -686,7 +689,7 @@ def run_scenario(build, name):
     try:
         machine = bed.Machine(build, name)
         machine.start()
-        SCENARIOS[name](machine, check)
+        (scenario or SCENARIOS[name])(machine, check)
     except Exception:
         check.failures.append("scenario aborted")
         traceback.print_exc()

@@ -1,0 +1,45 @@
+@echo off
+rem ScarvelRepair-unattended.cmd: runs ScarvelRepair.exe from this file's folder for a
+rem deployment system (Configuration Manager, Intune, Group Policy, PsExec): with empty
+rem input, so that its final pause returns at once; its text relayed line by line to
+rem standard output; its outcome as this script's exit code:
+rem     0     the repair is complete (the machine was healthy, or has been repaired)
+rem     1..7  E01..E07
+rem     3010  E08: the background programs did not start; a restart completes the repair
+rem     99    ScarvelRepair.exe did not run (missing, not elevated) or printed no result
+rem It writes no file. It matches only the ASCII parts of the text, "(E0n)" and the
+rem product's name; the Chinese text (code page 936) is passed on as it is.
+setlocal EnableExtensions DisableDelayedExpansion
+set "outcome=99"
+rem pushd maps a drive letter when this folder is a network share.
+pushd "%~dp0"
+if errorlevel 1 goto report
+call :run
+popd
+:report
+if "%outcome%"=="99" echo ScarvelRepair-unattended: ScarvelRepair.exe did not run or printed no result, exit code 99 1>&2
+endlocal & exit /b %outcome%
+
+:run
+if not exist ScarvelRepair.exe exit /b
+rem The program in this folder, never one found along PATH.
+for /f "delims=" %%L in ('.\ScarvelRepair.exe ^<NUL') do (
+    echo.%%L
+    set "line=%%L"
+    call :judge
+)
+exit /b
+
+:judge
+rem The tool's text holds no double quote, so the line is inert inside quotes. A failure's
+rem line also names the product: its code is tested last and wins.
+if not "%line:Scarvel (TWAIN)=%"=="%line%" set "outcome=0"
+if not "%line:(E01)=%"=="%line%" set "outcome=1"
+if not "%line:(E02)=%"=="%line%" set "outcome=2"
+if not "%line:(E03)=%"=="%line%" set "outcome=3"
+if not "%line:(E04)=%"=="%line%" set "outcome=4"
+if not "%line:(E05)=%"=="%line%" set "outcome=5"
+if not "%line:(E06)=%"=="%line%" set "outcome=6"
+if not "%line:(E07)=%"=="%line%" set "outcome=7"
+if not "%line:(E08)=%"=="%line%" set "outcome=3010"
+exit /b

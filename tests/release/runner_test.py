@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""The unattended runner, ScarvelRepair-unattended.cmd, under Wine's cmd on one of the bed's
+machines, for every exit code it can give:
+
+    runner_test.py BUILD_DIR
+
+The runner and the 32-bit program stand in "C:\\Program Files (x86)\\Scarvel Repair\\" and the
+runner is started from elsewhere, as a deployment system starts it. The machine is brought
+from healthy to E08, E07 and E01 in turn and then loses the program; in each state the
+runner runs once with LANG=C.UTF-8 (code page 1252) and once with LANG=zh_CN.UTF-8 (936).
+"""
+import os
+import shutil
+import sys
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import bed  # noqa: E402
+import scenarios  # noqa: E402
+
+RUNNER = "ScarvelRepair-unattended.cmd"
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", RUNNER)
+FOLDER = r"C:\Program Files (x86)\Scarvel Repair"
+LANGS = {"C.UTF-8": "Press any key to continue", "zh_CN.UTF-8": "请按任意键继续"}
+NO_RESULT = 99
+
+# A deployment system's start of the runner (two pairs of quotes, as cmd /c needs them for
+# a path with spaces), and its exit code read inside cmd: Wine would cut it to 8 bits.
+WRAPPER = '@cmd /c ""%s\\%s""\r\n@>"%s" echo %%ERRORLEVEL%%\r\n'
+# cmd's own relay of a file's lines, the way the runner relays the program's.
+RELAY = '@for /f "delims=" %%L in (%1) do @echo.%%L\r\n'
+
+
+def lines_of(output):
+    return [line for line in output.split(b"\r\n") if line]
+
+
+def as_lines(lines):
+    return b"".join(line + b"\r\n" for line in lines)
+
+
+def drive_c_files(machine):
+    """Size and time of every file on C:, but the package's own (the stand-ins record how
+    they are started there) and Wine's cmd's capture files of for /f in the user's Temp
+    folder (Windows' cmd reads a pipe)."""
+    root = os.path.join(machine.prefix, "drive_c")
+    package = machine.unix_path(bed.TWAIN)
+    files = {}
+    for folder, dirs, names in os.walk(root):
+        if folder.startswith(package):
+            continue
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.basename(folder).lower() == "temp" and name.upper().startswith("CMD") \
+                    and name.lower().endswith(".tmp"):
+                continue
+            if not os.path.islink(path):
+                info = os.lstat(path)
+                files[os.path.relpath(path, root)] = (info.st_size, info.st_mtime_ns)
+    return files
+
+
+def run_runner(machine, tag, env):
+    """The runner's standard output, standard error and exit code."""
+    wrapper = os.path.join(machine.home, tag + ".cmd")
+    code = os.path.join(machine.home, tag + ".code")
+    with open(wrapper, "w", newline="") as f:
+        f.write(WRAPPER % (FOLDER, RUNNER, bed.windows_path(code)))
+    out, err = (os.path.join(machine.home, tag + suffix) for suffix in (".out", ".err"))
+    machine.wine(["cmd", "/c", bed.windows_path(wrapper)], stdout=out, stderr=err, env=env)
+    with open(out, "rb") as f_out, open(err, "rb") as f_err, open(code) as f_code:
+        return f_out.read(), f_err.read(), int(f_code.read().strip() or -1)
+
+
+def wine_relay(machine, tag, output, env):
+    """The lines of `output` as Wine's cmd relays them with for /f and echo."""
+    source = os.path.join(machine.home, tag + ".relay-in")
+    script = os.path.join(machine.home, "relay.cmd")
+    with open(source, "wb") as f:
+        f.write(output)
+    with open(script, "w", newline="") as f:
+        f.write(RELAY)
+    relayed = os.path.join(machine.home, tag + ".relayed")
+    machine.wine(["cmd", "/c", bed.windows_path(script), bed.windows_path(source)],
+                 stdout=relayed, env=env)
+    with open(relayed, "rb") as f:
+        return f.read()
+
+
+def check_state(machine, check, state, messages, code):
+    for lang, prompt in LANGS.items():
+        check.begin("%s, LANG=%s" % (state, lang))
+        env = {"LANG": lang, "LC_ALL": lang}
+        tag = "%s-%s" % (state.split()[0], lang.split(".")[0])
+        tool_lines = []
+        if messages:
+            reference = machine.run_tool(tag + "-tool", env=env)
+            # The pause's prompt is Wine's cmd's own, in the locale's language and code page:
+            # Chinese only where cmd writes code page 936.
+            check.that(bed.decode_output(reference.output).startswith(prompt),
+                       "the program run alone: cmd's pause prompt %r" % prompt, repr(reference.output[:60]))
+            text = bed.expected_output(*messages)[len(bed.PAUSE_TEXT):]
+            check.that(reference.output.endswith(text),
+                       "the program run alone prints: " + ", ".join(messages), reference.text)
+            tool_lines = lines_of(reference.output)
+        before = drive_c_files(machine)
+        out, err, status = run_runner(machine, tag + "-runner", env)
+        check.equal(status, code, "exit code %d" % code)
+        if lang == "C.UTF-8":
+            check.equal(out, as_lines(tool_lines),
+                        "the output is the program's non-empty lines, byte for byte")
+        else:
+            # Wine 8's cmd reads for /f input in its C runtime's "C" locale (each byte one
+            # Latin-1 character) and echo writes code page 936, so no batch file can relay
+            # GBK unchanged there; the runner's lines are cmd's own relay of the program's.
+            relayed = wine_relay(machine, tag, as_lines(tool_lines), env)
+            check.equal(out, relayed, "the output is the program's non-empty lines as Wine's "
+                        "cmd relays them (for /f, echo)")
+            check.equal(len(lines_of(out)), len(tool_lines), "one line for each of the program's")
+        if code == NO_RESULT:
+            check.that(b"exit code 99" in err, "standard error says why: no result", repr(err))
+        after = drive_c_files(machine)
+        written = sorted(path for path in set(before) | set(after) if before.get(path) != after.get(path))
+        check.equal(written, [], "no file written or changed on C:")
+
+
+def runner(machine, check):
+    check.begin("the runner as shipped")
+    with open(SOURCE, "rb") as f:
+        script = f.read()
+    check.that(script.count(b"\n") == script.count(b"\r\n") > 0 and script.endswith(b"\r\n"),
+               "CR LF line ends (cmd misreads labels in a file of bare LFs)")
+    check.that(all(byte < 0x80 for byte in script), "ASCII only")
+    folder = machine.unix_path(FOLDER)
+    os.makedirs(folder)
+    shutil.copy(SOURCE, folder)
+    shutil.copy(machine.build.tool, folder)
+
+    machine.make_healthy()
+    check_state(machine, check, "healthy", bed.HEALTHY_OUTPUT, 0)
+
+    machine.kill("NVMONSTA.exe")
+    with open(machine.unix_path(bed.PROGRAMS["monitor"]), "w") as f:
+        f.write("not a program\r\n")
+    check_state(machine, check, "E08 monitor not a program", ("checking", "restart", "E08"), 3010)
+
+    machine.stop_service()
+    machine.set_service_behaviour("stop")
+    check_state(machine, check, "E07 service stops during its start",
+                ("checking", "service_disabled", "E07"), 7)
+
+    os.remove(machine.unix_path(bed.PROGRAMS["guide"]))
+    check_state(machine, check, "E01 error guide missing", ("checking", "E01"), 1)
+
+    os.remove(os.path.join(folder, "ScarvelRepair.exe"))
+    check_state(machine, check, "no program beside the runner", (), NO_RESULT)
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__)
+        return 2
+    return scenarios.run_scenario(bed.Build(argv[1]), "runner", runner)
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    sys.exit(main(sys.argv))
