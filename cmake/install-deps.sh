@@ -4,7 +4,7 @@
 # hardware one, the Chinese locale the runner is tested under). Runs without standard input (CI).
 set -eu
 packages="make cmake g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine wine64
-wine32:i386 python3 python3-pefile liblnk-utils tmux openssl osslsigncode softhsm2
+wine32:i386 python3 python3-pefile tmux openssl osslsigncode softhsm2
 libengine-pkcs11-openssl locales-all"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo

@@ -5,12 +5,17 @@
   check_image.py imports EXE ALLOWLIST
 """
 import argparse
+import os
 import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
 
 import pefile
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from bed import PRODUCT  # noqa: E402
 
 ARCHES = {
     # machine, optional header magic, subsystem version, DllCharacteristics of this build only
@@ -42,7 +47,7 @@ STRING_TABLE = "080404b0"
 STRING_KEYS = ["CompanyName", "FileDescription", "FileVersion", "InternalName",
                "LegalCopyright", "OriginalFilename", "ProductName", "ProductVersion"]
 EXACT_STRINGS = {
-    "FileDescription": "Scarvel (TWAIN) \u9a71\u52a8\u4fee\u590d\u5de5\u5177",
+    "FileDescription": PRODUCT + " \u9a71\u52a8\u4fee\u590d\u5de5\u5177",
     "FileVersion": "1.0.0.2",
     "InternalName": "ScarvelRepair",
     "OriginalFilename": "ScarvelRepair.exe",

@@ -15,7 +15,6 @@ not a test: it fails only when a run did not take the healthy path (then its tim
 not be the tool's), never on the ratios.
 """
 import os
-import shutil
 import signal
 import statistics
 import subprocess
@@ -103,9 +102,6 @@ def subjects_of(builds):
 
 def make_healthy(machine, builds):
     """One healthy machine for every build: the Run values in each build's registry view."""
-    bed.boot_prefix(machine.prefix)
-    machine.start()
-    machine.complete_registry()
     machine.make_healthy()
     for build in builds[1:]:
         if build.view != builds[0].view:
@@ -173,24 +169,25 @@ def main(argv):
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, _interrupted)
 
-    # Its own machine, apart from the e2e scenarios' template and clones.
-    home = os.path.join(builds[0].dir, "bench", "machine")
     started = time.monotonic()
-    # Made before the boot, so that its close() also removes a half-booted prefix.
-    machine = bed.Machine(builds[0], prefix=os.path.join(home, "prefix"))
+    # Its own machine, apart from the tests' template and clones.
+    machine = None
     try:
-        make_healthy(machine, builds)
-        print("healthy machine ready in %.1f s: %s" % (time.monotonic() - started, machine.prefix))
-        before = machine.snapshot()
-        times, wrong = measure(machine, subjects_of(builds))
-        after = machine.snapshot()
+        machine = bed.Machine(builds[0], "bench", fresh=True)
+        with machine:
+            make_healthy(machine, builds)
+            print("healthy machine ready in %.1f s: %s"
+                  % (time.monotonic() - started, machine.prefix))
+            before = machine.snapshot()
+            times, wrong = measure(machine, subjects_of(builds))
+            after = machine.snapshot()
         changed = sorted(key for key in before if before[key] != after.get(key))
     finally:
         # A second Ctrl-C must not cut the clean-up short.
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(number, signal.SIG_IGN)
-        machine.close()
-        shutil.rmtree(home, ignore_errors=True)
+        if machine is not None:
+            machine.close()
 
     # A new wineserver would have started the automatic service again, in a new process.
     report(builds, times, before["service"] == after["service"])

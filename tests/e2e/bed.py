@@ -1,40 +1,52 @@
-"""Test bed for ScarvelRepair.exe under Wine: a prepared template prefix per build, one
-throwaway prefix ("machine") per scenario cloned from it, the stand-in driver package
-installed into it, and read-back of everything the tool may touch.
+"""Test bed for ScarvelRepair.exe under Wine: Windows machines as Wine prefixes, booted afresh
+or cloned from the build's template prefix, the stand-in driver package put on them, and
+everything the tool may touch set up and read back through the probe (tests/support), the
+one reader and writer of a machine.
 
-Used by scenarios.py (CTest), demo.py (make demo) and whatever else needs a machine in
-a known state: see setup_healthy().
+Used by run.py (every Wine test of CTest), demo.py (make demo) and bench.py (make bench).
 """
 import errno
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import threading
 import time
 
-# What the tool looks for, as the machine under test names it.
-RUN_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
-MONITOR_VALUE = "Velmora Setup"
-PANEL_VALUE = "Kestrun_setup"
-SERVICE = "NVSCNSVC"
-TWAIN = r"C:\windows\twain_32"
-PROGRAMS = {
-    "monitor": TWAIN + r"\Norvale\NVMONSTA.exe",
-    "service": TWAIN + r"\Norvale\NVSCNSVC.exe",
-    "panel": TWAIN + r"\tessmar32\QOV\Kestrun.exe",
-    "guide": TWAIN + r"\tessmar32\KLD\Haldrix.exe",
-}
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
+
+def read_layout(path=os.path.join(SOURCE, "package", "layout.h")):
+    """The package's names as the product's own header fixes them: {"kProductName": ...}."""
+    with open(path, encoding="utf-8") as f:
+        found = re.findall(r'static const wchar_t (k\w+)\[\] = L"((?:[^"\\]|\\.)*)";', f.read())
+    return {name: text.replace("\\\\", "\\") for name, text in found}
+
+
+LAYOUT = read_layout()
+PRODUCT = LAYOUT["kProductName"]
+RUN_KEY = LAYOUT["kRunKeyPath"]
+MONITOR_VALUE = LAYOUT["kMonitorValueName"]
+PANEL_VALUE = LAYOUT["kPanelValueName"]
+SERVICE = LAYOUT["kServiceName"]
+SHORTCUT = LAYOUT["kShortcutFile"]
+TWAIN = "C:\\windows\\" + LAYOUT["kTwainFolder"]
+PROGRAMS = {key: TWAIN + "\\" + LAYOUT[name] for key, name in (
+    ("monitor", "kMonitorProgram"), ("service", "kServiceProgram"),
+    ("panel", "kPanelProgram"), ("guide", "kGuideProgram"))}
 BACKGROUND = ("monitor", "panel", "guide")
+# The executable name of each background program, as the tool looks for it.
+PROCESSES = {key: LAYOUT[name] for key, name in (
+    ("monitor", "kMonitorProcess"), ("panel", "kPanelProcess"), ("guide", "kGuideProcess"))}
 # The command line each background program is started with, and its Run value's data.
 COMMAND_LINES = {
     "monitor": PROGRAMS["monitor"] + " /Station",
     "panel": PROGRAMS["panel"],
     "guide": PROGRAMS["guide"],
 }
-SHORTCUT = "Faultwise Companion.lnk"
 
 # Service configuration codes as QueryServiceConfig reports them.
 OWN_PROCESS, AUTO_START, DEMAND_START, DISABLED = 0x10, 2, 3, 4
@@ -46,7 +58,6 @@ REG_SZ = 1
 TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")
 
 # The tool's console messages, as a user reads them; each ends with an empty line.
-PRODUCT = "Scarvel (TWAIN)"
 MESSAGES = {
     "checking": "正在检测问题，请稍候……",
     "E01": "请重新安装 %s 驱动程序。(E01)" % PRODUCT,
@@ -103,13 +114,14 @@ class Build:
         self.standins = os.path.join(self.dir, "standins")
         self.bed_dir = os.path.join(self.dir, "tests", "e2e")
         self.probe = os.path.join(self.bed_dir, "e2e_probe.exe")
-        self.template = os.path.join(self.bed_dir, "template")
+        self.template_home = os.path.join(self.bed_dir, "template")
+        self.template = os.path.join(self.template_home, "prefix")
         self.template_info = os.path.join(self.bed_dir, "template.json")
         self.runs = os.path.join(self.bed_dir, "runs")
 
 
 # Debian's "wine" starts the 32-bit loader whenever wine32 is installed, so that Wine's own
-# programs (wineboot, reg, sc) would be 32-bit ones and fail where 32-bit code cannot run.
+# programs (wineboot, reg, cmd) would be 32-bit ones and fail where 32-bit code cannot run.
 # The 64-bit loader runs them as 64-bit programs and hands a 32-bit program to the 32-bit
 # loader itself.
 WINE64 = "/usr/lib/wine/wine64"
@@ -161,16 +173,22 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
+def _quietly(args, env, timeout=60):
+    return subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=timeout)
+
+
+# --- prefixes --------------------------------------------------------------------------
+
 def _tree_manifest(root):
     """Size and modification time of every file of a prefix, by relative path."""
     manifest = {}
     for folder, dirs, files in os.walk(root):
         for name in files:
             path = os.path.join(folder, name)
-            if os.path.islink(path):
-                continue
-            info = os.lstat(path)
-            manifest[os.path.relpath(path, root)] = [info.st_size, info.st_mtime_ns]
+            if not os.path.islink(path):
+                info = os.lstat(path)
+                manifest[os.path.relpath(path, root)] = [info.st_size, info.st_mtime_ns]
     return manifest
 
 
@@ -190,14 +208,11 @@ def _tree_digest(root):
     return digest.hexdigest()
 
 
-def _kill_wineserver(prefix):
+def _stop_wineserver(prefix):
     if os.path.isdir(prefix):
-        subprocess.run(["wineserver", "-k"], env=wine_environment(prefix),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(["wineserver", "-w"], env=wine_environment(prefix),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+        env = wine_environment(prefix)
+        _quietly(["wineserver", "-k"], env)
+        _quietly(["wineserver", "-w"], env)
 
 
 def _server_dir(prefix):
@@ -218,7 +233,7 @@ def _server_dir(prefix):
 def _remove_prefix(prefix, booted=False):
     """Kills the prefix's wineserver and removes it; `booted`: a prefix of its own (not a
     clone), whose socket folder's parent goes too."""
-    _kill_wineserver(prefix)
+    _stop_wineserver(prefix)
     server = _server_dir(prefix)
     if server and os.path.isdir(server):
         shutil.rmtree(server, ignore_errors=True)
@@ -230,7 +245,7 @@ def _remove_prefix(prefix, booted=False):
     shutil.rmtree(prefix, ignore_errors=True)
 
 
-def boot_prefix(prefix):
+def _boot(prefix):
     """Creates a new Wine prefix there (about 700 MB, a few seconds); on return its
     wineserver has exited and the registry files are written. A boot that Wine fails (seen
     once in some hundred boots, status 1) is made again from nothing."""
@@ -259,8 +274,7 @@ def _boot_once(prefix):
                                  "Graphics", "/d", "null", "/f"], env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
                                 timeout=120)
-        subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        _quietly(["wineserver", "-w"], env, timeout=120)
     with open(errors, encoding="utf-8", errors="replace") as f:
         said = " / ".join(line.strip() for line in f.read().splitlines()[-5:]) or "nothing"
     os.remove(errors)
@@ -271,61 +285,20 @@ def _boot_once(prefix):
     return None
 
 
-def make_template(build, log=print):
-    """Boots the build's template prefix. Returns None when ready, or the reason why this
-    build's programs cannot run on this machine (then no template is made)."""
-    os.makedirs(build.bed_dir, exist_ok=True)
-    if os.path.exists(build.template_info):
-        os.remove(build.template_info)
-    remove_machines(build)
-    shutil.rmtree(os.path.join(build.bed_dir, "failed"), ignore_errors=True)
-    reason = why_build_cannot_run(build)
-    if reason:
-        return reason
-    started = time.monotonic()
-    boot_prefix(build.template)
-    machine = Machine(build, prefix=build.template)
-    failure = machine.wine_runs_build_programs()
-    if failure:
-        _remove_prefix(build.template, booted=True)
-        raise BedError(failure)
-    machine.complete_registry()
-    folders = machine.probe(["folders"])[0]
-    os.remove(os.path.join(machine.home, "probe.json"))
-    _kill_wineserver(build.template)
-    info = {"folders": folders, "manifest": _tree_manifest(build.template),
-            "digest": _tree_digest(build.template)}
-    with open(build.template_info, "w", encoding="utf-8") as f:
-        json.dump(info, f)
-    log("template prefix ready in %.1f s: %s" % (time.monotonic() - started, build.template))
-    return None
-
-
-def template_changes(build, full=False):
-    """Files of the template that a scenario changed (hard links share their contents);
-    with full=True also compares every byte."""
-    with open(build.template_info, encoding="utf-8") as f:
-        info = json.load(f)
-    now = _tree_manifest(build.template)
-    changed = sorted(path for path in set(now) | set(info["manifest"])
-                     if now.get(path) != info["manifest"].get(path))
-    if full and not changed and _tree_digest(build.template) != info["digest"]:
-        changed.append("(contents differ)")
-    return changed
-
-
-def remove_machines(build):
-    """Machines left behind by a killed scenario: their wineservers too."""
-    if os.path.isdir(build.runs):
-        for name in os.listdir(build.runs):
-            _remove_prefix(os.path.join(build.runs, name, "prefix"))
-        shutil.rmtree(build.runs, ignore_errors=True)
-
-
-def remove_template(build):
-    _remove_prefix(build.template, booted=True)
-    if os.path.exists(build.template_info):
-        os.remove(build.template_info)
+def _clone(source, prefix):
+    """Hard links for the files Wine only reads, copies of those it rewrites."""
+    if not os.path.exists(os.path.join(source, "system.reg")):
+        raise BedError("no prefix to clone at %s (the e2e_template test makes the build's)"
+                       % source)
+    os.makedirs(prefix)
+    for name in os.listdir(source):
+        path = os.path.join(source, name)
+        if name == "drive_c":
+            subprocess.run(["cp", "-al", path, prefix], check=True)
+        elif os.path.isdir(path) and not os.path.islink(path):
+            subprocess.run(["cp", "-a", path, prefix], check=True)
+        else:
+            shutil.copy2(path, prefix, follow_symlinks=False)
 
 
 def _run_exactly(args, env, cwd, out, err, timeout):
@@ -366,67 +339,68 @@ class ToolRun:
         return decode_output(self.output)
 
 
+PACKAGE_OPTIONS = ("missing", "monitor_not_a_program", "service_not_a_service", "behaviour")
+
+
+def _package_words(missing=(), monitor_not_a_program=False, service_not_a_service=False,
+                   behaviour="instant"):
+    """The probe's words for a package with programs `missing` (keys of PROGRAMS), a monitor
+    that is a text file, a service program that is no service, the service's start-up."""
+    return (["behaviour=" + behaviour] + (["missing=" + ",".join(missing)] if missing else [])
+            + (["monitor-not-a-program"] if monitor_not_a_program else [])
+            + (["service-not-a-service"] if service_not_a_service else []))
+
+
+def _healthy_words(run_values=("monitor", "panel"), service=True, start=AUTO_START,
+                   running=True, shortcut=True, programs=BACKGROUND):
+    """The probe's words for a machine with only these Run values (program keys), the
+    service installed or not, its start type, running or not, the shortcut or not, and only
+    these background programs running."""
+    return (["no-%s-value" % key for key in ("monitor", "panel") if key not in run_values]
+            + ([] if service else ["no-service"])
+            + ["start-type=%d" % start] + ([] if running else ["stopped"])
+            + ([] if shortcut else ["no-shortcut"]) + ["programs=" + ",".join(programs)])
+
+
 class Machine:
-    """A Wine prefix standing for one Windows machine. Cloned from the build's template (or
-    from `template`, another booted prefix whose wineserver has exited) unless `prefix`
-    names an existing one. Use as a context manager: on leaving, its wineserver (and every
-    program in it) is killed and the prefix removed."""
+    """A Wine prefix standing for one Windows machine, in a folder of its own (`home`, by
+    default <build>/tests/e2e/runs/<name>): booted afresh with `fresh`, else cloned from
+    `source`, a booted prefix whose wineserver has exited (the build's template by default).
+    Use it as a context manager: while in it its wineserver stays up (an automatic service
+    would otherwise start again with every new one); on leaving, the wineserver and every
+    program in the prefix are killed and the folder removed."""
 
-    def __init__(self, build, name=None, prefix=None, keep=False, template=None):
+    def __init__(self, build, name, fresh=False, source=None, home=None):
+        """A fresh machine is booted here, its registry completed and its wineserver ended:
+        a clone may be taken of it before it is used."""
         self.build = build
-        self.keep = keep
-        if prefix is None:
-            self.home = os.path.join(build.runs, name)
-            prefix = os.path.join(self.home, "prefix")
-            _remove_prefix(prefix)
-            shutil.rmtree(self.home, ignore_errors=True)
-            os.makedirs(self.home)
-            self._clone(prefix, template or build.template)
-        else:
-            self.home = os.path.dirname(os.path.abspath(prefix))
-        self.prefix = os.path.abspath(prefix)
+        self.name = name
+        self.fresh = fresh
+        self.home = home or os.path.join(build.runs, name)
+        self.prefix = os.path.join(self.home, "prefix")
+        _remove_prefix(self.prefix)
+        shutil.rmtree(self.home, ignore_errors=True)
+        os.makedirs(self.home)
         self.env = wine_environment(self.prefix)
-        self.calls = 0
         self.startup_failures = 0
-        self._startup_dir = None
-        if os.path.exists(build.template_info) and self.prefix != build.template:
-            with open(build.template_info, encoding="utf-8") as f:
-                self._startup_dir = json.load(f)["folders"]["common_startup"]
-
-    @property
-    def startup_dir(self):
-        """The common Startup folder (CSIDL_COMMON_STARTUP), a C: path."""
-        if self._startup_dir is None:
-            self._startup_dir = self.probe(["folders"])[0]["common_startup"]
-        return self._startup_dir
-
-    def complete_registry(self):
-        """Windows has the Run key in both registry views; a fresh Wine prefix lacks the
-        32-bit one, which would make every 32-bit run end at E02. (Wine's "reg add" of a
-        bare key also sets an empty default value: removed again.)"""
-        if self.probe(["values", "32", RUN_KEY])[0] is None:
-            self.reg("add", "HKLM\\" + RUN_KEY, "/f", "/reg:32")
-            self.reg("delete", "HKLM\\" + RUN_KEY, "/ve", "/f", "/reg:32")
-        run64, run32 = self.probe(["values", "64", RUN_KEY], ["values", "32", RUN_KEY])
-        if run64 != [] or run32 != []:
-            raise BedError("the new prefix's Run keys are not empty: %r %r" % (run64, run32))
-
-    def _clone(self, prefix, template):
-        """Hard links for the files Wine only reads, copies of those it rewrites."""
-        if not os.path.exists(os.path.join(template, "system.reg")):
-            raise BedError("no template prefix at %s (run the e2e_template test)" % template)
-        os.makedirs(prefix)
-        for name in os.listdir(template):
-            source = os.path.join(template, name)
-            if name == "drive_c":
-                subprocess.run(["cp", "-al", source, prefix], check=True)
-            elif os.path.isdir(source) and not os.path.islink(source):
-                subprocess.run(["cp", "-a", source, prefix], check=True)
-            else:
-                shutil.copy2(source, prefix, follow_symlinks=False)
+        self._folders = None
+        if fresh:
+            _boot(self.prefix)
+            # Complete and at rest, as a template: a clone may be taken of it at once.
+            self._complete_registry()
+            self.stop()
+        else:
+            _clone(source or build.template, self.prefix)
+            if not source and os.path.exists(build.template_info):
+                with open(build.template_info, encoding="utf-8") as f:
+                    self._folders = json.load(f)["folders"]
 
     def __enter__(self):
-        self.start()
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
         return self
 
     def __exit__(self, *exc):
@@ -434,20 +408,32 @@ class Machine:
         return False
 
     def start(self):
-        """Keeps the wineserver alive between calls: an automatic service is started
-        again whenever a new wineserver comes up."""
-        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
-                       check=True)
+        """Keeps the wineserver up until stop() or close()."""
+        _quietly(["wineserver", "-p"], self.env).check_returncode()
+
+    def stop(self):
+        """Ends the wineserver and every program in the prefix; the prefix stays."""
+        _stop_wineserver(self.prefix)
 
     def close(self):
-        if self.keep:
-            _kill_wineserver(self.prefix)
-            return
-        clone = self.home.startswith(self.build.runs + os.sep)
-        _remove_prefix(self.prefix, booted=not clone)
-        if clone:
-            shutil.rmtree(self.home, ignore_errors=True)
+        _remove_prefix(self.prefix, booted=self.fresh)
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def keep_logs(self, folder):
+        """The output files of the machine's runs, copied to `folder` for a look."""
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name in os.listdir(self.home):
+            if name.endswith((".out", ".err", ".json", ".txt")):
+                shutil.copy(os.path.join(self.home, name), folder)
+
+    def _complete_registry(self):
+        """Windows has the Run key in both registry views; a fresh Wine prefix lacks the
+        32-bit one, which would make every 32-bit run end at E02."""
+        self.setup(["create-run-key", "32"])
+        run64, run32 = self.probe(["values", "64", RUN_KEY], ["values", "32", RUN_KEY])
+        if run64 != [] or run32 != []:
+            raise BedError("the new prefix's Run keys are not empty: %r %r" % (run64, run32))
 
     # --- running programs ------------------------------------------------------------
 
@@ -467,7 +453,6 @@ class Machine:
         directory = self.unix_path(cwd) if cwd else self.home
         errors = stderr or os.path.join(self.home, "wine-%d.err" % os.getpid())
         for attempt in range(1, STARTUP_ATTEMPTS + 1):
-            self.calls += 1
             out = open(stdout, "wb") if stdout else subprocess.DEVNULL
             with open(errors, "wb") as err:
                 try:
@@ -521,13 +506,17 @@ class Machine:
         with open(out, encoding="utf-8") as f:
             return json.load(f)
 
+    def setup(self, *commands):
+        """Runs the probe's setup commands; raises when one of them did not do its work."""
+        for command, result in zip(commands, self.probe(*commands)):
+            if not result.get("ok"):
+                raise BedError("%s: %s" % (" ".join(command), result.get("error", result)))
+
     def reg(self, *args):
+        """Wine's reg, for the prefix's own settings (HKCU\\Software\\Wine)."""
         status = self.wine(["reg"] + list(args))
         if status != 0:
             raise BedError("reg %s failed with status %d" % (" ".join(args), status))
-
-    def sc(self, *args):
-        return self.wine(["sc"] + list(args))
 
     def wine_runs_build_programs(self):
         """None when a stand-in of this build runs in the prefix, else why not."""
@@ -557,12 +546,12 @@ class Machine:
 
     # --- files -----------------------------------------------------------------------
 
-    def unix_path(self, windows, prefix=None):
+    def unix_path(self, windows):
         """The file behind a C: path, its components matched without regard to case."""
         drive, _, rest = windows.partition(":\\")
         if drive.upper() != "C":
             raise ValueError(windows)
-        path = os.path.join(prefix or self.prefix, "drive_c")
+        path = os.path.join(self.prefix, "drive_c")
         for part in [p for p in rest.split("\\") if p]:
             match = part
             if os.path.isdir(path):
@@ -573,34 +562,15 @@ class Machine:
             path = os.path.join(path, match)
         return path
 
+    @property
+    def folders(self):
+        """The Windows, System32 and common Startup folders, C: paths."""
+        if self._folders is None:
+            self._folders = self.probe(["folders"])[0]
+        return self._folders
+
     def shortcut_path(self):
-        return os.path.join(self.unix_path(self.startup_dir), SHORTCUT)
-
-    def install_package(self, missing=(), monitor_not_a_program=False,
-                        service_not_a_service=False, service_behaviour=None):
-        """Copies the stand-in package to its four paths, leaving out the `missing` ones."""
-        program = os.path.join(self.build.standins, "standin_program.exe")
-        service = os.path.join(self.build.standins, "standin_service.exe")
-        for key, path in PROGRAMS.items():
-            target = self.unix_path(path)
-            if key in missing:
-                if os.path.exists(target):
-                    os.remove(target)
-                continue
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            if key == "monitor" and monitor_not_a_program:
-                with open(target, "w") as f:
-                    f.write("not a program\r\n")
-            elif key == "service" and not service_not_a_service:
-                shutil.copy(service, target)
-            else:
-                shutil.copy(program, target)
-        if service_behaviour:
-            self.set_service_behaviour(service_behaviour)
-
-    def set_service_behaviour(self, word):
-        with open(self.unix_path(PROGRAMS["service"]) + ".behaviour", "w") as f:
-            f.write(word + "\n")
+        return os.path.join(self.unix_path(self.folders["common_startup"]), SHORTCUT)
 
     def record_lines(self, key, suffix=".cmdline"):
         """Lines a stand-in recorded: command lines (.cmdline) or service starts (.starts)."""
@@ -610,7 +580,31 @@ class Machine:
         with open(path, encoding="utf-8", errors="replace") as f:
             return f.read().splitlines()
 
-    # --- registry --------------------------------------------------------------------
+    def wait_records(self, key, count, timeout=20):
+        deadline = time.monotonic() + timeout
+        while len(self.record_lines(key)) < count and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return self.record_lines(key)
+
+    # --- the machine, through the probe ------------------------------------------------
+
+    def install_package(self, **package):
+        """The stand-in package at its four paths and nothing else: no Run value, no
+        service, no shortcut, no program running; `package` (see _package_words) says how
+        it differs from a sound one."""
+        self.setup(["install-package", windows_path(self.build.standins)]
+                   + _package_words(**package))
+
+    def make_healthy(self, **differences):
+        """The machine as the package's installer leaves it: the package, both Run values,
+        the service installed, automatic and running, the shortcut, the three background
+        programs running; `differences` (see _package_words and _healthy_words) take from it."""
+        package = {key: differences.pop(key) for key in PACKAGE_OPTIONS if key in differences}
+        self.setup(["healthy", windows_path(self.build.standins), self.build.view]
+                   + _package_words(**package) + _healthy_words(**differences))
+
+    def set_service_behaviour(self, word):
+        self.setup(["behaviour", word])
 
     def run_values(self, view=None):
         """{name: value record} of the Run key in a view (the tool's by default); None
@@ -619,74 +613,29 @@ class Machine:
         return None if values is None else {v["name"]: v for v in values}
 
     def set_run_value(self, name, data, view=None):
-        self.reg("add", "HKLM\\" + RUN_KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f",
-                 "/reg:" + (view or self.build.view))
+        self.setup(["run-value", view or self.build.view, name, data])
 
     def delete_run_value(self, name, view=None):
-        self.reg("delete", "HKLM\\" + RUN_KEY, "/v", name, "/f", "/reg:" + (view or self.build.view))
+        self.setup(["delete-run-value", view or self.build.view, name])
 
     def delete_run_key(self, view=None):
-        self.reg("delete", "HKLM\\" + RUN_KEY, "/f", "/reg:" + (view or self.build.view))
-
-    # --- services --------------------------------------------------------------------
+        self.setup(["delete-run-key", view or self.build.view])
 
     def service(self, name=SERVICE):
         return self.probe(["service", name])[0]
 
-    def create_service(self, name=SERVICE, binary=None, start=AUTO_START, display=SERVICE):
-        """Installs a service the way the package's installer does."""
-        status = self.sc("create", name, "binpath=", binary or PROGRAMS["service"],
-                         "start=", "demand", "error=", "ignore", "DisplayName=", display)
-        if status != 0:
-            raise BedError("sc create %s failed with status %d" % (name, status))
-        if start != DEMAND_START:
-            self.set_start_type(start, name)
+    def create_service(self, name, binary, start, display):
+        self.setup(["create-service", name, binary, str(start), display])
 
     def set_start_type(self, start, name=SERVICE):
-        result = self.probe(["start-type", name, str(start)])[0]
-        if not result["ok"]:
-            raise BedError("start type %d of %s not set: %r" % (start, name, result))
-
-    def wait_service(self, state, name=SERVICE, timeout=30):
-        deadline = time.monotonic() + timeout
-        while True:
-            info = self.service(name)
-            if info.get("state") == state or time.monotonic() > deadline:
-                return info
-            time.sleep(0.2)
-
-    def start_service(self, name=SERVICE):
-        log = os.path.join(self.home, "sc-start.txt")
-        status = self.wine(["sc", "start", name], stdout=log, stderr=log)
-        info = self.wait_service(RUNNING, name)
-        if info.get("state") == STOPPED:
-            # Seen once on a loaded machine: the start request went nowhere. Asked again.
-            print("bed: service %s did not start (sc start status %d), trying again"
-                  % (name, status))
-            status = self.wine(["sc", "start", name], stdout=log, stderr=log)
-            info = self.wait_service(RUNNING, name)
-        if info.get("state") != RUNNING:
-            with open(log, encoding="utf-8", errors="replace") as f:
-                said = " ".join(f.read().split())
-            raise BedError("service %s not running: %r; sc start: status %d, %s; starts: %r"
-                           % (name, info, status, said, self.record_lines("service", ".starts")))
+        self.setup(["start-type", name, str(start)])
 
     def stop_service(self, name=SERVICE):
-        self.sc("stop", name)
-        info = self.wait_service(STOPPED, name)
-        if info.get("state") != STOPPED:
-            raise BedError("service %s not stopped: %r" % (name, info))
+        self.setup(["stop-service", name])
 
-    # --- programs and shortcut ---------------------------------------------------------
-
-    def kill(self, exe_name, timeout=20):
-        """Ends every process of this exact executable name, through the 64-bit probe."""
-        result = self.probe(["kill", exe_name])[0]
-        deadline = time.monotonic() + timeout
-        while exe_name in self.processes() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        if exe_name in self.processes():
-            raise BedError("%s still running after kill: %r" % (exe_name, result))
+    def kill(self, key):
+        """Ends every process of a background program (a key of PROCESSES)."""
+        self.setup(["kill", PROCESSES[key]])
 
     def processes(self):
         """Executable names of the processes running now, the probe itself left out."""
@@ -697,55 +646,13 @@ class Machine:
         """Starts a program with this exact command line; waits until the stand-in at
         `record` (a key of PROGRAMS) has recorded it."""
         before = len(self.record_lines(record)) if record else 0
-        result = self.probe(["launch", command_line])[0]
-        if not result["ok"]:
-            raise BedError("could not launch %s: %r" % (command_line, result))
+        self.setup(["launch", command_line])
         if record:
             self.wait_records(record, before + 1, timeout)
 
-    def wait_records(self, key, count, timeout=20):
-        deadline = time.monotonic() + timeout
-        while len(self.record_lines(key)) < count and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return self.record_lines(key)
-
-    def start_background(self, keys=BACKGROUND):
-        for key in keys:
-            self.launch(COMMAND_LINES[key], record=key)
-
-    def create_shortcut(self, target=PROGRAMS["guide"]):
-        link = self.startup_dir + "\\" + SHORTCUT
-        result = self.probe(["shortcut", target, link])[0]
-        if not result["ok"] or not os.path.exists(self.shortcut_path()):
-            raise BedError("shortcut not created: %r" % result)
-
     def shortcut_target(self):
-        """The local path a .lnk points at, as lnkinfo reads it."""
-        out = os.path.join(self.home, "lnkinfo.txt")
-        with open(out, "wb") as f:
-            subprocess.run(["lnkinfo", self.shortcut_path()], stdout=f,
-                           stderr=subprocess.STDOUT, timeout=60)
-        with open(out, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                name, _, value = line.partition(":")
-                if name.strip() == "Local path":
-                    return value.strip()
-        return None
-
-    # --- whole machine -----------------------------------------------------------------
-
-    def make_healthy(self, programs=True):
-        """Package installed, both Run values, service installed (as the installer does)
-        and running, shortcut present, and (unless told not to) the three background
-        programs running."""
-        self.install_package()
-        self.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-        self.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-        self.create_service()
-        self.start_service()
-        self.create_shortcut()
-        if programs:
-            self.start_background()
+        """The path the shortcut points at, as the shell reads it."""
+        return self.probe(["shortcut-target", self.folders["common_startup"] + "\\" + SHORTCUT])[0]
 
     def snapshot(self):
         """Everything the tool may change, in one comparable record."""
@@ -759,7 +666,7 @@ class Machine:
                                 if n.lower() not in TRANSIENT + ("nvscnsvc.exe",)),
             "run64": results[3],
             "run32": results[4],
-            "startup_folder": sorted(os.listdir(self.unix_path(self.startup_dir))),
+            "startup_folder": sorted(os.listdir(self.unix_path(self.folders["common_startup"]))),
             "shortcut": self._entry_state(self.shortcut_path()),
             "service_starts": self.record_lines("service", ".starts"),
         }
@@ -780,19 +687,66 @@ class Machine:
         return None
 
 
-def setup_healthy(build_dir, name="healthy", keep=False):
-    """A started Machine of this build in the healthy state (for reuse, e.g. a benchmark):
-    `with setup_healthy("build/win64") as machine: machine.run_tool()`. Needs the build's
-    template (make_template) first. The caller closes it (context manager or close())."""
-    build = Build(build_dir)
-    machine = Machine(build, name, keep=keep)
+# --- the build's template prefix ---------------------------------------------------------
+
+def make_template(build, log=print):
+    """Boots the build's template prefix, of which every test's machine is a clone. Returns
+    None when ready, or the reason why this build's programs cannot run on this machine
+    (then no template is made)."""
+    os.makedirs(build.bed_dir, exist_ok=True)
+    if os.path.exists(build.template_info):
+        os.remove(build.template_info)
+    remove_machines(build)
+    reason = why_build_cannot_run(build)
+    if reason:
+        return reason
+    started = time.monotonic()
+    template = Machine(build, "template", fresh=True, home=build.template_home)
     try:
-        machine.start()
-        machine.make_healthy()
+        template.start()
+        failure = template.wine_runs_build_programs()
+        if failure:
+            raise BedError(failure)
+        folders = template.folders
+        os.remove(os.path.join(template.home, "probe.json"))
     except BaseException:
-        machine.close()
+        template.close()
         raise
-    return machine
+    template.stop()
+    info = {"folders": folders, "manifest": _tree_manifest(build.template),
+            "digest": _tree_digest(build.template)}
+    with open(build.template_info, "w", encoding="utf-8") as f:
+        json.dump(info, f)
+    log("template prefix ready in %.1f s: %s" % (time.monotonic() - started, build.template))
+    return None
+
+
+def template_changes(build, full=False):
+    """Files of the template that a test changed (hard links share their contents); with
+    full=True also compares every byte."""
+    with open(build.template_info, encoding="utf-8") as f:
+        info = json.load(f)
+    now = _tree_manifest(build.template)
+    changed = sorted(path for path in set(now) | set(info["manifest"])
+                     if now.get(path) != info["manifest"].get(path))
+    if full and not changed and _tree_digest(build.template) != info["digest"]:
+        changed.append("(contents differ)")
+    return changed
+
+
+def remove_machines(build):
+    """Machines left behind by a killed test: their wineservers too."""
+    if os.path.isdir(build.runs):
+        for name in os.listdir(build.runs):
+            _remove_prefix(os.path.join(build.runs, name, "prefix"))
+        shutil.rmtree(build.runs, ignore_errors=True)
+
+
+def remove_template(build):
+    _remove_prefix(build.template, booted=True)
+    shutil.rmtree(build.template_home, ignore_errors=True)
+    if os.path.exists(build.template_info):
+        os.remove(build.template_info)
 
 
 if __name__ == "__main__":

@@ -16,14 +16,13 @@ import unicodedata
 # The source tree stays as checked out.
 sys.dont_write_bytecode = True
 import bed  # noqa: E402
-from bed import COMMAND_LINES, DISABLED, MONITOR_VALUE, PANEL_VALUE, PROGRAMS
+from bed import DISABLED, MONITOR_VALUE, PANEL_VALUE, PROCESSES, PRODUCT, SERVICE
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
 import runner_test  # noqa: E402
 
 START_TYPES = {2: "automatic", 3: "manual", 4: "disabled"}
 STATES = {1: "stopped", 2: "starting", 3: "stopping", 4: "running"}
-EXE = {"monitor": "NVMONSTA.exe", "panel": "Kestrun.exe", "guide": "Haldrix.exe"}
 
 
 def heading(text):
@@ -37,37 +36,18 @@ GLOSSES = {
     "service_missing": "found: the scan service is not installed, repairing",
     "service_disabled": "found: the scan service is disabled, repairing",
     "restart": "restarting the background programs",
-    "complete": "repair of the Scarvel (TWAIN) driver completed",
-    "E01": "please reinstall the Scarvel (TWAIN) driver",
+    "complete": "repair of the %s driver completed" % PRODUCT,
+    "E01": "please reinstall the %s driver" % PRODUCT,
     "E07": "starting the scan service failed; reinstall the driver",
     "E08": "cannot start the background programs; restart Windows to complete the repair",
 }
 
 
-def break_service(machine):
-    machine.install_package()
-    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_service(start=DISABLED)
-    machine.create_shortcut()
-
-
-def break_guide(machine):
-    machine.make_healthy(programs=False)
-    os.remove(machine.unix_path(PROGRAMS["guide"]))
-
-
-def break_monitor(machine):
-    machine.make_healthy(programs=False)
-    with open(machine.unix_path(PROGRAMS["monitor"]), "w") as f:
-        f.write("not a program\r\n")
-
-
 # Three machines, each broken in its own way.
 FAULTS = (
-    ("A", "scan service stopped and disabled", break_service),
-    ("B", "the error guide's program deleted", break_guide),
-    ("C", "the monitor program damaged", break_monitor),
+    ("A", "scan service stopped and disabled", dict(start=DISABLED, running=False, programs=())),
+    ("B", "the error guide's program deleted", dict(missing=("guide",), programs=())),
+    ("C", "the monitor program damaged", dict(monitor_not_a_program=True, programs=())),
 )
 
 
@@ -110,13 +90,14 @@ def machine_state(machine):
     rows = [
         ('Run value "%s"' % MONITOR_VALUE, value(MONITOR_VALUE)),
         ('Run value "%s"' % PANEL_VALUE, value(PANEL_VALUE)),
-        ("Service NVSCNSVC", STATES.get(service.get("state"), "not installed")
+        ("Service " + SERVICE, STATES.get(service.get("state"), "not installed")
          if service.get("exists") else "not installed"),
         ("  start type", START_TYPES.get(service.get("start"), "-")),
         ("Startup shortcut", shortcut),
     ]
     for key in ("monitor", "panel", "guide"):
-        rows.append(("Program " + EXE[key], "running" if EXE[key] in running else "not running"))
+        rows.append(("Program " + PROCESSES[key],
+                     "running" if PROCESSES[key] in running else "not running"))
     return rows
 
 
@@ -133,28 +114,26 @@ def side_by_side(before, after):
 def explaining_line(output):
     """The runner's last line that names the product or a code, as a person reads it."""
     lines = [line for line in bed.decode_output(output).split("\n")
-             if "Scarvel (TWAIN)" in line or "(E0" in line]
+             if PRODUCT in line or "(E0" in line]
     return lines[-1].strip() if lines else "(nothing)"
 
 
 def runners(build, clones):
     """The unattended runner on `clones`, machines cloned from the demo's freshly booted one:
-    [(name, fault, damage, machine)]."""
+    [(name, fault, differences from a healthy machine, machine)]."""
     heading("6. The unattended runner on three broken machines, as a deployment system sees them")
     print("Each machine: %s and ScarvelRepair.exe in %s, started as" % (runner_test.RUNNER,
                                                                        runner_test.FOLDER))
     print('    cmd /c ""%s\\%s""\n' % (runner_test.FOLDER, runner_test.RUNNER))
     rows = []
-    for name, fault, damage, machine in clones:
-        machine.start()
-        machine.complete_registry()
-        damage(machine)
-        folder = machine.unix_path(runner_test.FOLDER)
-        os.makedirs(folder)
-        shutil.copy(runner_test.SOURCE, folder)
-        shutil.copy(build.tool, folder)
-        out, err, code = runner_test.run_runner(machine, "runner", {})
-        machine.close()
+    for name, fault, differences, clone in clones:
+        with clone as machine:
+            machine.make_healthy(**differences)
+            folder = machine.unix_path(runner_test.FOLDER)
+            os.makedirs(folder)
+            shutil.copy(runner_test.SOURCE, folder)
+            shutil.copy(build.tool, folder)
+            out, err, code = runner_test.run_runner(machine, "runner", {})
         line = explaining_line(out)
         meaning = {text: GLOSSES.get(key, key) for key, text in bed.MESSAGES.items()}
         rows.append((name, fault, str(code), line, meaning.get(line, "")))
@@ -182,53 +161,47 @@ def main(argv):
     elif reason:
         print("demo: %s cannot run here: %s" % (os.path.relpath(build.tool), reason))
         return 2
-    prefix = os.path.join(build.bed_dir, "demo", "prefix")
-    print("ScarvelRepair demo: the repair tool for the \"Scarvel (TWAIN)\" scanner driver,")
-    print("run under Wine on a throwaway Windows machine (%s)." % prefix)
+    print('ScarvelRepair demo: the repair tool for the "%s" scanner driver,' % PRODUCT)
+    print("run under Wine on throwaway Windows machines (Wine prefixes).")
     print("The program run: %s (%d-bit)." % (build.tool, build.bits))
 
     heading("1. A fresh Windows machine (Wine prefix)")
-    bed.boot_prefix(prefix)
-    # Taken while the new prefix is untouched and its wineserver has exited.
-    clones = [(name, fault, damage, bed.Machine(build, "demo-" + name, template=prefix))
-              for name, fault, damage in FAULTS]
-    machine = bed.Machine(build, prefix=prefix)
+    machine = bed.Machine(build, "demo", fresh=True)
+    # Taken while the new prefix is at rest.
+    clones = [(name, fault, differences, bed.Machine(build, "demo-" + name, source=machine.prefix))
+              for name, fault, differences in FAULTS]
     try:
-        machine.start()
-        machine.complete_registry()
-        print("ready.")
+        with machine:
+            print("ready: %s" % machine.prefix)
 
-        heading("2. The driver package installed, then damaged")
-        machine.install_package()
-        machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-        machine.create_service(start=DISABLED)
-        print("Programs under %s (stand-ins that record how they are started)." % bed.TWAIN)
-        print("Damage: the monitor's Run value removed, the scan service stopped and")
-        print("disabled, no startup shortcut, no background program running.")
-        before = machine_state(machine)
+            heading("2. The driver package installed, then damaged")
+            machine.make_healthy(run_values=("panel",), start=DISABLED, running=False,
+                                 shortcut=False, programs=())
+            print("Programs under %s (stand-ins that record how they are started)." % bed.TWAIN)
+            print("Damage: the monitor's Run value removed, the scan service stopped and")
+            print("disabled, no startup shortcut, no background program running.")
+            before = machine_state(machine)
 
-        heading("3. Running %s (its console output)" % os.path.relpath(build.tool))
-        first = machine.run_tool("demo-first")
-        print(console_view(first))
+            heading("3. Running %s (its console output)" % os.path.relpath(build.tool))
+            print(console_view(machine.run_tool("demo-first")))
 
-        heading("4. The machine before and after")
-        for key in ("monitor", "panel", "guide"):
-            machine.wait_records(key, 1, timeout=10)
-        side_by_side(before, machine_state(machine))
-        print("\n  Command lines the background programs were started with:")
-        for key in ("monitor", "panel", "guide"):
-            for line in machine.record_lines(key):
-                print("    " + line)
+            heading("4. The machine before and after")
+            for key in bed.BACKGROUND:
+                machine.wait_records(key, 1, timeout=10)
+            side_by_side(before, machine_state(machine))
+            print("\n  Command lines the background programs were started with:")
+            for key in bed.BACKGROUND:
+                for line in machine.record_lines(key):
+                    print("    " + line)
 
-        heading("5. Running it a second time: nothing left to repair")
-        print(console_view(machine.run_tool("demo-second")))
+            heading("5. Running it a second time: nothing left to repair")
+            print(console_view(machine.run_tool("demo-second")))
 
         runners(build, clones)
     finally:
         for *_, clone in clones:
             clone.close()
         machine.close()
-        shutil.rmtree(os.path.dirname(prefix), ignore_errors=True)
     print("(machines removed)")
     return 0
 

@@ -1,29 +1,19 @@
-#!/usr/bin/env python3
-"""End-to-end scenarios of ScarvelRepair.exe under Wine, one per CTest test:
-
-    scenarios.py BUILD_DIR SCENARIO
-
-Each scenario brings a throwaway machine (Wine prefix) into a state, runs the tool, and
-compares its exact console output and the machine before and after. Exit status 0 when
-every check held, 1 when one failed, 77 (skip) when this build cannot run under this Wine.
+"""End-to-end scenarios of ScarvelRepair.exe under Wine, each run by run.py on a throwaway
+machine (Wine prefix) cloned from the build's template: a scenario brings the machine into a
+state, runs the tool, and compares its exact console output and the machine before and
+after. A scenario is a function of the machine and the checks it reports to.
 """
 import os
 import re
 import shutil
-import signal
 import subprocess
-import sys
 import time
-import traceback
 
-# The source tree stays as checked out.
-sys.dont_write_bytecode = True
-import bed  # noqa: E402
+import bed
 from bed import (AUTO_START, BACKGROUND, COMMAND_LINES, DEMAND_START, DISABLED, ERROR_IGNORE,
-                 HEALTHY_OUTPUT, MONITOR_VALUE, OWN_PROCESS, PANEL_VALUE, PROGRAMS, REG_SZ,
-                 RUNNING, SERVICE, START_PENDING)
+                 HEALTHY_OUTPUT, MONITOR_VALUE, OWN_PROCESS, PANEL_VALUE, PROCESSES, PROGRAMS,
+                 REG_SZ, RUNNING, SERVICE, START_PENDING)
 
-SKIP = 77
 # The shell loads it by name while it writes a shortcut.
 PLANTED_DLL = "uxtheme.dll"
 PLANTED_OVERRIDE = "uxtheme=n,b"
@@ -33,52 +23,6 @@ WINDOWS_VERSIONS = ("win10", "vista", "winxp")
 SEARCH_CALLS = ("SetDefaultDllDirectories", "SetDllDirectoryW", "LoadLibraryExW",
                 "SetCurrentDirectoryW")
 RELAY_CALL = re.compile(r"Call KERNEL32\.(%s)\((.*)\) ret=" % "|".join(SEARCH_CALLS))
-# Below the tests' CTest TIMEOUT, so that a slow scenario still cleans up its machine.
-DEADLINE_SECONDS = 200
-
-
-class Checks:
-    """Collects every check of a scenario, so that one failure does not hide the next."""
-
-    def __init__(self):
-        self.failures = []
-        self.passed = 0
-        self.case = ""
-
-    def begin(self, case):
-        self.case = case
-        print("--- " + case)
-
-    def that(self, condition, what, detail=""):
-        if condition:
-            self.passed += 1
-            print("  ok    " + what)
-        else:
-            self.failures.append("[%s] %s" % (self.case, what))
-            print("  FAIL  " + what + ("\n        " + detail.replace("\n", "\n        ")
-                                       if detail else ""))
-        return condition
-
-    def equal(self, actual, expected, what):
-        return self.that(actual == expected, what,
-                         "expected: %r\nactual:   %r" % (expected, actual))
-
-    def output(self, run, *messages):
-        """The run's redirected output is exactly these messages (and the pause prompt)."""
-        expected = bed.expected_output(*messages)
-        self.that(run.output == expected, "output is exactly: " + ", ".join(messages),
-                  "expected:\n%s\nactual:\n%s\nactual bytes: %r\nran %.1f s, stderr: %r"
-                  % (bed.decode_output(expected), run.text, run.output, run.seconds,
-                     run.errors[-2000:]))
-        self.equal(run.status, 0, "exit status 0")
-
-    def unchanged(self, before, after, what, but=()):
-        """Every part of two machine snapshots is equal, the parts in `but` aside."""
-        changed = sorted(key for key in set(before) | set(after)
-                         if key not in but and before.get(key) != after.get(key))
-        self.that(not changed, what + (" (apart from %s)" % ", ".join(but) if but else ""),
-                  "\n".join("%s:\n  before: %r\n  after:  %r" % (k, before.get(k), after.get(k))
-                            for k in changed))
 
 
 def settle(machine):
@@ -87,14 +31,9 @@ def settle(machine):
     return machine.snapshot()
 
 
-def value_record(machine, name, view=None):
-    values = machine.run_values(view) or {}
-    return values.get(name)
-
-
 def check_value(check, machine, name, data):
     """A REG_SZ value holding exactly `data`, its stored size counting the terminator."""
-    record = value_record(machine, name)
+    record = (machine.run_values() or {}).get(name)
     if not check.that(record is not None, "value %r exists" % name):
         return
     check.equal(record["type"], REG_SZ, "value %r is REG_SZ" % name)
@@ -104,19 +43,13 @@ def check_value(check, machine, name, data):
 
 
 def check_service_configuration(check, info):
-    check.equal(info.get("exists"), True, "service NVSCNSVC exists")
+    check.equal(info.get("exists"), True, "service %s exists" % SERVICE)
     check.equal(info.get("type"), OWN_PROCESS, "service type: own process")
     check.equal(info.get("start"), AUTO_START, "start type: automatic")
     check.equal(info.get("error_control"), ERROR_IGNORE, "error control: ignore")
     check.equal(info.get("binary"), PROGRAMS["service"], "binary path, unquoted")
     check.equal(info.get("account"), "LocalSystem", "account: LocalSystem")
     check.equal(info.get("display"), SERVICE, "display name")
-
-
-def damaged(machine, **package):
-    """Package files present (as asked), but nothing else: no Run values, no service,
-    no shortcut, no background program. A tool that went on would change all of it."""
-    machine.install_package(**package)
 
 
 # --- scenarios ------------------------------------------------------------------------
@@ -133,7 +66,7 @@ def healthy_untouched(machine, check, program=None):
 
 
 def missing_program(machine, check):
-    damaged(machine)
+    machine.install_package()
     for key in ("monitor", "service", "panel", "guide"):
         check.begin("%s program missing" % key)
         path = machine.unix_path(PROGRAMS[key])
@@ -150,8 +83,8 @@ def run_values(machine, check):
     machine.make_healthy()
     run_key = "run" + machine.build.view
     cases = [
-        ("monitor value missing", {PANEL_VALUE: r"D:\Custom\Kestrun.exe"}, [MONITOR_VALUE]),
-        ("panel value missing", {MONITOR_VALUE: r"D:\Custom\NVMONSTA.exe -x"}, [PANEL_VALUE]),
+        ("monitor value missing", {PANEL_VALUE: r"D:\Custom\panel.exe"}, [MONITOR_VALUE]),
+        ("panel value missing", {MONITOR_VALUE: r"D:\Custom\monitor.exe -x"}, [PANEL_VALUE]),
         ("both values missing", {}, [MONITOR_VALUE, PANEL_VALUE]),
     ]
     for case, kept, missing in cases:
@@ -182,7 +115,7 @@ def run_values(machine, check):
 
 def run_key_missing(machine, check):
     check.begin("Run key deleted")
-    damaged(machine)
+    machine.install_package()
     machine.delete_run_key()
     before = machine.snapshot()
     run = machine.run_tool()
@@ -226,11 +159,7 @@ def service_start_type(machine, check):
 
 def service_missing(machine, check):
     check.begin("service not installed")
-    machine.install_package()
-    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_shortcut()
-    machine.start_background()
+    machine.make_healthy(service=False)
     before = machine.snapshot()
     run = machine.run_tool()
     check.output(run, "checking", "service_missing", "restart", "complete")
@@ -243,7 +172,7 @@ def service_missing(machine, check):
 
 def service_slow_start(machine, check):
     check.begin("service not installed, slow but advancing start")
-    machine.install_package(service_behaviour="slow")
+    machine.install_package(behaviour="slow")
     run = machine.run_tool()
     check.output(run, "checking", "startup_item", "service_missing", "restart", "complete")
     after = settle(machine)
@@ -254,10 +183,7 @@ def service_slow_start(machine, check):
 
 
 def service_start_fails(machine, check):
-    machine.install_package()
-    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_service(start=DEMAND_START)
+    machine.make_healthy(start=DEMAND_START, running=False, shortcut=False, programs=())
     for behaviour, notice in (("stop", "stops during its start"),
                               ("stuck", "start-pending without progress")):
         check.begin("installed service " + notice)
@@ -277,7 +203,7 @@ def service_start_fails(machine, check):
 
 def service_not_a_service(machine, check):
     check.begin("service program is not a service, service not installed")
-    damaged(machine, service_not_a_service=True)
+    machine.install_package(service_not_a_service=True)
     before = machine.snapshot()
     run = machine.run_tool()
     check.output(run, "checking", "startup_item", "service_missing", "E07")
@@ -292,15 +218,14 @@ def service_not_a_service(machine, check):
 
 
 def service_display_name_taken(machine, check):
-    check.begin("another service already has the display name NVSCNSVC")
-    damaged(machine)
-    machine.create_service("OTHERSVC", binary=r"C:\windows\twain_32\other\other.exe",
-                           start=DEMAND_START, display=SERVICE)
+    check.begin("another service already has the display name %s" % SERVICE)
+    machine.install_package()
+    machine.create_service("OTHERSVC", bed.TWAIN + r"\other\other.exe", DEMAND_START, SERVICE)
     before = machine.snapshot()
     run = machine.run_tool()
     check.output(run, "checking", "startup_item", "service_missing", "E06")
     after = settle(machine)
-    check.equal(after["service"], {"exists": False}, "NVSCNSVC not installed")
+    check.equal(after["service"], {"exists": False}, "%s not installed" % SERVICE)
     check.unchanged(before, after, "other service, shortcut, programs unchanged",
                     but=("run" + machine.build.view,))
 
@@ -344,8 +269,8 @@ def shortcut(machine, check):
 
 
 def background_programs(machine, check):
-    machine.make_healthy(programs=False)
-    exe = {"monitor": "NVMONSTA.exe", "panel": "Kestrun.exe", "guide": "Haldrix.exe"}
+    machine.make_healthy(programs=())
+    exe = PROCESSES
 
     def launched_once(before, expected):
         for key in expected:
@@ -367,7 +292,7 @@ def background_programs(machine, check):
     for case, stop in cases:
         check.begin(case)
         for key in stop:
-            machine.kill(exe[key])
+            machine.kill(key)
         before = machine.snapshot()
         run = machine.run_tool(case.split()[0])
         check.output(run, *HEALTHY_OUTPUT)
@@ -375,26 +300,22 @@ def background_programs(machine, check):
         check.unchanged(before, settle(machine), "nothing else changed",
                         but=("processes",) + tuple("cmdline_" + k for k in BACKGROUND))
 
-    check.begin("a process named haldrix.exe (other case) running, Haldrix.exe not")
-    machine.kill("Haldrix.exe")
-    lower = machine.unix_path(r"C:\users\Public\haldrix.exe")
-    shutil.copy(os.path.join(machine.build.standins, "standin_program.exe"), lower)
-    machine.launch(r"C:\users\Public\haldrix.exe")
+    lower = exe["guide"].lower()
+    check.begin("a process named %s (other case) running, %s not" % (lower, exe["guide"]))
+    machine.kill("guide")
+    shutil.copy(os.path.join(machine.build.standins, "standin_program.exe"),
+                machine.unix_path("C:\\users\\Public\\" + lower))
+    machine.launch("C:\\users\\Public\\" + lower)
     before = machine.snapshot()
     run = machine.run_tool("case")
     check.output(run, *HEALTHY_OUTPUT)
     launched_once(before, ["guide"])
-    check.that("haldrix.exe" in machine.processes(), "haldrix.exe still running")
+    check.that(lower in machine.processes(), "%s still running" % lower)
 
 
 def monitor_not_a_program(machine, check):
     check.begin("monitor is a text file, no background program running")
-    machine.install_package(monitor_not_a_program=True)
-    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_service()
-    machine.start_service()
-    machine.create_shortcut()
+    machine.make_healthy(monitor_not_a_program=True, programs=())
     before = machine.snapshot()
     run = machine.run_tool()
     check.output(run, "checking", "restart", "E08")
@@ -406,9 +327,8 @@ def monitor_not_a_program(machine, check):
 
 def run_twice(machine, check):
     check.begin("first run on a damaged machine")
-    machine.install_package()
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_service(start=DISABLED)
+    machine.make_healthy(run_values=("panel",), start=DISABLED, running=False, shortcut=False,
+                         programs=())
     first = machine.run_tool("first")
     check.output(first, "checking", "startup_item", "service_disabled", "restart", "complete")
     repaired = settle(machine)
@@ -476,7 +396,7 @@ def planted_dll(machine, check):
     # Only these calls are logged, wherever they come from.
     machine.reg("add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",
                 ";".join("KERNEL32." + name for name in SEARCH_CALLS), "/f")
-    system = machine.probe(["folders"])[0]["system"]
+    system = machine.folders["system"]
     for version in WINDOWS_VERSIONS:
         fallback = version == "vista"
         check.begin("the tool started from the download folder on %s, shortcut missing%s"
@@ -590,12 +510,7 @@ def terminal(machine, check):
     """The tool at a terminal as a person meets it: a UTF-8 pseudo-terminal, a scan service
     that is stopped and starts slowly, the pause answered by one key press."""
     check.begin("at a terminal, the scan service stopped and slow to start")
-    machine.install_package(service_behaviour="slow")
-    machine.set_run_value(MONITOR_VALUE, COMMAND_LINES["monitor"])
-    machine.set_run_value(PANEL_VALUE, COMMAND_LINES["panel"])
-    machine.create_service(start=DEMAND_START)
-    machine.create_shortcut()
-    machine.start_background()
+    machine.make_healthy(behaviour="slow", start=DEMAND_START, running=False)
     term = Terminal(machine)
     try:
         term.start([bed.WINE64, machine.build.tool])
@@ -630,111 +545,3 @@ SCENARIOS = {f.__name__: f for f in (
     service_missing, service_slow_start, service_start_fails, service_not_a_service,
     service_display_name_taken, shortcut, background_programs, monitor_not_a_program,
     run_twice, planted_dll, planted_cmd, terminal)}
-
-
-# --- runner ---------------------------------------------------------------------------
-
-class Deadline(Exception):
-    pass
-
-
-def on_deadline(signum, frame):
-    raise Deadline("scenario took longer than %d s" % DEADLINE_SECONDS)
-
-
-def run_template(build):
-    reason = bed.make_template(build)
-    if reason:
-        print("SKIP: " + reason)
-        return SKIP
-    return 0
-
-
-def run_template_unchanged(build):
-    reason = bed.why_build_cannot_run(build)
-    if reason:
-        print("SKIP: " + reason)
-        return SKIP
-    if not os.path.exists(build.template_info):
-        print("no template prefix: the e2e_template test did not make one")
-        bed.remove_machines(build)
-        return 1
-    changed = bed.template_changes(build, full=True)
-    for path in changed:
-        print("changed in the template: " + path)
-    if os.path.isdir(build.runs) and not os.listdir(build.runs):
-        os.rmdir(build.runs)
-    leftovers = os.listdir(build.runs) if os.path.isdir(build.runs) else []
-    for name in leftovers:
-        print("machine not cleaned up: " + name)
-    bed.remove_machines(build)
-    # Every run of the fixture boots a new one: the 700 MB need not stay in the build.
-    bed.remove_template(build)
-    return 1 if changed or leftovers else 0
-
-
-def run_scenario(build, name, scenario=None):
-    """Runs one scenario (SCENARIOS[name], or the function `scenario` of another suite) on
-    a machine of its own; 0 when every check held, 1 when one failed, SKIP."""
-    reason = bed.why_build_cannot_run(build)
-    if reason:
-        print("SKIP: " + reason)
-        return SKIP
-    check = Checks()
-    signal.signal(signal.SIGALRM, on_deadline)
-    signal.signal(signal.SIGTERM, on_deadline)
-    signal.alarm(DEADLINE_SECONDS)
-    started = time.monotonic()
-    machine = None
-    try:
-        machine = bed.Machine(build, name)
-        machine.start()
-        (scenario or SCENARIOS[name])(machine, check)
-    except Exception:
-        check.failures.append("scenario aborted")
-        traceback.print_exc()
-    finally:
-        signal.alarm(0)
-        if machine is not None:
-            if check.failures:
-                keep_logs(machine)
-            machine.close()
-            changed = bed.template_changes(build)
-            check.that(not changed, "template prefix unchanged", "\n".join(changed))
-    print("%s: %d checks passed, %d failed, %.1f s"
-          % (name, check.passed, len(check.failures), time.monotonic() - started))
-    for failure in check.failures:
-        print("FAILED: " + failure)
-    return 1 if check.failures else 0
-
-
-def keep_logs(machine):
-    """The tool's output files of a failed scenario stay beside the build for a look."""
-    logs = os.path.join(machine.build.bed_dir, "failed", os.path.basename(machine.home))
-    shutil.rmtree(logs, ignore_errors=True)
-    os.makedirs(logs)
-    for name in os.listdir(machine.home):
-        if name.endswith((".out", ".err", ".json", ".txt")):
-            shutil.copy(os.path.join(machine.home, name), logs)
-    print("logs of the failed scenario: " + logs)
-
-
-def main(argv):
-    if len(argv) != 3:
-        print(__doc__)
-        return 2
-    build = bed.Build(argv[1])
-    name = argv[2]
-    if name == "template":
-        return run_template(build)
-    if name == "template_unchanged":
-        return run_template_unchanged(build)
-    if name not in SCENARIOS:
-        print("unknown scenario %r; known: %s" % (name, ", ".join(SCENARIOS)))
-        return 2
-    return run_scenario(build, name)
-
-
-if __name__ == "__main__":
-    sys.stdout.reconfigure(line_buffering=True)
-    sys.exit(main(sys.argv))

@@ -14,10 +14,11 @@
 
 namespace {
 
-// The texts as a user reads them, typed here independently of the catalogue.
+// The texts as a user reads them, typed here independently of the catalogue; "%s" stands
+// for the product's name.
 const char* const kExpectedTexts[] = {
     u8"正在检测问题，请稍候……",
-    u8"请重新安装 Scarvel (TWAIN) 驱动程序。(E01)",
+    u8"请重新安装 %s 驱动程序。(E01)",
     u8"无法访问系统注册表，请使用管理员权限运行本工具。(E02)",
     u8"检测到：驱动所需的系统启动项被禁用，正在尝试修复，请稍候……",
     u8"修复启动项失败，请退出本机的杀毒软件，如360安全卫士等，再尝试重新运行本工具。(E03)",
@@ -25,11 +26,11 @@ const char* const kExpectedTexts[] = {
     u8"无法访问扫描服务，请使用管理员权限运行本工具。(E05)",
     u8"检测到：驱动所需的扫描服务未安装，正在尝试修复，请稍候……",
     u8"检测到：驱动所需的扫描服务被禁用，正在尝试修复，请稍候……",
-    u8"修复扫描服务失败，请尝试重新安装 Scarvel (TWAIN) 驱动程序。(E06)",
-    u8"启动扫描服务失败，请尝试重新安装 Scarvel (TWAIN) 驱动程序。(E07)",
+    u8"修复扫描服务失败，请尝试重新安装 %s 驱动程序。(E06)",
+    u8"启动扫描服务失败，请尝试重新安装 %s 驱动程序。(E07)",
     u8"正在尝试重启后台程序，请稍候……",
     u8"无法启动后台程序，请尝试重启操作系统来完成修复。(E08)",
-    u8"已完成 Scarvel (TWAIN) 驱动程序修复。",
+    u8"已完成 %s 驱动程序修复。",
 };
 
 const wchar_t* const kCatalogue[] = {
@@ -38,10 +39,15 @@ const wchar_t* const kCatalogue[] = {
     kMsgComplete,
 };
 
-std::string ToCodePage936(const char* utf8)
+std::string ToCodePage936(const char* text)
 {
+    std::string utf8 = text;
+    size_t name = utf8.find("%s");
+    if (name != std::string::npos) {
+        utf8.replace(name, 2, Narrow(kProductName));
+    }
     wchar_t wide[256] = {};
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 256);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 256);
     char bytes[512] = {};
     WideCharToMultiByte(936, 0, wide, -1, bytes, sizeof bytes, NULL, NULL);
     return bytes;

@@ -1,22 +1,14 @@
 #!/usr/bin/env python3
 """The unattended runner, ScarvelRepair-unattended.cmd, under Wine's cmd on one of the bed's
-machines, for every exit code it can give:
-
-    runner_test.py BUILD_DIR
-
-The runner and the 32-bit program stand in "C:\\Program Files (x86)\\Scarvel Repair\\" and the
+machines, for every exit code it can give (run.py runs it). The runner and the 32-bit program stand in "C:\\Program Files (x86)\\Scarvel Repair\\" and the
 runner is started from elsewhere, as a deployment system starts it. The machine is brought
 from healthy to E08, E07 and E01 in turn and then loses the program; in each state the
 runner runs once with LANG=C.UTF-8 (code page 1252) and once with LANG=zh_CN.UTF-8 (936).
 """
 import os
 import shutil
-import sys
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import bed  # noqa: E402
-import scenarios  # noqa: E402
+import bed
 
 RUNNER = "ScarvelRepair-unattended.cmd"
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", RUNNER)
@@ -139,7 +131,7 @@ def runner(machine, check):
     machine.make_healthy()
     check_state(machine, check, "healthy", bed.HEALTHY_OUTPUT, 0)
 
-    machine.kill("NVMONSTA.exe")
+    machine.kill("monitor")
     with open(machine.unix_path(bed.PROGRAMS["monitor"]), "w") as f:
         f.write("not a program\r\n")
     check_state(machine, check, "E08 monitor not a program", ("checking", "restart", "E08"), 3010)
@@ -156,13 +148,4 @@ def runner(machine, check):
     check_state(machine, check, "no program beside the runner", (), NO_RESULT)
 
 
-def main(argv):
-    if len(argv) != 2:
-        print(__doc__)
-        return 2
-    return scenarios.run_scenario(bed.Build(argv[1]), "runner", runner)
-
-
-if __name__ == "__main__":
-    sys.stdout.reconfigure(line_buffering=True)
-    sys.exit(main(sys.argv))
+SCENARIOS = {"runner": runner}

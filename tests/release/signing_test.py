@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
 """make release and make verify-release, with signing material made for the test and thrown
 away after it: a test CA, a code-signing certificate, a time-stamping authority for
-osslsigncode's own time-stamping, and a SoftHSM2 token holding the signing key.
-
-    signing_test.py BUILD_DIR releases      releases, their verification, their failures
-    signing_test.py BUILD_DIR under_wine    the signed program under Wine: healthy run,
-                                            WinVerifyTrust
-
-BUILD_DIR is the 32-bit build, whose program the release must reproduce.
+osslsigncode's own time-stamping, and a SoftHSM2 token holding the signing key. Run by
+run.py: "releases" (the releases, their verification, their failures) on the 32-bit build,
+whose program a release must reproduce, and "signed_program" (the signed program under
+Wine: its healthy run, WinVerifyTrust).
 """
 import hashlib
 import os
@@ -16,17 +13,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 import pefile
 
-sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import bed  # noqa: E402
-import scenarios  # noqa: E402
-
-SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
+import bed
+import scenarios
+from bed import SOURCE
 EXE = "ScarvelRepair.exe"
 SIGNED_DIST = {EXE, EXE + ".sig", "ScarvelRepair-unattended.cmd", "SHA256SUMS",
                "SHA256SUMS-unsigned"}
@@ -207,6 +199,7 @@ def flip_byte(source, target):
 
 
 def releases(build, check):
+    """`build`: the 32-bit build, whose program every release must reproduce."""
     material = Material()
     work = tempfile.mkdtemp(prefix="scarvel-dists-")
     reference = build.tool
@@ -318,28 +311,6 @@ def under_wine(machine, check):
         material.close()
 
 
-def main(argv):
-    if len(argv) != 3 or argv[2] not in ("releases", "under_wine"):
-        print(__doc__)
-        return 2
-    build = bed.Build(argv[1])
-    if argv[2] == "under_wine":
-        return scenarios.run_scenario(build, "signed_program", under_wine)
-    check = scenarios.Checks()
-    started = time.monotonic()
-    try:
-        releases(build, check)
-    except Exception:
-        import traceback
-        traceback.print_exc()
-        check.failures.append("aborted")
-    print("releases: %d checks passed, %d failed, %.1f s"
-          % (check.passed, len(check.failures), time.monotonic() - started))
-    for failure in check.failures:
-        print("FAILED: " + failure)
-    return 1 if check.failures else 0
-
-
-if __name__ == "__main__":
-    sys.stdout.reconfigure(line_buffering=True)
-    sys.exit(main(sys.argv))
+# Run by run.py: the signed program on a machine of its own, the releases on the build alone.
+SCENARIOS = {"signed_program": under_wine}
+CHECKS = {"releases": releases}

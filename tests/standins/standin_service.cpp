@@ -8,10 +8,12 @@
 // Every start is appended to "<its own path>.starts", one line each.
 #include <windows.h>
 
+#include "package/layout.h"
+
 static SERVICE_STATUS_HANDLE gStatusHandle;
 static SERVICE_STATUS gStatus;
 static HANDLE gStopEvent;
-static wchar_t gServiceName[] = L"NVSCNSVC";
+static wchar_t gServiceName[sizeof kServiceName / sizeof kServiceName[0]];
 
 static void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
 {
@@ -110,6 +112,7 @@ static void WINAPI ServiceMain(DWORD, wchar_t**)
 
 extern "C" int wmain(int, wchar_t**)
 {
+    lstrcpyW(gServiceName, kServiceName);
     gStopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     SERVICE_TABLE_ENTRYW table[] = {{gServiceName, ServiceMain}, {NULL, NULL}};
     StartServiceCtrlDispatcherW(table);

@@ -162,7 +162,7 @@ static Failure PlaceProgram(const std::wstring& source, const std::wstring& targ
                             const PackageFaults& faults)
 {
     if (IsMissing(faults, target)) {
-        return DeleteFileW(target.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND
+        return DeleteFileW(target.c_str()) || !FileExists(target)
             ? "" : ErrorText("DeleteFile", GetLastError()) + ": " + Narrow(target);
     }
     size_t folder = target.rfind(L'\\');

@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""The runner of every Wine test of CTest, and of the release's checks, one entry per call:
+
+    run.py BUILD_DIR SECONDS ENTRY [ARGS...]
+
+ENTRY is "template" (boots the build's template prefix), "template_unchanged" (checks that
+no test changed it, then removes it), "inprocess PROGRAM [ARGS...]" (the in-process test
+program on a machine of its own), or a scenario of scenarios.py or tests/release, each on a
+machine cloned from the template. Every check of an entry is collected, so that one failure
+does not hide the next. The runner ends an entry that outlives SECONDS (below CTest's
+time-out, so that its machine is still removed), exits 77 (skip) where this machine's
+kernel runs no 32-bit code for a 32-bit build, and keeps the output files of a failed
+entry in <build>/tests/e2e/failed/<entry>/.
+"""
+import os
+import shutil
+import signal
+import sys
+import time
+import traceback
+
+# The source tree stays as checked out.
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "release"))
+import bed  # noqa: E402
+import runner_test  # noqa: E402
+import scenarios  # noqa: E402
+import signing_test  # noqa: E402
+
+SKIP = 77
+
+
+class Checks:
+    """Collects every check of an entry, so that one failure does not hide the next."""
+
+    def __init__(self):
+        self.failures = []
+        self.passed = 0
+        self.case = ""
+
+    def begin(self, case):
+        self.case = case
+        print("--- " + case)
+
+    def that(self, condition, what, detail=""):
+        if condition:
+            self.passed += 1
+            print("  ok    " + what)
+        else:
+            self.failures.append("[%s] %s" % (self.case, what))
+            print("  FAIL  " + what + ("\n        " + detail.replace("\n", "\n        ")
+                                       if detail else ""))
+        return condition
+
+    def equal(self, actual, expected, what):
+        return self.that(actual == expected, what,
+                         "expected: %r\nactual:   %r" % (expected, actual))
+
+    def output(self, run, *messages):
+        """The run's redirected output is exactly these messages (and the pause prompt)."""
+        expected = bed.expected_output(*messages)
+        self.that(run.output == expected, "output is exactly: " + ", ".join(messages),
+                  "expected:\n%s\nactual:\n%s\nactual bytes: %r\nran %.1f s, stderr: %r"
+                  % (bed.decode_output(expected), run.text, run.output, run.seconds,
+                     run.errors[-2000:]))
+        self.equal(run.status, 0, "exit status 0")
+
+    def unchanged(self, before, after, what, but=()):
+        """Every part of two machine snapshots is equal, the parts in `but` aside."""
+        changed = sorted(key for key in set(before) | set(after)
+                         if key not in but and before.get(key) != after.get(key))
+        self.that(not changed, what + (" (apart from %s)" % ", ".join(but) if but else ""),
+                  "\n".join("%s:\n  before: %r\n  after:  %r" % (k, before.get(k), after.get(k))
+                            for k in changed))
+
+
+class Deadline(Exception):
+    pass
+
+
+def template(build, check):
+    shutil.rmtree(os.path.join(build.bed_dir, "failed"), ignore_errors=True)
+    reason = bed.make_template(build)
+    check.that(reason is None, "the template prefix booted and runs the build's programs",
+               reason or "")
+
+
+def template_unchanged(build, check):
+    if not os.path.exists(build.template_info):
+        check.that(False, "a template prefix to check: the e2e_template test did not make one")
+        bed.remove_machines(build)
+        return
+    changed = bed.template_changes(build, full=True)
+    check.equal(changed, [], "no test changed the template's files")
+    leftovers = os.listdir(build.runs) if os.path.isdir(build.runs) else []
+    check.equal(leftovers, [], "every machine removed")
+    bed.remove_machines(build)
+    # Every run of the fixture boots a new one: the 700 MB need not stay in the build.
+    bed.remove_template(build)
+
+
+def inprocess(machine, check, program, *args):
+    """The in-process test program (GoogleTest) under Wine, its output through files."""
+    machine.env.update(SCARVEL_STANDINS=bed.windows_path(machine.build.standins), WINEPATH="")
+    listing = os.path.join(machine.home, "list.out")
+    machine.wine([program, "--gtest_list_tests"], stdout=listing,
+                 stderr=os.path.join(machine.home, "list.err"))
+    with open(listing, encoding="utf-8", errors="replace") as f:
+        listed = [line for line in f if line[:1].isalpha()]
+    if not check.that(listed, "Wine starts %s" % os.path.basename(program)):
+        return
+    out, err = (os.path.join(machine.home, "tests" + suffix) for suffix in (".out", ".txt"))
+    status = machine.wine([program] + list(args), stdout=out, stderr=err, timeout=24 * 3600)
+    with open(out, encoding="utf-8", errors="replace") as f_out, \
+            open(err, encoding="utf-8", errors="replace") as f_err:
+        print(f_out.read() + f_err.read()[-4000:])
+    check.equal(status, 0, "every in-process test passed")
+
+
+# Entries on a machine of their own, cloned from the template.
+ON_MACHINE = dict(scenarios.SCENARIOS, **runner_test.SCENARIOS, **signing_test.SCENARIOS,
+                  inprocess=inprocess)
+# Entries on the build alone: the template's own, and those that need no Wine.
+ON_BUILD = dict(signing_test.CHECKS, template=template, template_unchanged=template_unchanged)
+WITHOUT_WINE = tuple(signing_test.CHECKS)
+
+
+def run_entry(build, name, args, check):
+    """Runs one entry; its checks go to `check`."""
+    if name in ON_BUILD:
+        ON_BUILD[name](build, check, *args)
+        return
+    with bed.Machine(build, name) as machine:
+        try:
+            ON_MACHINE[name](machine, check, *args)
+        except BaseException:
+            keep_logs(build, name, machine)
+            raise
+        if check.failures:
+            keep_logs(build, name, machine)
+    check.equal(bed.template_changes(build), [], "template prefix unchanged")
+
+
+def keep_logs(build, name, machine):
+    logs = os.path.join(build.bed_dir, "failed", name)
+    machine.keep_logs(logs)
+    print("logs of the failed entry: " + logs)
+
+
+def main(argv):
+    if len(argv) < 4 or argv[3] not in set(ON_MACHINE) | set(ON_BUILD):
+        print(__doc__ + "\nentries: " + ", ".join(sorted(set(ON_MACHINE) | set(ON_BUILD))))
+        return 2
+    build, seconds, name, args = bed.Build(argv[1]), int(argv[2]), argv[3], argv[4:]
+    if name not in WITHOUT_WINE:
+        reason = bed.why_build_cannot_run(build)
+        if reason:
+            print("SKIP: " + reason)
+            return SKIP
+
+    def on_deadline(signum, frame):
+        raise Deadline("%s took longer than %d s" % (name, seconds))
+
+    check = Checks()
+    signal.signal(signal.SIGALRM, on_deadline)
+    signal.signal(signal.SIGTERM, on_deadline)
+    signal.alarm(seconds)
+    started = time.monotonic()
+    try:
+        run_entry(build, name, args, check)
+    except Exception:
+        check.failures.append("%s aborted" % name)
+        traceback.print_exc()
+    finally:
+        signal.alarm(0)
+    print("%s: %d checks passed, %d failed, %.1f s"
+          % (name, check.passed, len(check.failures), time.monotonic() - started))
+    for failure in check.failures:
+        print("FAILED: " + failure)
+    return 1 if check.failures else 0
+
+
+if __name__ == "__main__":
+    sys.stdout.reconfigure(line_buffering=True)
+    sys.exit(main(sys.argv))
