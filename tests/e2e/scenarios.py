@@ -31,6 +31,15 @@ def settle(machine):
     return machine.snapshot()
 
 
+def run_and_look(machine, check, messages, *args, **how):
+    """The machine before a run of the tool, the run, its output checked to be exactly these
+    messages, and the machine after it; `args` and `how` as for run_tool."""
+    before = machine.snapshot()
+    run = machine.run_tool(*args, **how)
+    check.output(run, *messages)
+    return before, run, settle(machine)
+
+
 def check_value(check, machine, name, data):
     """A REG_SZ value holding exactly `data`, its stored size counting the terminator."""
     record = (machine.run_values() or {}).get(name)
@@ -58,10 +67,8 @@ def healthy_untouched(machine, check, program=None):
     """`program`: another copy of the tool to run, e.g. a signed one."""
     check.begin("everything in place" + (" (%s)" % program if program else ""))
     machine.make_healthy()
-    before = machine.snapshot()
-    run = machine.run_tool(program=program)
-    check.output(run, *HEALTHY_OUTPUT)
-    check.unchanged(before, settle(machine),
+    before, run, after = run_and_look(machine, check, HEALTHY_OUTPUT, program=program)
+    check.unchanged(before, after,
                     "Run values, service, shortcut and programs unchanged, nothing launched")
 
 
@@ -71,11 +78,8 @@ def missing_program(machine, check):
         check.begin("%s program missing" % key)
         path = machine.unix_path(PROGRAMS[key])
         os.rename(path, path + ".away")
-        before = machine.snapshot()
-        run = machine.run_tool(key)
-        check.output(run, "checking", "E01")
-        check.unchanged(before, settle(machine),
-                        "no Run value, no service, no shortcut, nothing launched")
+        before, run, after = run_and_look(machine, check, ("checking", "E01"), key)
+        check.unchanged(before, after, "no Run value, no service, no shortcut, nothing launched")
         os.rename(path + ".away", path)
 
 
@@ -117,10 +121,7 @@ def run_key_missing(machine, check):
     check.begin("Run key deleted")
     machine.install_package()
     machine.delete_run_key()
-    before = machine.snapshot()
-    run = machine.run_tool()
-    check.output(run, "checking", "E02")
-    after = settle(machine)
+    before, run, after = run_and_look(machine, check, ("checking", "E02"))
     check.equal(after["run" + machine.build.view], None, "Run key still missing")
     check.unchanged(before, after, "no service, no shortcut, nothing launched")
 
@@ -130,20 +131,16 @@ def service_start_type(machine, check):
     for start, name in ((DEMAND_START, "manual"), (DISABLED, "disabled")):
         check.begin("service running, start type %s" % name)
         machine.set_start_type(start)
-        before = machine.snapshot()
-        run = machine.run_tool("running-" + name)
-        check.output(run, *HEALTHY_OUTPUT)
-        after = settle(machine)
+        before, run, after = run_and_look(machine, check, HEALTHY_OUTPUT, "running-" + name)
         check.equal(after["service"].get("start"), start, "start type left %s" % name)
         check.unchanged(before, after, "service not restarted, nothing else changed")
     for start, name in ((DEMAND_START, "manual"), (DISABLED, "disabled"), (AUTO_START, "auto")):
         check.begin("service stopped, start type %s" % name)
         machine.stop_service()
         machine.set_start_type(start)
-        before = machine.snapshot()
-        run = machine.run_tool("stopped-" + name)
-        check.output(run, "checking", "service_disabled", "restart", "complete")
-        after = settle(machine)
+        before, run, after = run_and_look(
+            machine, check, ("checking", "service_disabled", "restart", "complete"),
+            "stopped-" + name)
         check.equal(after["service"].get("start"), AUTO_START, "start type automatic")
         check.equal(after["service"].get("state"), RUNNING, "service running")
         check.equal(after["service_starts"], before["service_starts"] + ["instant"],
@@ -160,10 +157,8 @@ def service_start_type(machine, check):
 def service_missing(machine, check):
     check.begin("service not installed")
     machine.make_healthy(service=False)
-    before = machine.snapshot()
-    run = machine.run_tool()
-    check.output(run, "checking", "service_missing", "restart", "complete")
-    after = settle(machine)
+    before, run, after = run_and_look(
+        machine, check, ("checking", "service_missing", "restart", "complete"))
     check_service_configuration(check, after["service"])
     check.equal(after["service"].get("state"), RUNNING, "service running")
     check.equal(after["service_starts"], ["instant"], "service started once")
@@ -188,10 +183,8 @@ def service_start_fails(machine, check):
                               ("stuck", "start-pending without progress")):
         check.begin("installed service " + notice)
         machine.set_service_behaviour(behaviour)
-        before = machine.snapshot()
-        run = machine.run_tool(behaviour)
-        check.output(run, "checking", "service_disabled", "E07")
-        after = settle(machine)
+        before, run, after = run_and_look(
+            machine, check, ("checking", "service_disabled", "E07"), behaviour)
         check.equal(after["service_starts"], before["service_starts"] + [behaviour],
                     "one start attempted")
         check.that(after["service"].get("state") != RUNNING, "service not running",
@@ -204,10 +197,8 @@ def service_start_fails(machine, check):
 def service_not_a_service(machine, check):
     check.begin("service program is not a service, service not installed")
     machine.install_package(service_not_a_service=True)
-    before = machine.snapshot()
-    run = machine.run_tool()
-    check.output(run, "checking", "startup_item", "service_missing", "E07")
-    after = settle(machine)
+    before, run, after = run_and_look(
+        machine, check, ("checking", "startup_item", "service_missing", "E07"))
     check_service_configuration(check, after["service"])
     check.that(after["service"].get("state") != RUNNING, "service not running",
                repr(after["service"]))
@@ -221,10 +212,8 @@ def service_display_name_taken(machine, check):
     check.begin("another service already has the display name %s" % SERVICE)
     machine.install_package()
     machine.create_service("OTHERSVC", bed.TWAIN + r"\other\other.exe", DEMAND_START, SERVICE)
-    before = machine.snapshot()
-    run = machine.run_tool()
-    check.output(run, "checking", "startup_item", "service_missing", "E06")
-    after = settle(machine)
+    before, run, after = run_and_look(
+        machine, check, ("checking", "startup_item", "service_missing", "E06"))
     check.equal(after["service"], {"exists": False}, "%s not installed" % SERVICE)
     check.unchanged(before, after, "other service, shortcut, programs unchanged",
                     but=("run" + machine.build.view,))
@@ -235,10 +224,7 @@ def shortcut(machine, check):
     link = machine.shortcut_path()
     check.begin("shortcut missing")
     os.remove(link)
-    before = machine.snapshot()
-    run = machine.run_tool("missing")
-    check.output(run, *HEALTHY_OUTPUT)
-    after = settle(machine)
+    before, run, after = run_and_look(machine, check, HEALTHY_OUTPUT, "missing")
     check.that(after["shortcut"] is not None and after["shortcut"]["kind"] == "file",
                "shortcut created")
     check.equal(machine.shortcut_target(), PROGRAMS["guide"], "shortcut target: error guide")
@@ -250,20 +236,15 @@ def shortcut(machine, check):
     with open(link, "w") as f:
         f.write("not a shell link")
     os.utime(link, ns=(1_500_000_000_000_000_000, 1_500_000_000_000_000_000))
-    before = machine.snapshot()
-    run = machine.run_tool("file")
-    check.output(run, *HEALTHY_OUTPUT)
-    check.unchanged(before, settle(machine), "the file untouched (content and time)")
+    before, run, after = run_and_look(machine, check, HEALTHY_OUTPUT, "file")
+    check.unchanged(before, after, "the file untouched (content and time)")
 
     check.begin("a folder of the shortcut's name already there")
     os.remove(link)
     os.mkdir(link)
     with open(os.path.join(link, "inside.txt"), "w") as f:
         f.write("x")
-    before = machine.snapshot()
-    run = machine.run_tool("folder")
-    check.output(run, *HEALTHY_OUTPUT)
-    after = settle(machine)
+    before, run, after = run_and_look(machine, check, HEALTHY_OUTPUT, "folder")
     check.equal((after["shortcut"] or {}).get("kind"), "folder", "still a folder")
     check.unchanged(before, after, "the folder untouched")
 
@@ -316,10 +297,7 @@ def background_programs(machine, check):
 def monitor_not_a_program(machine, check):
     check.begin("monitor is a text file, no background program running")
     machine.make_healthy(monitor_not_a_program=True, programs=())
-    before = machine.snapshot()
-    run = machine.run_tool()
-    check.output(run, "checking", "restart", "E08")
-    after = settle(machine)
+    before, run, after = run_and_look(machine, check, ("checking", "restart", "E08"))
     check.equal(after["cmdline_panel"], [], "panel launcher not attempted")
     check.equal(after["cmdline_guide"], [], "error guide not attempted")
     check.unchanged(before, after, "nothing else changed, nothing running")
@@ -426,7 +404,7 @@ def planted_dll(machine, check):
                         for name, text, flags in calls), fallback,
                     "uxtheme.dll %sloaded by its System32 path first"
                     % ("" if fallback else "not "))
-        check.that(any(name == "SetCurrentDirectoryW" and text == system for name, text, _ in calls),
+        check.that(("SetCurrentDirectoryW", system) in [call[:2] for call in calls],
                    "System32 made the current directory", repr(calls))
 
 

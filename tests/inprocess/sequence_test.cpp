@@ -64,7 +64,8 @@ TEST_F(RepairRunTest, FirstMissingProgramEndsTheRunWithE01AndLaterOnesAreNotTest
         HookReset();
         machine::PackageFaults faults;
         faults.missing = {programs[missing]};
-        ASSERT_EQ("", machine::InstallPackage(StandinsFolder(), machine::WindowsDirectory(), faults));
+        ASSERT_EQ("",
+                  machine::InstallPackage(StandinsFolder(), machine::WindowsDirectory(), faults));
 
         RunTool();
 
@@ -98,8 +99,9 @@ TEST_F(RepairRunTest, MissingAutostartValuesAreWrittenAsStringsWithTheirTerminat
     // One notice for both values; the monitor value is checked again after its write.
     EXPECT_EQ(1, CountLabel("startup-item"));
     const std::wstring query = L"RegQueryValueExW ";
-    EXPECT_EQ((Events{query + kMonitorValueName, query + kMonitorValueName, query + kPanelValueName}),
-              EventsStartingWith(L"RegQueryValueExW"));
+    EXPECT_EQ(
+        (Events{query + kMonitorValueName, query + kMonitorValueName, query + kPanelValueName}),
+        EventsStartingWith(L"RegQueryValueExW"));
     EXPECT_EQ((Events{L"RegOpenKeyExW " + std::wstring(kRunKeyPath) + L" 0xF003F"}),
               EventsStartingWith(L"RegOpenKeyExW"));
 }
@@ -225,7 +227,8 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
     EXPECT_EQ(1u, machine::RecordedLines(machine::PanelPath(), 2).size());
     Events launches = EventsStartingWith(L"CreateProcessW");
     ASSERT_EQ(2u, launches.size());
-    EXPECT_EQ(L"CreateProcessW (null)|" + machine::MonitorCommandLine() + L"|0|0x0|(null)|(null)|cb="
+    EXPECT_EQ(L"CreateProcessW (null)|" + machine::MonitorCommandLine()
+                  + L"|0|0x0|(null)|(null)|cb="
                   + std::to_wstring(sizeof(STARTUPINFOW)),
               launches[0]);
     // Each launch lets go of its process handle first, then of its thread handle.

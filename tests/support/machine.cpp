@@ -60,10 +60,14 @@ std::wstring TwainDirectory(const std::wstring& windows)
 {
     return windows + L"\\" + kTwainFolder;
 }
-std::wstring MonitorPath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kMonitorProgram; }
-std::wstring ServicePath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kServiceProgram; }
-std::wstring PanelPath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kPanelProgram; }
-std::wstring GuidePath(const std::wstring& w) { return TwainDirectory(w) + L"\\" + kGuideProgram; }
+static std::wstring InTwain(const std::wstring& windows, const wchar_t* relative)
+{
+    return TwainDirectory(windows) + L"\\" + relative;
+}
+std::wstring MonitorPath(const std::wstring& w) { return InTwain(w, kMonitorProgram); }
+std::wstring ServicePath(const std::wstring& w) { return InTwain(w, kServiceProgram); }
+std::wstring PanelPath(const std::wstring& w) { return InTwain(w, kPanelProgram); }
+std::wstring GuidePath(const std::wstring& w) { return InTwain(w, kGuideProgram); }
 std::wstring MonitorCommandLine(const std::wstring& w) { return MonitorPath(w) + L" /Station"; }
 
 std::wstring ShortcutPath()
@@ -173,8 +177,11 @@ static Failure PlaceProgram(const std::wstring& source, const std::wstring& targ
     if (source.empty()) {
         return WriteTextFile(target, "not a program\r\n");
     }
-    return CopyFileW(source.c_str(), target.c_str(), FALSE)
-        ? "" : ErrorText("CopyFile", GetLastError()) + ": " + Narrow(source) + " to " + Narrow(target);
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+        return ErrorText("CopyFile", GetLastError()) + ": " + Narrow(source) + " to "
+            + Narrow(target);
+    }
+    return "";
 }
 
 Failure InstallPackage(const std::wstring& standins, const std::wstring& windows,
@@ -338,7 +345,8 @@ Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
 Failure DeleteRunValue(const wchar_t* name, View view)
 {
     LONG deleted = ERROR_SUCCESS;
-    WithKey(kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
+    WithKey(kRunKeyPath, KEY_SET_VALUE, view,
+            [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
     return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND
         ? "" : ErrorText("RegDeleteValue", deleted);
 }
@@ -461,7 +469,8 @@ static bool WaitForState(const wchar_t* name, DWORD state)
 static std::string StateText(const wchar_t* name)
 {
     ServiceConfig service = ReadService(name);
-    return "state " + std::to_string(service.state) + (service.error.empty() ? "" : ", " + service.error);
+    return "state " + std::to_string(service.state)
+        + (service.error.empty() ? "" : ", " + service.error);
 }
 
 Failure StartScanService(const wchar_t* name)
@@ -499,7 +508,8 @@ Failure StopService(const wchar_t* name)
     if (refused != ERROR_SUCCESS && refused != ERROR_SERVICE_NOT_ACTIVE) {
         return ErrorText("ControlService", refused);
     }
-    return WaitForState(name, SERVICE_STOPPED) ? "" : "the service did not stop: " + StateText(name);
+    return WaitForState(name, SERVICE_STOPPED) ? ""
+                                                : "the service did not stop: " + StateText(name);
 }
 
 Failure DeleteScanService(const wchar_t* name)
@@ -509,12 +519,14 @@ Failure DeleteScanService(const wchar_t* name)
     }
     Failure stopped = StopService(name);
     BOOL deleted = FALSE;
-    DWORD error = WithService(name, DELETE, [&](SC_HANDLE service) { deleted = DeleteService(service); });
+    DWORD error =
+        WithService(name, DELETE, [&](SC_HANDLE service) { deleted = DeleteService(service); });
     if (!stopped.empty() || error != ERROR_SUCCESS || !deleted) {
         return !stopped.empty() ? stopped : ErrorText("DeleteService", error);
     }
     // Wine removes a deleted service once its last handle is closed.
-    return WaitUntil([&] { return !ReadService(name).exists; }) ? "" : "the service is still installed";
+    return WaitUntil([&] { return !ReadService(name).exists; }) ? ""
+                                                                 : "the service is still installed";
 }
 
 // --- Processes ---------------------------------------------------------------------------
@@ -547,7 +559,8 @@ std::vector<std::wstring> ProcessNames()
 int CountProcesses(const wchar_t* name)
 {
     int count = 0;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) { count += wcscmp(entry.szExeFile, name) == 0; });
+    ForEachProcess(
+        [&](const PROCESSENTRY32W& entry) { count += wcscmp(entry.szExeFile, name) == 0; });
     return count;
 }
 
@@ -712,8 +725,8 @@ Failure Reset(const std::wstring& windows)
     if (FileExists(shortcut)) {
         steps.push_back("the shortcut could not be removed");
     }
-    for (const std::wstring& program : {MonitorPath(windows), PanelPath(windows), GuidePath(windows),
-                                        ServicePath(windows)}) {
+    for (const std::wstring& program :
+         {MonitorPath(windows), PanelPath(windows), GuidePath(windows), ServicePath(windows)}) {
         for (const wchar_t* record : {L".cmdline", L".exit", L".starts", L".behaviour"}) {
             DeleteFileW((program + record).c_str());
         }

@@ -59,10 +59,12 @@ struct PackageFaults {
     bool serviceNotAService = false;    // the service program is a plain stand-in program
 };
 // Copies the stand-ins from `standins` to the package's four paths under `windows`.
-Failure InstallPackage(const std::wstring& standins, const std::wstring& windows = WindowsDirectory(),
+Failure InstallPackage(const std::wstring& standins,
+                       const std::wstring& windows = WindowsDirectory(),
                        const PackageFaults& faults = PackageFaults());
 // The scan service stand-in's start-up: instant, slow, stuck or stop.
-Failure SetServiceBehaviour(const std::string& word, const std::wstring& windows = WindowsDirectory());
+Failure SetServiceBehaviour(const std::string& word,
+                            const std::wstring& windows = WindowsDirectory());
 // Lines the stand-in at `programPath` recorded, one per start ("<program>.cmdline" or
 // ".starts"), once there are `atLeast` of them or a second has passed.
 std::vector<std::wstring> RecordedLines(const std::wstring& programPath, size_t atLeast = 0,
@@ -105,7 +107,8 @@ ServiceConfig ReadService(const wchar_t* name = kServiceName);
 // Installs a service the way the package's installer does (own process, error control
 // ignore, LocalSystem).
 Failure InstallService(DWORD startType, const std::wstring& binaryPath = ServicePath(),
-                       const wchar_t* name = kServiceName, const wchar_t* displayName = kServiceName);
+                       const wchar_t* name = kServiceName,
+                       const wchar_t* displayName = kServiceName);
 Failure SetStartType(DWORD startType, const wchar_t* name = kServiceName);
 // Starts it and waits until it runs; a start request that went nowhere is made once more.
 Failure StartScanService(const wchar_t* name = kServiceName);

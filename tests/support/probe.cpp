@@ -77,7 +77,8 @@ std::string Service(const std::wstring& name)
     const machine::ServiceConfig service = machine::ReadService(name.c_str());
     std::string out = std::string("{\"exists\":") + (service.exists ? "true" : "false");
     if (service.exists) {
-        out += ",\"type\":" + Number(service.serviceType) + ",\"start\":" + Number(service.startType)
+        out += ",\"type\":" + Number(service.serviceType)
+            + ",\"start\":" + Number(service.startType)
             + ",\"error_control\":" + Number(service.errorControl)
             + ",\"binary\":" + Json(service.binaryPath) + ",\"account\":" + Json(service.account)
             + ",\"display\":" + Json(service.displayName) + ",\"state\":" + Number(service.state)
@@ -105,7 +106,8 @@ std::string Values(const std::wstring& view, const std::wstring& key)
     const std::vector<machine::RegistryValue> values =
         machine::ReadValues(key.c_str(), ViewOf(view), &exists, &error);
     if (!exists) {
-        return error == ERROR_FILE_NOT_FOUND ? "null" : "{\"error\":" + Json("RegOpenKeyEx " + Number(error)) + "}";
+        return error == ERROR_FILE_NOT_FOUND
+            ? "null" : "{\"error\":" + Json("RegOpenKeyEx " + Number(error)) + "}";
     }
     std::string out;
     for (const machine::RegistryValue& value : values) {
@@ -130,7 +132,8 @@ std::string Folders()
 std::string Environment(const std::wstring& name)
 {
     static wchar_t value[32767];
-    return GetEnvironmentVariableW(name.c_str(), value, 32767) == 0 ? "null" : Json(std::wstring(value));
+    return GetEnvironmentVariableW(name.c_str(), value, 32767) == 0 ? "null"
+                                                                     : Json(std::wstring(value));
 }
 
 std::string Launch(const std::wstring& commandLine)
@@ -170,7 +173,9 @@ bool ProgramKeys(const std::wstring& list, std::vector<int>* keys)
 
 std::wstring ProgramPathOf(int key)
 {
-    return key == 3 ? machine::ServicePath() : machine::kBackgroundPrograms[key].path(machine::WindowsDirectory());
+    const std::wstring windows = machine::WindowsDirectory();
+    return key == 3 ? machine::ServicePath(windows)
+                    : machine::kBackgroundPrograms[key].path(windows);
 }
 
 // Applies one option word to a healthy machine's description; false when it is not one.
@@ -241,8 +246,8 @@ std::string Setup(const Args& args, bool whole)
     if (whole) {
         return Done(machine::MakeHealthy(healthy));
     }
-    machine::Failure failure = machine::InstallPackage(healthy.standins, machine::WindowsDirectory(),
-                                                       healthy.package);
+    machine::Failure failure =
+        machine::InstallPackage(healthy.standins, machine::WindowsDirectory(), healthy.package);
     return Done(failure.empty() ? machine::SetServiceBehaviour(healthy.behaviour) : failure);
 }
 
@@ -297,7 +302,8 @@ std::string Run(const Args& args)
             return command.run(args);
         }
     }
-    return "{\"error\":" + Json("bad command " + machine::Narrow(args.empty() ? L"" : args[0])) + "}";
+    const std::wstring name = args.empty() ? L"" : args[0];
+    return "{\"error\":" + Json("bad command " + machine::Narrow(name)) + "}";
 }
 
 }  // namespace
