@@ -115,7 +115,7 @@ Events ExpectedClosing(const FaultCase& fault)
         closing.push_back(L"CloseServiceHandle manager");
     }
     if (fault.labels.back() == "E03") {
-        closing.push_back(L"RegCloseKey");
+        closing.push_back(L"RegCloseKey key");
     }
     closing.push_back(L"_wsetlocale 2 C");
     closing.push_back(HookAcquired(kHookLocaleCopy) > 0 ? L"free locale" : L"free (null)");

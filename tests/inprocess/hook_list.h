@@ -2,10 +2,12 @@
 // this list hooks.h declares each Hook_<name>, the build renames <name> to it in the tool's
 // sources (hook_renames.h, written by CMake), and hooks.cpp writes the HOOK bodies:
 //
-//   HOOK(result, name, (parameters), (arguments), result when failed, then, log format, ...)
+//   HOOK(result, name, (parameters), call, result when failed, then, log format, ...)
 //     logs "<name> <log format>", fails the call when a test asked for that (the error set
-//     as the last error), and otherwise calls the real function; `then` runs on its `result`
-//     (HELD_IF enters what it acquired in the ledger, NOTHING does nothing).
+//     as the last error), and otherwise makes the `call`: the real function, or a steered
+//     stand-in for it in hooks.cpp; `then` runs on its `result` (HELD_IF enters what it
+//     acquired in the ledger, NOTHING does nothing). Released(x) in a log argument takes x
+//     out of the ledger and names its kind.
 //   HOOK_OWN(result, name, (parameters))
 //     a hook whose body hooks.cpp writes out.
 //
@@ -13,98 +15,125 @@
 
 // ---- Registry
 HOOK(LONG, RegOpenKeyExW, (HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key),
-     (root, path, options, access, key), (LONG)error,
+     RegOpenKeyExW(root, path, options, access, key), (LONG)error,
      HELD_IF(result == ERROR_SUCCESS, kHookRegistryKey, *key),
      L"%s 0x%lX", Text(path), (unsigned long)access)
 HOOK(LONG, RegQueryValueExW,
      (HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size),
-     (key, name, reserved, type, data, size), (LONG)error, NOTHING, L"%s", Text(name))
+     RegQueryValueExW(key, name, reserved, type, data, size), (LONG)error, NOTHING,
+     L"%s", Text(name))
 HOOK(LONG, RegSetValueExW,
      (HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size),
-     (key, name, reserved, type, data, size), (LONG)error, NOTHING,
+     RegSetValueExW(key, name, reserved, type, data, size), (LONG)error, NOTHING,
      L"%s type=%lu size=%lu", Text(name), (unsigned long)type, (unsigned long)size)
-HOOK_OWN(LONG, RegCloseKey, (HKEY key))
+HOOK(LONG, RegCloseKey, (HKEY key), RegCloseKey(key), (LONG)error, NOTHING, L"%s", Released(key))
 
 // ---- Service Control Manager
 HOOK(SC_HANDLE, OpenSCManagerW, (LPCWSTR machine, LPCWSTR database, DWORD access),
-     (machine, database, access), NULL, HELD_IF(result != NULL, kHookManager, result),
-     L"0x%lX", (unsigned long)access)
+     OpenSCManagerW(machine, database, access), NULL,
+     HELD_IF(result != NULL, kHookManager, result), L"0x%lX", (unsigned long)access)
 HOOK(SC_HANDLE, OpenServiceW, (SC_HANDLE manager, LPCWSTR name, DWORD access),
-     (manager, name, access), NULL, HELD_IF(result != NULL, kHookService, result),
-     L"%s 0x%lX", Text(name), (unsigned long)access)
+     OpenServiceW(manager, name, access), NULL,
+     HELD_IF(result != NULL, kHookService, result), L"%s 0x%lX", Text(name), (unsigned long)access)
 HOOK(SC_HANDLE, CreateServiceW,
      (SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName, DWORD access, DWORD serviceType,
       DWORD startType, DWORD errorControl, LPCWSTR binaryPath, LPCWSTR group, LPDWORD tag,
       LPCWSTR dependencies, LPCWSTR account, LPCWSTR password),
-     (manager, name, displayName, access, serviceType, startType, errorControl, binaryPath,
-      group, tag, dependencies, account, password),
+     CreateServiceW(manager, name, displayName, access, serviceType, startType, errorControl,
+                    binaryPath, group, tag, dependencies, account, password),
      NULL, HELD_IF(result != NULL, kHookService, result),
      L"%s|%s|0x%lX|%lu|%lu|%lu|%s|%s|%s|%s|%s|%s", Text(name), Text(displayName),
      (unsigned long)access, (unsigned long)serviceType, (unsigned long)startType,
      (unsigned long)errorControl, Text(binaryPath), Text(group), tag ? L"tag" : L"(null)",
      Text(dependencies), Text(account), Text(password))
-HOOK_OWN(BOOL, QueryServiceStatusEx,
-         (SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed))
+HOOK(BOOL, QueryServiceStatusEx,
+     (SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed),
+     StatusOrScripted(service, level, buffer, size, needed), FALSE, NOTHING,
+     L"level=%d size=%lu", (int)level, (unsigned long)size)
 HOOK(BOOL, QueryServiceConfigW,
      (SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed),
-     (service, config, size, needed), FALSE, NOTHING, L"size=%lu", (unsigned long)size)
+     QueryServiceConfigW(service, config, size, needed), FALSE, NOTHING, L"size=%lu",
+     (unsigned long)size)
 HOOK(BOOL, ChangeServiceConfigW,
      (SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
       LPCWSTR binaryPath, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies, LPCWSTR account,
       LPCWSTR password, LPCWSTR displayName),
-     (service, serviceType, startType, errorControl, binaryPath, group, tag, dependencies,
-      account, password, displayName),
+     ChangeServiceConfigW(service, serviceType, startType, errorControl, binaryPath, group, tag,
+                          dependencies, account, password, displayName),
      FALSE, NOTHING, L"0x%lX|%lu|0x%lX|%s|%s|%s|%s|%s|%s|%s", (unsigned long)serviceType,
      (unsigned long)startType, (unsigned long)errorControl, Text(binaryPath), Text(group),
      tag ? L"tag" : L"(null)", Text(dependencies), Text(account), Text(password),
      Text(displayName))
-HOOK_OWN(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv))
-HOOK_OWN(BOOL, CloseServiceHandle, (SC_HANDLE handle))
+HOOK(BOOL, StartServiceW, (SC_HANDLE service, DWORD argc, LPCWSTR* argv),
+     StartOrAccept(service, argc, argv), FALSE, NOTHING, L"")
+HOOK(BOOL, CloseServiceHandle, (SC_HANDLE handle), CloseServiceHandle(handle), FALSE, NOTHING,
+     L"%s", Released(handle))
 
 // ---- Kernel
-HOOK_OWN(UINT, GetWindowsDirectoryW, (LPWSTR buffer, UINT size))
-HOOK(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size), (buffer, size), 0, NOTHING, L"")
-HOOK_OWN(BOOL, GetVersionExW, (LPOSVERSIONINFOW version))
-HOOK(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD processId), (flags, processId),
-     INVALID_HANDLE_VALUE, HELD_IF(result != INVALID_HANDLE_VALUE, kHookSnapshot, result), L"")
+HOOK(UINT, GetWindowsDirectoryW, (LPWSTR buffer, UINT size), WindowsDirectory(buffer, size), 0,
+     NOTHING, L"")
+HOOK(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size), GetSystemDirectoryW(buffer, size), 0,
+     NOTHING, L"")
+HOOK(BOOL, GetVersionExW, (LPOSVERSIONINFOW version), Version(version), FALSE, NOTHING, L"")
+HOOK(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD processId),
+     CreateToolhelp32Snapshot(flags, processId), INVALID_HANDLE_VALUE,
+     HELD_IF(result != INVALID_HANDLE_VALUE, kHookSnapshot, result), L"")
 HOOK_OWN(BOOL, Process32FirstW, (HANDLE snapshot, LPPROCESSENTRY32W entry))
 HOOK_OWN(BOOL, Process32NextW, (HANDLE snapshot, LPPROCESSENTRY32W entry))
-HOOK_OWN(BOOL, CreateProcessW,
-         (LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
-          LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
-          LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info))
-HOOK_OWN(BOOL, CloseHandle, (HANDLE handle))
+HOOK(BOOL, CreateProcessW,
+     (LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
+      LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+      LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info),
+     CreateProcessW(application, commandLine, process, thread, inherit, flags, environment,
+                    directory, startup, info),
+     FALSE, Launched(result, info);, L"%s|%s|%d|0x%lX|%s|%s|cb=%lu", Text(application),
+     Text(commandLine), inherit, (unsigned long)flags, environment ? L"env" : L"(null)",
+     Text(directory), (unsigned long)startup->cb)
+HOOK(BOOL, CloseHandle, (HANDLE handle), CloseHandle(handle), FALSE, NOTHING, L"%s",
+     Released(handle))
 HOOK_OWN(DWORD, GetTickCount, (void))
 HOOK_OWN(void, Sleep, (DWORD milliseconds))
-HOOK(HLOCAL, LocalAlloc, (UINT flags, SIZE_T size), (flags, size), NULL,
+HOOK(HLOCAL, LocalAlloc, (UINT flags, SIZE_T size), LocalAlloc(flags, size), NULL,
      HELD_IF(result != NULL, kHookLocalMemory, result), L"%u %lu", flags, (unsigned long)size)
-HOOK_OWN(HLOCAL, LocalFree, (HLOCAL memory))
-HOOK(HMODULE, GetModuleHandleW, (LPCWSTR name), (name), NULL, NOTHING, L"%s", Text(name))
+HOOK(HLOCAL, LocalFree, (HLOCAL memory), LocalFree(memory), memory, NOTHING, L"%s",
+     Released(memory))
+HOOK(HMODULE, GetModuleHandleW, (LPCWSTR name), GetModuleHandleW(name), NULL, NOTHING, L"%s",
+     Text(name))
 HOOK_OWN(FARPROC, GetProcAddress, (HMODULE module, LPCSTR name))
-HOOK(BOOL, SetDllDirectoryW, (LPCWSTR path), (path), FALSE, NOTHING, L"\"%s\"", Text(path))
-HOOK(HMODULE, LoadLibraryExW, (LPCWSTR path, HANDLE file, DWORD flags), (path, file, flags),
-     NULL, NOTHING, L"%s 0x%lX", Text(path), (unsigned long)flags)
-HOOK(BOOL, SetCurrentDirectoryW, (LPCWSTR path), (path), FALSE, NOTHING, L"%s", Text(path))
+HOOK(BOOL, SetDllDirectoryW, (LPCWSTR path), SetDllDirectoryW(path), FALSE, NOTHING, L"\"%s\"",
+     Text(path))
+HOOK(HMODULE, LoadLibraryExW, (LPCWSTR path, HANDLE file, DWORD flags),
+     LoadLibraryExW(path, file, flags), NULL, NOTHING, L"%s 0x%lX", Text(path),
+     (unsigned long)flags)
+HOOK(BOOL, SetCurrentDirectoryW, (LPCWSTR path), SetCurrentDirectoryW(path), FALSE, NOTHING,
+     L"%s", Text(path))
 
 // ---- Shell
 HOOK(BOOL, SHGetSpecialFolderPathW, (HWND owner, LPWSTR path, int folder, BOOL create),
-     (owner, path, folder, create), FALSE, NOTHING, L"0x%X %d", folder, create)
-HOOK(BOOL, PathAppendW, (LPWSTR path, LPCWSTR more), (path, more), FALSE, NOTHING, L"%s",
+     SHGetSpecialFolderPathW(owner, path, folder, create), FALSE, NOTHING, L"0x%X %d", folder,
+     create)
+HOOK(BOOL, PathAppendW, (LPWSTR path, LPCWSTR more), PathAppendW(path, more), FALSE, NOTHING, L"%s",
      Text(more))
-HOOK_OWN(LPWSTR, PathCombineW, (LPWSTR dest, LPCWSTR dir, LPCWSTR file))
-HOOK(BOOL, PathFileExistsW, (LPCWSTR path), (path), FALSE, NOTHING, L"%s", Text(path))
+HOOK(LPWSTR, PathCombineW, (LPWSTR dest, LPCWSTR dir, LPCWSTR file), PathCombineW(dest, dir, file),
+     (dest[0] = L'\0', (LPWSTR)NULL), NOTHING, L"%s", Text(file))
+HOOK(BOOL, PathFileExistsW, (LPCWSTR path), PathFileExistsW(path), FALSE, NOTHING, L"%s",
+     Text(path))
 
 // ---- COM
-HOOK(HRESULT, CoInitialize, (LPVOID reserved), (reserved), (HRESULT)error,
+HOOK(HRESULT, CoInitialize, (LPVOID reserved), CoInitialize(reserved), (HRESULT)error,
      HELD_IF(SUCCEEDED(result), kHookComInit, &gComLeft), L"")
-HOOK_OWN(HRESULT, CoCreateInstance,
-         (REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object))
+HOOK(HRESULT, CoCreateInstance,
+     (REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object),
+     TrackedLink(clsid, outer, context, iid, object), (*object = NULL, (HRESULT)error), NOTHING,
+     L"context=0x%lX", (unsigned long)context)
 HOOK_OWN(void, CoUninitialize, (void))
 
 // ---- Runtime
-HOOK_OWN(wchar_t*, _wsetlocale, (int category, const wchar_t* name))
-HOOK(wchar_t*, _wcsdup, (const wchar_t* text), (text), NULL,
+HOOK(wchar_t*, _wsetlocale, (int category, const wchar_t* name), Locale(category, name), NULL,
+     NOTHING, L"%d %s", category, Text(name))
+HOOK(wchar_t*, _wcsdup, (const wchar_t* text), _wcsdup(text), NULL,
      HELD_IF(result != NULL, kHookLocaleCopy, result), L"%s", Text(text))
 HOOK_OWN(void, free, (void* memory))
-HOOK_OWN(int, _wsystem, (const wchar_t* command))
+HOOK(int, _wsystem, (const wchar_t* command), gRunSystem ? _wsystem(command) : 0, -1, NOTHING,
+     L"%s", Text(command))
 HOOK_OWN(int, vwprintf, (const wchar_t* format, va_list arguments))

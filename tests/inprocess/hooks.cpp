@@ -385,51 +385,25 @@ public:
 
 static FakeShellLink gFakeShellLink;
 
-// ---- The hooks of the list with the usual body -----------------------------------------
+// ---- Stand-ins that the hooks of the list call in place of the real function ----------
 
-#define NOTHING
-#define HELD_IF(condition, kind, value) \
-    if (condition) {                     \
-        Acquire(kind, value);            \
-    }
-#define HOOK(type, name, params, args, failed, then, ...) \
-    type Hook_##name params                                \
-    {                                                      \
-        LogCall(L"" #name, __VA_ARGS__);                   \
-        DWORD error;                                       \
-        if (Faulted(L"" #name, &error)) {                  \
-            SetLastError(error);                           \
-            return failed;                                 \
-        }                                                  \
-        type result = name args;                           \
-        then return result;                                \
-    }
-#define HOOK_OWN(type, name, params)
-#include "tests/inprocess/hook_list.h"
-#undef HOOK
-#undef HOOK_OWN
-
-// ---- Registry -------------------------------------------------------------------------
-
-LONG Hook_RegCloseKey(HKEY key)
+// Takes a handle, block or reference out of the ledger and names its kind.
+static const wchar_t* Released(void* value)
 {
-    LogEvent(L"RegCloseKey");
-    Release(key);
-    return RegCloseKey(key);
+    return value != NULL ? KindName(Release(value)) : L"(null)";
 }
 
-// ---- Service Control Manager ----------------------------------------------------------
-
-static int TakeScriptedStatus(LPBYTE buffer, BOOL* result)
+// The next scripted status, or the service's real one once the script is used up.
+static BOOL StatusOrScripted(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
+                             LPDWORD needed)
 {
     if (gScriptNext >= gScriptCount) {
-        return 0;
+        return QueryServiceStatusEx(service, level, buffer, size, needed);
     }
     ScriptedStatus entry = gScript[gScriptNext++];
     if (entry.fails) {
         SetLastError(ERROR_INVALID_HANDLE);
-        *result = FALSE;
-        return 1;
+        return FALSE;
     }
     SERVICE_STATUS_PROCESS* status = (SERVICE_STATUS_PROCESS*)buffer;
     ZeroMemory(status, sizeof *status);
@@ -437,63 +411,25 @@ static int TakeScriptedStatus(LPBYTE buffer, BOOL* result)
     status->dwCurrentState = entry.state;
     status->dwCheckPoint = entry.checkPoint;
     status->dwWaitHint = entry.waitHint;
-    *result = TRUE;
-    return 1;
+    return TRUE;
 }
 
-BOOL Hook_QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer,
-                               DWORD size, LPDWORD needed)
+static BOOL StartOrAccept(SC_HANDLE service, DWORD argc, LPCWSTR* argv)
 {
-    LogEvent(L"QueryServiceStatusEx level=%d size=%lu", (int)level, (unsigned long)size);
-    DWORD error;
-    if (Faulted(L"QueryServiceStatusEx", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    BOOL result;
-    if (TakeScriptedStatus(buffer, &result)) {
-        return result;
-    }
-    return QueryServiceStatusEx(service, level, buffer, size, needed);
-}
-
-BOOL Hook_StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv)
-{
-    LogEvent(L"StartServiceW");
-    DWORD error;
-    if (Faulted(L"StartServiceW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
     if (gAcceptStart) {
         return TRUE;
     }
     BOOL started = StartServiceW(service, argc, argv);
     if (!started) {
-        error = GetLastError();
+        DWORD error = GetLastError();
         LogEvent(L"StartServiceW refused %lu", (unsigned long)error);
         SetLastError(error);
     }
     return started;
 }
 
-BOOL Hook_CloseServiceHandle(SC_HANDLE handle)
+static UINT WindowsDirectory(LPWSTR buffer, UINT size)
 {
-    HookResource kind = Release(handle);
-    LogEvent(L"CloseServiceHandle %s", KindName(kind));
-    return CloseServiceHandle(handle);
-}
-
-// ---- Kernel ---------------------------------------------------------------------------
-
-UINT Hook_GetWindowsDirectoryW(LPWSTR buffer, UINT size)
-{
-    LogEvent(L"GetWindowsDirectoryW");
-    DWORD error;
-    if (Faulted(L"GetWindowsDirectoryW", &error)) {
-        SetLastError(error);
-        return 0;
-    }
     if (!gFakeWindowsDirectory) {
         return GetWindowsDirectoryW(buffer, size);
     }
@@ -505,62 +441,103 @@ UINT Hook_GetWindowsDirectoryW(LPWSTR buffer, UINT size)
     return length;
 }
 
-BOOL Hook_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
+static BOOL Version(LPOSVERSIONINFOW version)
+{
+    BOOL known = GetVersionExW(version);
+    if (known && gFakeVersionSet) {
+        version->dwMajorVersion = gFakeVersion[0];
+        version->dwMinorVersion = gFakeVersion[1];
+    }
+    return known;
+}
+
+static void Launched(BOOL created, LPPROCESS_INFORMATION info)
+{
+    if (!created) {
+        return;
+    }
+    Acquire(kHookProcess, info->hProcess);
+    Acquire(kHookThread, info->hThread);
+    if (gLetLaunchedEnd) {
+        WaitForSingleObject(info->hProcess, 10000);
+    }
+}
+
+static HRESULT TrackedLink(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
+                           LPVOID* object)
+{
+    if (gFakeLink) {
+        gFakeShellLink.references = 1;
+        *object = static_cast<IShellLinkW*>(&gFakeShellLink);
+        gFakeShellLink.AddRef();
+        gTrackedLink = &gFakeShellLink;
+        return S_OK;
+    }
+    HRESULT result = CoCreateInstance(clsid, outer, context, iid, object);
+    if (SUCCEEDED(result)) {
+        // One reference of our own tells at uninitialisation what the tool left behind.
+        gTrackedLink = (IUnknown*)*object;
+        gTrackedLink->AddRef();
+    }
+    return result;
+}
+
+static wchar_t* Locale(int category, const wchar_t* name)
+{
+    if (name != NULL && gRejectedLocale[0] != L'\0' && lstrcmpW(name, gRejectedLocale) == 0) {
+        return NULL;
+    }
+    return _wsetlocale(category, name);
+}
+
+// ---- The hooks of the list with the usual body -----------------------------------------
+
+#define NOTHING
+#define HELD_IF(condition, kind, value) \
+    if (condition) {                     \
+        Acquire(kind, value);            \
+    }
+#define HOOK(type, name, params, call, failed, then, ...) \
+    type Hook_##name params                                \
+    {                                                      \
+        LogCall(L"" #name, __VA_ARGS__);                   \
+        DWORD error;                                       \
+        if (Faulted(L"" #name, &error)) {                  \
+            SetLastError(error);                           \
+            return failed;                                 \
+        }                                                  \
+        type result = call;                                \
+        then return result;                                \
+    }
+#define HOOK_OWN(type, name, params)
+#include "tests/inprocess/hook_list.h"
+#undef HOOK
+#undef HOOK_OWN
+
+// ---- The hooks written out ---------------------------------------------------------------
+
+// A process walk that the tool starts with a record of the wrong size leaves a note.
+static BOOL WalkStep(const wchar_t* name, LPPROCESSENTRY32W entry)
 {
     DWORD error;
-    if (Faulted(L"Process32FirstW", &error)) {
+    if (Faulted(name, &error)) {
         SetLastError(error);
         return FALSE;
     }
     if (entry->dwSize != sizeof(PROCESSENTRY32W)) {
-        LogEvent(L"Process32FirstW dwSize=%lu", (unsigned long)entry->dwSize);
+        LogEvent(L"%s dwSize=%lu", name, (unsigned long)entry->dwSize);
     }
-    return Process32FirstW(snapshot, entry);
+    return TRUE;
+}
+
+BOOL Hook_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
+{
+    return WalkStep(L"Process32FirstW", entry) && Process32FirstW(snapshot, entry);
 }
 
 BOOL Hook_Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry)
 {
-    DWORD error;
-    if (Faulted(L"Process32NextW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (entry->dwSize != sizeof(PROCESSENTRY32W)) {
-        LogEvent(L"Process32NextW dwSize=%lu", (unsigned long)entry->dwSize);
-    }
-    return Process32NextW(snapshot, entry);
-}
-
-BOOL Hook_CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
-                         LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
-                         LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
-                         LPPROCESS_INFORMATION info)
-{
-    LogEvent(L"CreateProcessW %s|%s|%d|0x%lX|%s|%s|cb=%lu", Text(application), Text(commandLine),
-             inherit, (unsigned long)flags, environment ? L"env" : L"(null)", Text(directory),
-             (unsigned long)startup->cb);
-    DWORD error;
-    if (Faulted(L"CreateProcessW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    BOOL created = CreateProcessW(application, commandLine, process, thread, inherit, flags,
-                                  environment, directory, startup, info);
-    if (created) {
-        Acquire(kHookProcess, info->hProcess);
-        Acquire(kHookThread, info->hThread);
-    }
-    if (created && gLetLaunchedEnd) {
-        WaitForSingleObject(info->hProcess, 10000);
-    }
-    return created;
-}
-
-BOOL Hook_CloseHandle(HANDLE handle)
-{
-    HookResource kind = Release(handle);
-    LogEvent(L"CloseHandle %s", KindName(kind));
-    return CloseHandle(handle);
+    return WalkStep(L"Process32NextW", entry) && Process32NextW(snapshot, entry);
 }
 
 DWORD Hook_GetTickCount(void)
@@ -581,53 +558,6 @@ void Hook_Sleep(DWORD milliseconds)
     Sleep(milliseconds);
 }
 
-HLOCAL Hook_LocalFree(HLOCAL memory)
-{
-    LogEvent(L"LocalFree");
-    Release(memory);
-    return LocalFree(memory);
-}
-
-// ---- Shell ----------------------------------------------------------------------------
-
-LPWSTR Hook_PathCombineW(LPWSTR dest, LPCWSTR dir, LPCWSTR file)
-{
-    LogEvent(L"PathCombineW %s", Text(file));
-    DWORD error;
-    if (Faulted(L"PathCombineW", &error)) {
-        dest[0] = L'\0';
-        return NULL;
-    }
-    return PathCombineW(dest, dir, file);
-}
-
-// ---- COM ------------------------------------------------------------------------------
-
-HRESULT Hook_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
-                              LPVOID* object)
-{
-    LogEvent(L"CoCreateInstance context=0x%lX", (unsigned long)context);
-    DWORD error;
-    if (Faulted(L"CoCreateInstance", &error)) {
-        *object = NULL;
-        return (HRESULT)error;
-    }
-    if (gFakeLink) {
-        gFakeShellLink.references = 1;
-        *object = static_cast<IShellLinkW*>(&gFakeShellLink);
-        gFakeShellLink.AddRef();
-        gTrackedLink = &gFakeShellLink;
-        return S_OK;
-    }
-    HRESULT result = CoCreateInstance(clsid, outer, context, iid, object);
-    if (SUCCEEDED(result)) {
-        // One reference of our own tells at uninitialisation what the tool left behind.
-        gTrackedLink = (IUnknown*)*object;
-        gTrackedLink->AddRef();
-    }
-    return result;
-}
-
 void Hook_CoUninitialize(void)
 {
     LogEvent(L"CoUninitialize");
@@ -636,33 +566,10 @@ void Hook_CoUninitialize(void)
     CoUninitialize();
 }
 
-// ---- Runtime --------------------------------------------------------------------------
-
-wchar_t* Hook__wsetlocale(int category, const wchar_t* name)
-{
-    LogEvent(L"_wsetlocale %d %s", category, Text(name));
-    DWORD error;
-    if (Faulted(L"_wsetlocale", &error)
-        || (name != NULL && gRejectedLocale[0] != L'\0' && lstrcmpW(name, gRejectedLocale) == 0)) {
-        return NULL;
-    }
-    return _wsetlocale(category, name);
-}
-
 void Hook_free(void* memory)
 {
-    if (memory != NULL) {
-        LogEvent(L"free %s", KindName(Release(memory)));
-    } else {
-        LogEvent(L"free (null)");
-    }
+    LogEvent(L"free %s", Released(memory));
     free(memory);
-}
-
-int Hook__wsystem(const wchar_t* command)
-{
-    LogEvent(L"_wsystem %s", Text(command));
-    return gRunSystem ? _wsystem(command) : 0;
 }
 
 int Hook_vwprintf(const wchar_t* format, va_list arguments)
@@ -680,8 +587,6 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
     }
     return vwprintf(format, arguments);
 }
-
-// ---- DLL search -------------------------------------------------------------------------
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
 static SetDefaultDllDirectoriesProc gRealSetDefaultDllDirectories;
@@ -716,20 +621,3 @@ FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
         reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address));
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
 }
-
-BOOL Hook_GetVersionExW(LPOSVERSIONINFOW version)
-{
-    LogEvent(L"GetVersionExW");
-    DWORD error;
-    if (Faulted(L"GetVersionExW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    BOOL known = GetVersionExW(version);
-    if (known && gFakeVersionSet) {
-        version->dwMajorVersion = gFakeVersion[0];
-        version->dwMinorVersion = gFakeVersion[1];
-    }
-    return known;
-}
-
