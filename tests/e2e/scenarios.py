@@ -411,22 +411,27 @@ def planted_dll(machine, check):
 def planted_cmd(machine, check):
     """The tool started from the download folder it was saved in, as Explorer starts it, a
     program named cmd.exe beside it, and no COMSPEC anywhere: the pause still comes from the
-    system's command interpreter."""
-    check.begin("a cmd.exe in the folder the tool is started from, COMSPEC unset")
+    system's command interpreter, on each Windows version whose search differs."""
     machine.make_healthy()
     downloads, tool, planted = plant_beside_tool(machine, "cmd.exe", "standin_program.exe")
     # Should it run, it records its command line and ends at once.
     open(planted + ".exit", "w").close()
+    record = planted + ".cmdline"
     machine.reg("delete", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment",
                 "/v", "ComSpec", "/f")
     unset = {"COMSPEC": None}
-    check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, env=unset)[0], None,
-                "a program started that way has no COMSPEC")
-    run = machine.run_tool(program=tool, cwd=downloads, env=unset)
-    record = planted + ".cmdline"
-    check.that(not os.path.exists(record), "the planted cmd.exe never ran",
-               "it ran as: %r" % (open(record, "rb").read() if os.path.exists(record) else ""))
-    check.output(run, *HEALTHY_OUTPUT)
+    for version in WINDOWS_VERSIONS:
+        check.begin("a cmd.exe in the folder the tool is started from on %s, COMSPEC unset"
+                    % version)
+        machine.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f")
+        check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, env=unset)[0], None,
+                    "a program started that way has no COMSPEC")
+        run = machine.run_tool(version, program=tool, cwd=downloads, env=unset)
+        ran = open(record, "rb").read() if os.path.exists(record) else b""
+        check.equal(ran, b"", "the planted cmd.exe never ran")
+        if ran:
+            os.remove(record)
+        check.output(run, *HEALTHY_OUTPUT)
 
 
 class Terminal:
