@@ -56,6 +56,8 @@ REG_SZ = 1
 # Processes that come and go on their own in a prefix (Wine updates its menus after a
 # shortcut is saved), and the probe itself.
 TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")
+# The scan service's own process: the service record tells its state.
+SERVICE_PROCESS = PROGRAMS["service"].rsplit("\\", 1)[1].lower()
 
 # The tool's console messages, as a user reads them; each ends with an empty line.
 MESSAGES = {
@@ -663,7 +665,7 @@ class Machine:
             "other_service": results[1],
             # The service's own process is part of its state (pid) above.
             "processes": sorted(n for n in results[2]
-                                if n.lower() not in TRANSIENT + ("nvscnsvc.exe",)),
+                                if n.lower() not in TRANSIENT + (SERVICE_PROCESS,)),
             "run64": results[3],
             "run32": results[4],
             "startup_folder": sorted(os.listdir(self.unix_path(self.folders["common_startup"]))),

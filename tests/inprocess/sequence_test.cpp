@@ -247,19 +247,22 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
 
 TEST_F(RepairRunTest, ProgramRunningUnderANameOfOtherLetterCaseIsNotCountedAsRunning)
 {
-    // Another folder: the file system would take the other case for the same file.
+    // The monitor's name in lower case, in another folder: the file system would take the
+    // other case for the same file.
+    std::wstring lower = kMonitorProcess;
+    CharLowerW(&lower[0]);
     const std::wstring folder = machine::TwainDirectory() + L"\\other";
-    const std::wstring otherCase = folder + L"\\nvmonsta.EXE";
+    const std::wstring otherCase = folder + L"\\" + lower;
     ASSERT_EQ("", machine::CreateDirectories(folder));
     ASSERT_TRUE(CopyFileW(machine::MonitorPath().c_str(), otherCase.c_str(), FALSE));
-    ASSERT_EQ("", machine::LaunchAndWait(otherCase + L" /Station", L"nvmonsta.EXE"));
+    ASSERT_EQ("", machine::LaunchAndWait(otherCase + L" /Station", lower.c_str()));
 
     RunTool();
 
     EXPECT_EQ(1, machine::CountProcesses(kMonitorProcess));
-    EXPECT_EQ(1, machine::CountProcesses(L"nvmonsta.EXE"));
+    EXPECT_EQ(1, machine::CountProcesses(lower.c_str()));
     EXPECT_EQ("complete", PrintedLabels().back());
-    EXPECT_EQ("", machine::KillProcesses(L"nvmonsta.EXE"));
+    EXPECT_EQ("", machine::KillProcesses(lower.c_str()));
     DeleteFileW(otherCase.c_str());
     DeleteFileW((otherCase + L".cmdline").c_str());
     RemoveDirectoryW(folder.c_str());

@@ -20,9 +20,14 @@ class ServiceWaitTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        Restart(500000);
+    }
+    // A start of the service accepted without Windows, on a virtual clock at `tick`.
+    static void Restart(DWORD tick)
+    {
         HookReset();
         HookAcceptServiceStart();
-        HookUseVirtualClock(500000);
+        HookUseVirtualClock(tick);
     }
     void TearDown() override { HookReset(); }
 };
@@ -44,9 +49,7 @@ TEST_F(ServiceWaitTest, PauseIsATenthOfTheWaitHintBetweenOneAndTenSeconds)
     } cases[] = {{0, 1000}, {9999, 1000}, {30000, 3000}, {100000, 10000}, {200000, 10000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.waitHint);
-        HookReset();
-        HookAcceptServiceStart();
-        HookUseVirtualClock(1000);
+        Restart(1000);
         HookScriptStatus(SERVICE_START_PENDING, 1, c.waitHint);
         HookScriptStatus(SERVICE_START_PENDING, 2, c.waitHint);
         HookScriptStatus(SERVICE_RUNNING, 0, 0);
@@ -131,9 +134,7 @@ TEST_F(ServiceWaitTest, FailedPollKeepsTheLastStatusAndTheWaitStillEnds)
     HookScriptStatus(SERVICE_RUNNING, 0, 0);
     EXPECT_EQ(1, StartServiceAndWait(kScriptedService));
 
-    HookReset();
-    HookAcceptServiceStart();
-    HookUseVirtualClock(0);
+    Restart(0);
     HookScriptStatus(SERVICE_START_PENDING, 1, 2000);
     for (int i = 0; i < 10; ++i) {
         HookScriptStatusFailure();
@@ -149,8 +150,7 @@ TEST_F(ServiceWaitTest, RefusedStartOrFailedFirstQueryFailsAtOnce)
     EXPECT_EQ(0, StartServiceAndWait(kScriptedService));
     EXPECT_EQ(0, HookCallCount(L"QueryServiceStatusEx"));
 
-    HookReset();
-    HookAcceptServiceStart();
+    Restart(0);
     HookScriptStatusFailure();
     EXPECT_EQ(0, StartServiceAndWait(kScriptedService));
     EXPECT_TRUE(Pauses().empty());
