@@ -182,13 +182,14 @@ def _quietly(args, env, timeout=60):
 
 # --- prefixes --------------------------------------------------------------------------
 
-def _tree_manifest(root):
-    """Size and modification time of every file of a prefix, by relative path."""
+def tree_manifest(root, skip=lambda path: False):
+    """Size and modification time of every file below `root` (a prefix, say), by relative
+    path; links and the files that `skip` names are left out."""
     manifest = {}
     for folder, dirs, files in os.walk(root):
         for name in files:
             path = os.path.join(folder, name)
-            if not os.path.islink(path):
+            if not os.path.islink(path) and not skip(path):
                 info = os.lstat(path)
                 manifest[os.path.relpath(path, root)] = [info.st_size, info.st_mtime_ns]
     return manifest
@@ -715,7 +716,7 @@ def make_template(build, log=print):
         template.close()
         raise
     template.stop()
-    info = {"folders": folders, "manifest": _tree_manifest(build.template),
+    info = {"folders": folders, "manifest": tree_manifest(build.template),
             "digest": _tree_digest(build.template)}
     with open(build.template_info, "w", encoding="utf-8") as f:
         json.dump(info, f)
@@ -728,7 +729,7 @@ def template_changes(build, full=False):
     full=True also compares every byte."""
     with open(build.template_info, encoding="utf-8") as f:
         info = json.load(f)
-    now = _tree_manifest(build.template)
+    now = tree_manifest(build.template)
     changed = sorted(path for path in set(now) | set(info["manifest"])
                      if now.get(path) != info["manifest"].get(path))
     if full and not changed and _tree_digest(build.template) != info["digest"]:

@@ -9,7 +9,6 @@ Runs the first build (build/win32, the product); where this machine cannot run i
 programs, says why in one line and runs the fallback (build/win64) instead.
 """
 import os
-import shutil
 import sys
 import unicodedata
 
@@ -129,10 +128,7 @@ def runners(build, clones):
     for name, fault, differences, clone in clones:
         with clone as machine:
             machine.make_healthy(**differences)
-            folder = machine.unix_path(runner_test.FOLDER)
-            os.makedirs(folder)
-            shutil.copy(runner_test.SOURCE, folder)
-            shutil.copy(build.tool, folder)
+            runner_test.install_runner(machine, build.tool)
             out, err, code = runner_test.run_runner(machine, "runner", {})
         line = explaining_line(out)
         meaning = {text: GLOSSES.get(key, key) for key, text in bed.MESSAGES.items()}

@@ -35,21 +35,24 @@ def drive_c_files(machine):
     """Size and time of every file on C:, but the package's own (the stand-ins record how
     they are started there) and Wine's cmd's capture files of for /f in the user's Temp
     folder (Windows' cmd reads a pipe)."""
-    root = os.path.join(machine.prefix, "drive_c")
-    package = machine.unix_path(bed.TWAIN)
-    files = {}
-    for folder, dirs, names in os.walk(root):
-        if folder.startswith(package):
-            continue
-        for name in names:
-            path = os.path.join(folder, name)
-            if os.path.basename(folder).lower() == "temp" and name.upper().startswith("CMD") \
-                    and name.lower().endswith(".tmp"):
-                continue
-            if not os.path.islink(path):
-                info = os.lstat(path)
-                files[os.path.relpath(path, root)] = (info.st_size, info.st_mtime_ns)
-    return files
+    package = machine.unix_path(bed.TWAIN) + os.sep
+
+    def skip(path):
+        folder, name = os.path.split(path)
+        return path.startswith(package) or (
+            os.path.basename(folder).lower() == "temp" and name.upper().startswith("CMD")
+            and name.lower().endswith(".tmp"))
+
+    return bed.tree_manifest(os.path.join(machine.prefix, "drive_c"), skip)
+
+
+def install_runner(machine, tool):
+    """The runner and `tool` as ScarvelRepair.exe, side by side in FOLDER."""
+    folder = machine.unix_path(FOLDER)
+    os.makedirs(folder)
+    shutil.copy(SOURCE, folder)
+    shutil.copy(tool, os.path.join(folder, "ScarvelRepair.exe"))
+    return folder
 
 
 def run_runner(machine, tag, env):
@@ -123,10 +126,7 @@ def runner(machine, check):
     check.that(script.count(b"\n") == script.count(b"\r\n") > 0 and script.endswith(b"\r\n"),
                "CR LF line ends (cmd misreads labels in a file of bare LFs)")
     check.that(all(byte < 0x80 for byte in script), "ASCII only")
-    folder = machine.unix_path(FOLDER)
-    os.makedirs(folder)
-    shutil.copy(SOURCE, folder)
-    shutil.copy(machine.build.tool, folder)
+    folder = install_runner(machine, machine.build.tool)
 
     machine.make_healthy()
     check_state(machine, check, "healthy", bed.HEALTHY_OUTPUT, 0)
