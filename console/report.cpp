@@ -3,11 +3,20 @@
 #include <stdio.h>
 
 #include <locale.h>
+#include <process.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <windows.h>
+#include <shlwapi.h>
 
 #include "console/report.h"
+#include "package/layout.h"
+
+// The pause is Windows' own interpreter, named by its full path: COMSPEC, which the runtime's
+// system() would follow, is the user's to set, and the tool runs elevated.
+// Its command line names it by its bare name, which no space in a path can split.
+static const wchar_t* const kPauseCommand[] = {L"cmd.exe", L"/c", L"pause", NULL};
 
 // "chs" is the runtime's own name; the others select the same locale where a runtime
 // knows only the long names, and ".936" keeps at least the code page.
@@ -39,10 +48,23 @@ void PrintMessage(const wchar_t* format, ...)
     va_end(arguments);
 }
 
+// Runs System32's cmd.exe with "/c pause" and waits for it; without a System32 path, no pause.
+static void Pause(void)
+{
+    wchar_t systemDir[PATH_UNITS] = {};
+    wchar_t interpreter[PATH_UNITS] = {};
+    UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
+    if (units == 0 || units >= PATH_UNITS
+        || PathCombineW(interpreter, systemDir, kPauseCommand[0]) == NULL) {
+        return;
+    }
+    _wspawnv(_P_WAIT, interpreter, kPauseCommand);
+}
+
 void EndReport(wchar_t* savedLocale)
 {
     // Without a saved copy, "C" is what every program starts with.
     _wsetlocale(LC_CTYPE, savedLocale != NULL ? savedLocale : L"C");
     free(savedLocale);
-    _wsystem(L"pause");
+    Pause();
 }

@@ -6,6 +6,7 @@
 #include "package/layout.h"
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
+typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
 
 // System DLLs that COM, the shell and the service functions load late by bare name (seen on
 // XP to 7). Where the search cannot be confined to System32, each is loaded from there first:
@@ -17,11 +18,16 @@ static const wchar_t* const kLateLoadedSystemDlls[] = {
 };
 
 // Vista's shell link object cannot be created once SetDefaultDllDirectories has been called.
+// The version is ntdll's, which no compatibility layer a user sets can change; GetVersionExW
+// would report the layer's.
 static int IsWindowsVista(void)
 {
+    FARPROC address = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
-    return GetVersionExW(&version) && version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
+    return address != NULL
+        && reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(address))(&version) == 0
+        && version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
 }
 
 // 1 when every later load by name searches System32 only. Looked up at run time, as XP,
@@ -50,22 +56,22 @@ static void PreloadSystemDlls(const wchar_t* systemDir)
 }
 
 // Elevated, and often started from a download folder: nothing loaded or started by a bare
-// name may come from there. Without the search confined, the current directory leaves it and
-// the late-loaded DLLs come from System32 first; then System32 becomes the current directory,
-// where the pause's interpreter and the launched programs start too. Nothing is reported.
+// name may come from there. System32 becomes the current directory first, so that not even
+// the fallback's own loads search the download folder; without the search confined, the
+// late-loaded DLLs then come from System32 first. Nothing is reported.
 static void RestrictSearchToSystem32(void)
 {
     wchar_t systemDir[PATH_UNITS] = {};
     UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
     int haveSystemDir = units > 0 && units < PATH_UNITS;
+    if (haveSystemDir) {
+        SetCurrentDirectoryW(systemDir);
+    }
     if (!ConfineDllSearchToSystem32()) {
         SetDllDirectoryW(L"");
         if (haveSystemDir) {
             PreloadSystemDlls(systemDir);
         }
-    }
-    if (haveSystemDir) {
-        SetCurrentDirectoryW(systemDir);
     }
 }
 

@@ -83,6 +83,11 @@ const FaultCase kFaults[] = {
     {L"Process32NextW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
     {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
+    // A token that cannot tell whose it is might be LocalSystem's: nothing is launched.
+    {L"OpenProcessToken", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"GetTokenInformation", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
     {L"CreateProcessW", 1, ERROR_FILE_NOT_FOUND, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"CreateProcessW", 3, ERROR_ACCESS_DENIED, kNothingInPlace,
@@ -119,7 +124,8 @@ Events ExpectedClosing(const FaultCase& fault)
     }
     closing.push_back(L"_wsetlocale 2 C");
     closing.push_back(HookAcquired(kHookLocaleCopy) > 0 ? L"free locale" : L"free (null)");
-    closing.push_back(L"_wsystem pause");
+    const Events pause = PauseCalls();
+    closing.insert(closing.end(), pause.begin(), pause.end());
     return closing;
 }
 
@@ -166,19 +172,18 @@ TEST_P(FaultTest, OneFailedCallEndsCleanly)
 
 INSTANTIATE_TEST_SUITE_P(EveryTestedCall, FaultTest, ::testing::ValuesIn(kFaults), CaseName);
 
-// Before any other call of the run, the search for DLLs and programs leaves the download
-// folder: SetDefaultDllDirectories where kernel32 has it (never on Vista, whose shell link
-// object it breaks); otherwise SetDllDirectoryW("") and the late-loaded system DLLs loaded by
-// their System32 paths; then System32 becomes the current directory. No failure of these
-// calls changes what the run prints or how it closes.
+// Before any other call of the run, System32 becomes the current directory and the search
+// for DLLs and programs leaves the download folder: SetDefaultDllDirectories where kernel32
+// has it (never on Vista, whose shell link object it breaks, as ntdll tells the version, not
+// a compatibility layer); otherwise SetDllDirectoryW("") and the late-loaded system DLLs
+// loaded by their System32 paths. No failure of these calls changes what the run prints or
+// how it closes.
 TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
 {
     MakeHealthy();
-    wchar_t buffer[MAX_PATH] = {};
-    ASSERT_GT(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
-    const std::wstring system = buffer;
+    const std::wstring system = machine::SystemDirectory();
     const Events lookup = {L"GetModuleHandleW kernel32.dll",
-                                              L"GetProcAddress SetDefaultDllDirectories"};
+                           L"GetProcAddress SetDefaultDllDirectories"};
     const std::wstring confined = L"SetDefaultDllDirectories 0x800";
     Events fallback = {L"SetDllDirectoryW \"\""};
     for (const wchar_t* name :
@@ -190,40 +195,52 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
     }
     const std::wstring intoSystem = L"SetCurrentDirectoryW " + system;
     auto join = [](std::initializer_list<Events> parts) {
-        Events all = {L"GetSystemDirectoryW", L"GetVersionExW"};
+        Events all = {L"GetSystemDirectoryW"};
         for (const Events& part : parts) {
             all.insert(all.end(), part.begin(), part.end());
         }
         return all;
     };
+    auto version = [](DWORD major) {
+        return Events{L"GetModuleHandleW ntdll.dll", L"GetProcAddress RtlGetVersion",
+                      L"RtlGetVersion " + std::to_wstring(major) + L".0"};
+    };
+    const Events win10 = version(10);
+    const Events vista = version(6);
     const struct {
         const char* what;
-        bool vista;
+        DWORD major;  // of Windows as ntdll reports it; Vista is 6.0, the others 10.0
+        bool layeredAsVista;
         std::vector<const wchar_t*> failing;
+        const char* lacking;
         Events calls;
         bool inSystem;
     } variants[] = {
-        {"kernel32 confines the search", false, {}, join({lookup, {confined, intoSystem}}),
-         true},
-        {"the confinement fails", false, {L"SetDefaultDllDirectories"},
-         join({lookup, {confined}, fallback, {intoSystem}}), true},
-        {"kernel32 lacks the function", false, {L"GetProcAddress"},
-         join({lookup, fallback, {intoSystem}}), true},
-        {"Vista", true, {}, join({fallback, {intoSystem}}), true},
-        {"Vista, SetDllDirectoryW failing", true, {L"SetDllDirectoryW"},
-         join({fallback, {intoSystem}}), true},
-        {"Vista, no System32 path", true, {L"GetSystemDirectoryW"}, join({{fallback[0]}}),
-         false},
-        {"the current directory cannot change", false, {L"SetCurrentDirectoryW"},
-         join({lookup, {confined, intoSystem}}), false},
+        {"kernel32 confines the search", 10, false, {}, "", join({{intoSystem}, win10, lookup,
+         {confined}}), true},
+        {"a user's layer says Vista", 10, true, {}, "", join({{intoSystem}, win10, lookup,
+         {confined}}), true},
+        {"the confinement fails", 10, false, {L"SetDefaultDllDirectories"}, "",
+         join({{intoSystem}, win10, lookup, {confined}, fallback}), true},
+        {"kernel32 lacks the function", 10, false, {}, "SetDefaultDllDirectories",
+         join({{intoSystem}, win10, lookup, fallback}), true},
+        {"Vista", 6, false, {}, "", join({{intoSystem}, vista, fallback}), true},
+        {"Vista, SetDllDirectoryW failing", 6, false, {L"SetDllDirectoryW"}, "",
+         join({{intoSystem}, vista, fallback}), true},
+        {"Vista, no System32 path", 6, false, {L"GetSystemDirectoryW"}, "",
+         join({vista, {fallback[0]}}), false},
+        {"the current directory cannot change", 10, false, {L"SetCurrentDirectoryW"}, "",
+         join({{intoSystem}, win10, lookup, {confined}}), false},
     };
     Events healthyClosing;
     for (const auto& variant : variants) {
         SCOPED_TRACE(variant.what);
         HookReset();
-        if (variant.vista) {
-            HookSetWindowsVersion(6, 0);
+        HookSetWindowsVersion(variant.major, 0);
+        if (variant.layeredAsVista) {
+            HookSetLayerVersion(6, 0);
         }
+        HookLackExport(variant.lacking);
         for (const wchar_t* call : variant.failing) {
             HookFail(call, 1, ERROR_ACCESS_DENIED);
         }
@@ -239,6 +256,7 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
                                           }),
                            beforeLocale.end());
         EXPECT_EQ(variant.calls, beforeLocale);
+        wchar_t buffer[MAX_PATH] = {};
         GetCurrentDirectoryW(MAX_PATH, buffer);
         EXPECT_EQ(variant.inSystem ? system : L"C:\\users\\Public", std::wstring(buffer));
         EXPECT_EQ((Labels{"checking", "restart", "complete"}), PrintedLabels());
@@ -247,7 +265,101 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
         }
         EXPECT_EQ(healthyClosing, LoggedClosing());
     }
-    EXPECT_EQ((Events{L"CloseServiceHandle service", L"CloseServiceHandle manager",
-                      L"_wsetlocale 2 C", L"free locale", L"_wsystem pause"}),
-              healthyClosing);
+    Events closing = {L"CloseServiceHandle service", L"CloseServiceHandle manager",
+                      L"_wsetlocale 2 C", L"free locale"};
+    const Events pause = PauseCalls();
+    closing.insert(closing.end(), pause.begin(), pause.end());
+    EXPECT_EQ(closing, healthyClosing);
+}
+
+// Nothing the run starts takes its rights from a choice an ordinary user made: the pause is
+// System32's interpreter whatever COMSPEC names; the missing programs start as children of
+// the user's desktop shell where its process opens and Windows can name a parent, as
+// before elsewhere, and not at all as LocalSystem, whose programs the next logon starts.
+TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    const std::wstring tests = wcsrchr(self, L'\\') + 1;
+    const std::wstring impostor = L"C:\\users\\Public\\comspec.exe";
+    ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(),
+                          impostor.c_str(), FALSE));
+    ASSERT_EQ("", machine::WriteTextFile(impostor + L".exit", ""));
+    const std::wstring plain = L"|0|0x0|(null)|(null)|cb=" + std::to_wstring(sizeof(STARTUPINFOW));
+    const std::wstring underShell = L"|0|0x80000|(null)|(null)|cb="
+        + std::to_wstring(sizeof(STARTUPINFOW) + sizeof(void*));
+    const Labels complete = {"checking", "restart", "complete"};
+    const struct {
+        const char* what;
+        bool comspec;
+        bool shell;
+        const wchar_t* failing;  // every call of it
+        const char* lacking;
+        bool localSystem;
+        Labels labels;
+        std::wstring launch;  // the tail of each CreateProcessW call; "" for none
+        bool opensShell;
+        bool shellIsParent;
+    } variants[] = {
+        {"COMSPEC names another program", true, false, L"", "", false, complete, plain, false,
+         false},
+        {"a shell whose process opens", false, true, L"", "", false, complete, underShell, true,
+         true},
+        {"a shell whose process cannot be opened", false, true, L"OpenProcess", "", false,
+         complete, plain, true, false},
+        {"XP, no attribute lists", false, true, L"", "InitializeProcThreadAttributeList", false,
+         complete, plain, false, false},
+        {"LocalSystem", false, true, L"", "", true, {"checking", "restart", "E08"}, L"", false,
+         false},
+    };
+    Events closing;
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(variant.what);
+        HookReset();
+        ASSERT_EQ("", machine::Reset());
+        machine::Healthy healthy;
+        healthy.programs[0] = healthy.programs[1] = healthy.programs[2] = false;
+        MakeHealthy(healthy);
+        DWORD shell = 0;
+        if (variant.shell) {
+            ASSERT_EQ("", machine::StartShell(StandinsFolder(), &shell));
+        }
+        SetEnvironmentVariableW(L"COMSPEC", variant.comspec ? impostor.c_str() : NULL);
+        HookRunSystemCommands(variant.comspec);
+        for (int occurrence = 1; occurrence <= 3; ++occurrence) {
+            HookFail(variant.failing, occurrence, ERROR_ACCESS_DENIED);
+        }
+        HookLackExport(variant.lacking);
+        if (variant.localSystem) {
+            HookRunAsLocalSystem();
+        }
+
+        RunTool();
+
+        SetEnvironmentVariableW(L"COMSPEC", NULL);
+        EXPECT_EQ(variant.labels, PrintedLabels());
+        const Events launches = EventsStartingWith(L"CreateProcessW");
+        EXPECT_EQ(variant.launch.empty() ? 0u : 3u, launches.size());
+        for (const std::wstring& launch : launches) {
+            EXPECT_EQ(variant.launch, launch.substr(launch.find(L"|0|0x")));
+        }
+        for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+            EXPECT_EQ(variant.launch.empty() ? L"" : variant.shellIsParent ? machine::kShellProcess
+                                                                           : tests,
+                      machine::ParentName(program.process));
+        }
+        // The shell's process is opened for each launch once Windows can name a parent.
+        const Events opened = EventsStartingWith(L"OpenProcess 0x");
+        EXPECT_EQ(Events(variant.opensShell ? 3 : 0, L"OpenProcess 0x80 0 " + std::to_wstring(shell)),
+                  opened);
+        EXPECT_EQ(PauseCalls().back(), EventsStartingWith(L"_wspawnv").back());
+        EXPECT_TRUE(machine::RecordedLines(impostor).empty()) << "the impostor ran";
+        EXPECT_EQ(0, HookStillHeld());
+        if (closing.empty()) {
+            closing = LoggedClosing();
+        }
+        EXPECT_EQ(closing, LoggedClosing());
+    }
+    DeleteFileW(impostor.c_str());
+    DeleteFileW((impostor + L".exit").c_str());
 }

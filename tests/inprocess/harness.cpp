@@ -84,6 +84,12 @@ Events EventsAfterLast(const std::wstring& prefix)
     return failure;
 }
 
+Events PauseCalls()
+{
+    return {L"GetSystemDirectoryW", L"PathCombineW cmd.exe",
+            L"_wspawnv 0 " + machine::SystemDirectory() + L"\\cmd.exe|cmd.exe /c pause"};
+}
+
 std::wstring StandinsFolder()
 {
     wchar_t buffer[MAX_PATH] = {};

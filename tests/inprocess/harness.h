@@ -29,6 +29,9 @@ Events EventsAfterLast(const std::wstring& prefix);
 // Passes when no call starts with `prefix`; otherwise names the calls that did.
 ::testing::AssertionResult NoCalls(const std::wstring& prefix);
 
+// The final pause as the hooks log it: System32's command interpreter, by its full path.
+Events PauseCalls();
+
 // Where the stand-in package comes from (SCARVEL_STANDINS).
 std::wstring StandinsFolder();
 

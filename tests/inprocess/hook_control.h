@@ -13,6 +13,7 @@ enum HookResource {
     kHookLocalMemory,
     kHookComInit,
     kHookLocaleCopy,
+    kHookToken,
     kHookResourceKinds
 };
 
@@ -38,13 +39,19 @@ DWORD HookVirtualTick(void);
 int HookSleepCount(void);
 DWORD HookSleepDuration(int index);
 
-// GetVersionExW reports this Windows version instead of the real one.
+// RtlGetVersion reports this Windows version instead of the real one.
 void HookSetWindowsVersion(DWORD major, DWORD minor);
+// GetVersionExW reports this one, as under a compatibility layer that a user set.
+void HookSetLayerVersion(DWORD major, DWORD minor);
+// GetProcAddress finds no function of this name, as on a Windows that lacks it.
+void HookLackExport(const char* name);
+// The tool's token names LocalSystem as its user, as under a deployment system.
+void HookRunAsLocalSystem(void);
 // GetWindowsDirectoryW reports this directory instead of the real one.
 void HookSetWindowsDirectory(const wchar_t* path);
 // _wsetlocale refuses this locale name, as a runtime that does not know it would.
 void HookRejectLocale(const wchar_t* name);
-// Whether _wsystem really runs its command (by default it does not: the pause costs time).
+// Whether _wspawnv really runs its program (by default it does not: the pause costs time).
 void HookRunSystemCommands(BOOL run);
 // CreateProcessW returns only once the program it started has ended, as a program that
 // dies at once would have before the tool looks for it again.

@@ -80,6 +80,9 @@ HOOK(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD processId),
      HELD_IF(result != INVALID_HANDLE_VALUE, kHookSnapshot, result), L"")
 HOOK_OWN(BOOL, Process32FirstW, (HANDLE snapshot, LPPROCESSENTRY32W entry))
 HOOK_OWN(BOOL, Process32NextW, (HANDLE snapshot, LPPROCESSENTRY32W entry))
+HOOK(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD processId),
+     OpenProcess(access, inherit, processId), NULL, HELD_IF(result != NULL, kHookProcess, result),
+     L"0x%lX %d %lu", (unsigned long)access, inherit, (unsigned long)processId)
 HOOK(BOOL, CreateProcessW,
      (LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
       LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
@@ -108,6 +111,15 @@ HOOK(HMODULE, LoadLibraryExW, (LPCWSTR path, HANDLE file, DWORD flags),
 HOOK(BOOL, SetCurrentDirectoryW, (LPCWSTR path), SetCurrentDirectoryW(path), FALSE, NOTHING,
      L"%s", Text(path))
 
+// ---- Token
+HOOK(BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token),
+     OpenProcessToken(process, access, token), FALSE, HELD_IF(result, kHookToken, *token),
+     L"0x%lX", (unsigned long)access)
+HOOK(BOOL, GetTokenInformation,
+     (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information, DWORD size, PDWORD needed),
+     UserOrLocalSystem(token, kind, information, size, needed), FALSE, NOTHING, L"%d size=%lu",
+     (int)kind, (unsigned long)size)
+
 // ---- Shell
 HOOK(BOOL, SHGetSpecialFolderPathW, (HWND owner, LPWSTR path, int folder, BOOL create),
      SHGetSpecialFolderPathW(owner, path, folder, create), FALSE, NOTHING, L"0x%X %d", folder,
@@ -134,6 +146,7 @@ HOOK(wchar_t*, _wsetlocale, (int category, const wchar_t* name), Locale(category
 HOOK(wchar_t*, _wcsdup, (const wchar_t* text), _wcsdup(text), NULL,
      HELD_IF(result != NULL, kHookLocaleCopy, result), L"%s", Text(text))
 HOOK_OWN(void, free, (void* memory))
-HOOK(int, _wsystem, (const wchar_t* command), gRunSystem ? _wsystem(command) : 0, -1, NOTHING,
-     L"%s", Text(command))
+HOOK(intptr_t, _wspawnv, (int mode, const wchar_t* path, const wchar_t* const* arguments),
+     gRunSystem ? _wspawnv(mode, path, arguments) : 0, -1, NOTHING, L"%d %s|%s", mode, Text(path),
+     Joined(arguments))
 HOOK_OWN(int, vwprintf, (const wchar_t* format, va_list arguments))

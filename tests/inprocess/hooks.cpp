@@ -12,6 +12,7 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 #include <locale.h>
+#include <process.h>
 #include <stdarg.h>
 #include <stdlib.h>
 
@@ -69,6 +70,10 @@ static wchar_t gWindowsDirectory[MAX_PATH + 64];
 static int gFakeWindowsDirectory;
 static DWORD gFakeVersion[2];
 static int gFakeVersionSet;
+static DWORD gLayerVersion[2];
+static int gLayerVersionSet;
+static char gLackedExport[64];
+static int gLocalSystem;
 static wchar_t gRejectedLocale[64];
 static int gRunSystem;
 static int gLetLaunchedEnd;
@@ -165,7 +170,7 @@ static const wchar_t* KindName(HookResource kind)
 {
     static const wchar_t* const names[] = {L"key", L"manager", L"service", L"snapshot",
                                            L"process", L"thread", L"local", L"com",
-                                           L"locale", L"unknown"};
+                                           L"locale", L"token", L"unknown"};
     return names[kind];
 }
 
@@ -191,6 +196,9 @@ void HookReset(void)
     gSleepCount = 0;
     gFakeWindowsDirectory = 0;
     gFakeVersionSet = 0;
+    gLayerVersionSet = 0;
+    gLackedExport[0] = '\0';
+    gLocalSystem = 0;
     gRejectedLocale[0] = L'\0';
     gRunSystem = 0;
     gLetLaunchedEnd = 0;
@@ -272,6 +280,23 @@ void HookSetWindowsVersion(DWORD major, DWORD minor)
     gFakeVersion[0] = major;
     gFakeVersion[1] = minor;
     gFakeVersionSet = 1;
+}
+
+void HookSetLayerVersion(DWORD major, DWORD minor)
+{
+    gLayerVersion[0] = major;
+    gLayerVersion[1] = minor;
+    gLayerVersionSet = 1;
+}
+
+void HookLackExport(const char* name)
+{
+    lstrcpynA(gLackedExport, name, sizeof gLackedExport);
+}
+
+void HookRunAsLocalSystem(void)
+{
+    gLocalSystem = 1;
 }
 
 void HookSetWindowsDirectory(const wchar_t* path)
@@ -444,11 +469,39 @@ static UINT WindowsDirectory(LPWSTR buffer, UINT size)
 static BOOL Version(LPOSVERSIONINFOW version)
 {
     BOOL known = GetVersionExW(version);
-    if (known && gFakeVersionSet) {
-        version->dwMajorVersion = gFakeVersion[0];
-        version->dwMinorVersion = gFakeVersion[1];
+    if (known && gLayerVersionSet) {
+        version->dwMajorVersion = gLayerVersion[0];
+        version->dwMinorVersion = gLayerVersion[1];
     }
     return known;
+}
+
+// The token's own answer, with LocalSystem's SID as its user when a test asked for that.
+static BOOL UserOrLocalSystem(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                              DWORD size, PDWORD needed)
+{
+    static DWORD systemSid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    BOOL known = GetTokenInformation(token, kind, information, size, needed);
+    DWORD sidSize = sizeof systemSid;
+    if (known && gLocalSystem && kind == TokenUser
+        && CreateWellKnownSid(WinLocalSystemSid, NULL, systemSid, &sidSize)) {
+        ((TOKEN_USER*)information)->User.Sid = systemSid;
+    }
+    return known;
+}
+
+// "<argument> <argument> ...", as the runtime joins them into a command line.
+static const wchar_t* Joined(const wchar_t* const* arguments)
+{
+    static wchar_t line[kEventUnits];
+    line[0] = L'\0';
+    for (int i = 0; arguments[i] != NULL; ++i) {
+        if (i > 0) {
+            lstrcatW(line, L" ");
+        }
+        lstrcatW(line, arguments[i]);
+    }
+    return line;
 }
 
 static void Launched(BOOL created, LPPROCESS_INFORMATION info)
@@ -589,7 +642,9 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
 }
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
+typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
 static SetDefaultDllDirectoriesProc gRealSetDefaultDllDirectories;
+static RtlGetVersionProc gRealRtlGetVersion;
 
 // What GetProcAddress hands out for SetDefaultDllDirectories: logged, and failed on request.
 static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
@@ -603,21 +658,39 @@ static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
     return gRealSetDefaultDllDirectories(directoryFlags);
 }
 
+// What it hands out for RtlGetVersion: the version a test set, or the real one.
+static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
+{
+    LONG status = gRealRtlGetVersion(version);
+    if (status == 0 && gFakeVersionSet) {
+        version->dwMajorVersion = gFakeVersion[0];
+        version->dwMinorVersion = gFakeVersion[1];
+    }
+    LogEvent(L"RtlGetVersion %lu.%lu", (unsigned long)version->dwMajorVersion,
+             (unsigned long)version->dwMinorVersion);
+    return status;
+}
+
 FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
 {
     wchar_t wide[64] = {};
     MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 63);
     LogEvent(L"GetProcAddress %s", wide);
     DWORD error;
-    if (Faulted(L"GetProcAddress", &error)) {
-        SetLastError(error);
+    if (Faulted(L"GetProcAddress", &error) || lstrcmpA(name, gLackedExport) == 0) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
     FARPROC address = GetProcAddress(module, name);
-    if (address == NULL || lstrcmpA(name, "SetDefaultDllDirectories") != 0) {
-        return address;
+    if (address != NULL && lstrcmpA(name, "SetDefaultDllDirectories") == 0) {
+        gRealSetDefaultDllDirectories =
+            reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
     }
-    gRealSetDefaultDllDirectories =
-        reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address));
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
+    if (address != NULL && lstrcmpA(name, "RtlGetVersion") == 0) {
+        gRealRtlGetVersion =
+            reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(address));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_RtlGetVersion));
+    }
+    return address;
 }

@@ -13,6 +13,7 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 #include <locale.h>
+#include <process.h>
 #include <stdarg.h>
 #include <stdlib.h>
 

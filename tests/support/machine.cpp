@@ -564,6 +564,23 @@ int CountProcesses(const wchar_t* name)
     return count;
 }
 
+std::wstring ParentName(const wchar_t* name)
+{
+    DWORD parent = 0;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (parent == 0 && wcscmp(entry.szExeFile, name) == 0) {
+            parent = entry.th32ParentProcessID;
+        }
+    });
+    std::wstring parentName;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (parent != 0 && entry.th32ProcessID == parent) {
+            parentName = entry.szExeFile;
+        }
+    });
+    return parentName;
+}
+
 Failure KillProcesses(const wchar_t* name)
 {
     int failed = 0;
@@ -610,6 +627,18 @@ Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process)
     }
     return WaitUntil([&] { return CountProcesses(process) > 0; })
         ? "" : Narrow(process) + " not running after its launch";
+}
+
+const wchar_t kShellProcess[] = L"standin_shell.exe";
+
+Failure StartShell(const std::wstring& standins, DWORD* processId)
+{
+    Failure failure = Launch(standins + L"\\" + kShellProcess, processId);
+    if (!failure.empty()) {
+        return failure;
+    }
+    return WaitUntil([] { return GetShellWindow() != NULL; })
+        ? "" : "the stand-in shell's window is not the shell window";
 }
 
 // --- Shortcut ----------------------------------------------------------------------------
@@ -716,6 +745,7 @@ Failure Reset(const std::wstring& windows)
     for (const BackgroundProgram& program : kBackgroundPrograms) {
         steps.push_back(KillProcesses(program.process));
     }
+    steps.push_back(KillProcesses(kShellProcess));
     steps.push_back(DeleteScanService());
     steps.push_back(DeleteRunValue(kMonitorValueName));
     steps.push_back(DeleteRunValue(kPanelValueName));

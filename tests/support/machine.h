@@ -122,12 +122,19 @@ Failure DeleteScanService(const wchar_t* name = kServiceName);
 // tool's own rule, so that a program of another letter case counts as another program.
 std::vector<std::wstring> ProcessNames();
 int CountProcesses(const wchar_t* name);
+// The executable name of the parent of the first process of that name ("" when none).
+std::wstring ParentName(const wchar_t* name);
 // Ends every process of that name and waits until each has ended.
 Failure KillProcesses(const wchar_t* name);
 // CreateProcessW(NULL, commandLine): not waited for.
 Failure Launch(const std::wstring& commandLine, DWORD* processId = nullptr);
 // Launches it and waits until a process of that name runs.
 Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process);
+
+// The stand-in for a user's desktop shell (tests/standins/standin_shell.cpp).
+extern const wchar_t kShellProcess[];
+// Starts it from `standins` and waits until its window is the desktop's shell window.
+Failure StartShell(const std::wstring& standins, DWORD* processId = nullptr);
 
 // --- Shortcut ----------------------------------------------------------------------------
 
@@ -152,7 +159,8 @@ struct Healthy {
 };
 Failure MakeHealthy(const Healthy& healthy);
 
-// Back to a machine where every stage has something to repair: the stand-ins killed, the
+// Back to a machine where every stage has something to repair: the stand-ins (the shell's
+// too) killed, the
 // service deleted, both Run values, the shortcut and the stand-ins' records removed.
 Failure Reset(const std::wstring& windows = WindowsDirectory());
 

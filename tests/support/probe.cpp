@@ -261,6 +261,7 @@ const struct Command {
 } kCommands[] = {
     {L"service", 1, false, [](const Args& a) { return Service(a[1]); }},
     {L"processes", 0, false, [](const Args&) { return Processes(); }},
+    {L"parent", 1, false, [](const Args& a) { return Json(machine::ParentName(a[1].c_str())); }},
     {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
     {L"folders", 0, false, [](const Args&) { return Folders(); }},
     {L"environment", 1, false, [](const Args& a) { return Environment(a[1]); }},
@@ -289,6 +290,7 @@ const struct Command {
     {L"stop-service", 1, false,
      [](const Args& a) { return Done(machine::StopService(a[1].c_str())); }},
     {L"launch", 1, false, [](const Args& a) { return Launch(a[1]); }},
+    {L"shell", 1, false, [](const Args& a) { return Done(machine::StartShell(a[1])); }},
     {L"kill", 1, false, [](const Args& a) { return Done(machine::KillProcesses(a[1].c_str())); }},
     {L"shortcut", 2, false, [](const Args& a) { return Done(machine::WriteShortcut(a[1], a[2])); }},
 };
