@@ -14,6 +14,8 @@ from bed import (AUTO_START, BACKGROUND, COMMAND_LINES, DEMAND_START, DISABLED, 
                  HEALTHY_OUTPUT, MONITOR_VALUE, OWN_PROCESS, PANEL_VALUE, PROCESSES, PROGRAMS,
                  REG_SZ, RUNNING, SERVICE, START_PENDING)
 
+# The stand-in for a user's desktop shell (tests/standins/standin_shell.cpp).
+SHELL_STANDIN = "standin_shell.exe"
 # The shell loads it by name while it writes a shortcut.
 PLANTED_DLL = "uxtheme.dll"
 PLANTED_OVERRIDE = "uxtheme=n,b"
@@ -268,10 +270,14 @@ def background_programs(machine, check):
         for key in BACKGROUND:
             check.equal(running.count(exe[key]), 1, "one %s running" % exe[key])
 
-    cases = [("none running", []),
-             ("only the monitor running", ["panel", "guide"])]
-    for case, stop in cases:
+    # With a user's desktop shell, each program is its child, as a logon would start it.
+    cases = [("none running", [], False),
+             ("only the monitor running", ["panel", "guide"], False),
+             ("none running, a user's shell on the desktop", list(BACKGROUND), True)]
+    for case, stop, shell in cases:
         check.begin(case)
+        if shell:
+            machine.setup(["shell", bed.windows_path(machine.build.standins)])
         for key in stop:
             machine.kill(key)
         before = machine.snapshot()
@@ -280,6 +286,9 @@ def background_programs(machine, check):
         launched_once(before, stop or list(BACKGROUND))
         check.unchanged(before, settle(machine), "nothing else changed",
                         but=("processes",) + tuple("cmdline_" + k for k in BACKGROUND))
+        for key in stop or BACKGROUND:
+            parent = machine.probe(["parent", exe[key]])[0]
+            check.equal(parent == SHELL_STANDIN, shell, "%s's parent: %s" % (exe[key], parent))
 
     lower = exe["guide"].lower()
     check.begin("a process named %s (other case) running, %s not" % (lower, exe["guide"]))
@@ -411,7 +420,8 @@ def planted_dll(machine, check):
 def planted_cmd(machine, check):
     """The tool started from the download folder it was saved in, as Explorer starts it, a
     program named cmd.exe beside it, and no COMSPEC anywhere: the pause still comes from the
-    system's command interpreter, on each Windows version whose search differs."""
+    system's command interpreter, on each Windows version whose search differs; and so it
+    does when the user's own ComSpec names that program."""
     machine.make_healthy()
     downloads, tool, planted = plant_beside_tool(machine, "cmd.exe", "standin_program.exe")
     # Should it run, it records its command line and ends at once.
@@ -427,11 +437,28 @@ def planted_cmd(machine, check):
         check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, env=unset)[0], None,
                     "a program started that way has no COMSPEC")
         run = machine.run_tool(version, program=tool, cwd=downloads, env=unset)
-        ran = open(record, "rb").read() if os.path.exists(record) else b""
-        check.equal(ran, b"", "the planted cmd.exe never ran")
-        if ran:
-            os.remove(record)
+        check_never_ran(check, record, "the planted cmd.exe")
         check.output(run, *HEALTHY_OUTPUT)
+
+    # Any program of the user's can set ComSpec in the user's own environment, which an
+    # elevated program receives too.
+    check.begin("ComSpec in the user's environment names the planted program")
+    planted_path = downloads + "\\cmd.exe"
+    machine.reg("add", r"HKCU\Environment", "/v", "ComSpec", "/d", planted_path, "/f")
+    comspec = {"COMSPEC": planted_path}
+    check.equal(machine.probe(["environment", "COMSPEC"], env=comspec)[0], planted_path,
+                "a program started that way has it as COMSPEC")
+    run = machine.run_tool("comspec", env=comspec)
+    check_never_ran(check, record, "the program ComSpec names")
+    check.output(run, *HEALTHY_OUTPUT)
+
+
+def check_never_ran(check, record, what):
+    """The stand-in whose record file this is never started; the record is removed."""
+    ran = open(record, "rb").read() if os.path.exists(record) else b""
+    check.equal(ran, b"", what + " never ran")
+    if ran:
+        os.remove(record)
 
 
 class Terminal:
