@@ -133,7 +133,10 @@ check_signing_material() {
         pkcs11:*)
             [ -n "${SIGN_PKCS11_MODULE:-}" ] ||
                 fail "SIGN_KEY is a pkcs11: URI: SIGN_PKCS11_MODULE must name the token's PKCS#11 module"
-            readable "$SIGN_PKCS11_MODULE" SIGN_PKCS11_MODULE ;;
+            readable "$SIGN_PKCS11_MODULE" SIGN_PKCS11_MODULE
+            # A pin-value in the URI comes before SIGN_PIN.
+            uri_pin=$(uri_part pin)
+            [ -z "$uri_pin" ] || pin=$uri_pin ;;
         *)
             readable "$key" SIGN_KEY ;;
     esac
@@ -435,7 +438,8 @@ attach() {
 }
 
 # For each signature of the shipped program (osslsigncode verify's output, $1): its digest
-# algorithm, whether the digest in it is the file's, and its signer's serial number.
+# algorithm, whether the digest in it is the file's, and its signer's serial number (which
+# osslsigncode prints only for a digest that matches).
 signatures() {
     awk '
         /^Signature Index:/ { n++; algo[n] = ""; signer[n] = "" }
@@ -572,8 +576,8 @@ verify_dist() {
         what="signer $signer ($(info 'signer subject'))"
         if [ -z "$signer" ]; then
             verdict fail "BUILDINFO names no signer"
-        elif [ "$sums_signer" != "$signer" ] || [ ! -s "$work/signatures" ] ||
-             grep -q -v " $serial\$" "$work/signatures"; then
+        elif [ "$sums_signer" != "$signer" ] ||
+             [ "$(awk -v serial="$serial" 'NF == 3 && $3 != serial' "$work/signatures")" ]; then
             verdict fail "$what is not the signer of SHA256SUMS.p7s (${sums_signer:-none}) or of every Authenticode signature"
         elif [ -n "$listed" ]; then
             verdict ok "$what, listed in resources/signers.txt:${owner:- (no owner named)}"
