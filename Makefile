@@ -44,12 +44,13 @@ bench: build
 	/usr/bin/python3 tests/bench/bench.py build/win32 build/win64
 
 # The release folder: the product built from clean, signed when SIGN_CERT and SIGN_KEY
-# are given (README, "Releasing"), the unattended runner and the sums.
+# are given (README, "Releasing"), the unattended runner, BUILDINFO and the sums. The script
+# installs the dependencies itself, once it has taken the PIN out of the environment.
 DIST ?= dist
-release: deps
+release:
 	@sh cmake/release.sh dist "$(DIST)"
 
-# Anyone's check of a release: rebuilt from these sources, its signature attached, the
-# chain verified up to CA when given.
+# Anyone's check of a release: rebuilt from these sources, its signature attached, its
+# signer one of resources/signers.txt or SIGNER, the chain verified up to CA when given.
 verify-release: deps
-	@sh cmake/release.sh verify "$(DIST)" "$(CA)"
+	@sh cmake/release.sh verify "$(DIST)" "$(CA)" "$(SIGNER)"

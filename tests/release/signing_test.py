@@ -7,12 +7,14 @@ whose program a release must reproduce, and "signed_program" (the signed program
 Wine: its healthy run, WinVerifyTrust).
 """
 import hashlib
+import http.server
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 import pefile
 
@@ -21,9 +23,13 @@ import scenarios
 from bed import SOURCE
 EXE = "ScarvelRepair.exe"
 SIGNED_DIST = {EXE, EXE + ".sig", "ScarvelRepair-unattended.cmd", "SHA256SUMS",
-               "SHA256SUMS-unsigned"}
+               "SHA256SUMS-unsigned", "BUILDINFO", "SHA256SUMS.p7s"}
 SIGN_VARIABLES = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS11_MODULE", "SIGN_PIN", "SIGN_TSA",
-                  "SIGN_TSA_CERTS", "SIGN_TSA_KEY")
+                  "SIGN_TSA_CERTS", "SIGN_TSA_KEY", "SIGN_DIGESTS", "SIGN_TSA_LEGACY",
+                  "ALLOW_DIRTY", "SIGNER", "CFLAGS", "CXXFLAGS", "LDFLAGS")
+# osslsigncode 2.5 (Debian 12's) has no time-stamping authority of its own, only URLs.
+OWN_TSA = b"-TSA-certs" in subprocess.run(["osslsigncode", "sign", "-help"],
+                                          capture_output=True).stderr
 SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 # Digits that appear nowhere else in the output.
 PIN, WRONG_PIN, SO_PIN = "731946", "482057", "905318"
@@ -61,6 +67,12 @@ class Material:
                                                   "critical,timeStamping")
         self.server_chain, self.server_key = self.issue("server", "/CN=Test Web Server",
                                                         "serverAuth")
+        # Another code-signing certificate of the same CA: someone else's.
+        self.other_chain, self.other_key = self.issue("other", "/CN=Other Code Signing/O=Mallow",
+                                                      "codeSigning")
+        self.fingerprint = self.openssl_out("x509", "-in", self.chain, "-noout", "-fingerprint",
+                                            "-sha256").split("=")[1].strip()
+        self.tsa_url = self.serve_tsa()
         self.env = {}
         if token:
             tokens = self.path("tokens")
@@ -74,6 +86,41 @@ class Material:
             run(softhsm, env=dict(os.environ, **self.env))
             run(["softhsm2-util", "--import", self.key, "--token", "release", "--label", "signer",
                  "--id", "01", "--pin", PIN], env=dict(os.environ, **self.env))
+
+    def serve_tsa(self):
+        """The test TSA as an RFC 3161 server on this machine (openssl ts): its URL."""
+        config = self.path("tsa.cnf")
+        with open(config, "w") as f:
+            f.write("[tsa]\ndefault_tsa = t\n[t]\nserial = %s\nsigner_digest = sha256\n"
+                    "default_policy = 1.3.6.1.4.1.57264.1\ndigests = sha1, sha256\n"
+                    "ess_cert_id_alg = sha256\naccuracy = secs:1\n" % self.path("tsa.serial"))
+        with open(self.path("tsa.serial"), "w") as f:
+            f.write("01\n")
+        material = self
+
+        class Reply(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                reply = subprocess.run(
+                    ["openssl", "ts", "-reply", "-config", config, "-queryfile", "/dev/stdin",
+                     "-signer", material.tsa_chain, "-inkey", material.tsa_key,
+                     "-chain", material.ca, "-out", "/dev/stdout"],
+                    input=query, capture_output=True).stdout
+                self.send_response(200 if reply else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Reply)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return "http://127.0.0.1:%d/" % self.server.server_port
+
+    def openssl_out(self, *args):
+        return run(["openssl"] + list(args)).stdout.decode()
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -100,27 +147,33 @@ class Material:
         return chain, key
 
     def key_file(self):
-        return {"SIGN_CERT": self.chain, "SIGN_KEY": self.key,
-                "SIGN_TSA_CERTS": self.tsa_chain, "SIGN_TSA_KEY": self.tsa_key}
+        tsa = ({"SIGN_TSA_CERTS": self.tsa_chain, "SIGN_TSA_KEY": self.tsa_key} if OWN_TSA
+               else {"SIGN_TSA": self.tsa_url})
+        return dict(tsa, SIGN_CERT=self.chain, SIGN_KEY=self.key)
 
     def token(self, uri_pin=None):
         uri = "pkcs11:token=release;object=signer;type=private"
         if uri_pin:
             uri += "?pin-value=" + uri_pin
-        return {"SIGN_CERT": self.chain, "SIGN_KEY": uri, "SIGN_PKCS11_MODULE": SOFTHSM_MODULE}
+        return {"SIGN_CERT": self.chain, "SIGN_KEY": uri, "SIGN_PKCS11_MODULE": SOFTHSM_MODULE,
+                "SIGN_TSA": self.tsa_url}
 
     def close(self):
+        self.server.shutdown()
+        self.server.server_close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def make(target, variables=(), env=()):
+def make(target, variables=(), env=(), source=SOURCE):
     """make TARGET VAR=value... in the source tree, as a person types it; `env`: the
     environment's additions (where a PIN belongs). Returns (status, output)."""
     environment = {k: v for k, v in os.environ.items()
                    if k not in SIGN_VARIABLES + ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
     environment.update(env)
-    args = ["make", "-s", "--no-print-directory", "-C", SOURCE, target]
-    args += ["%s=%s" % item for item in dict(variables).items()]
+    args = ["make", "-s", "--no-print-directory", "-C", source, target]
+    # The tests run in a working tree too; BUILDINFO must say which.
+    variables = dict({"ALLOW_DIRTY": "1"} if target == "release" else {}, **dict(variables))
+    args += ["%s=%s" % item for item in variables.items()]
     result = run(args, env=environment, check=False)
     return result.returncode, (result.stdout + result.stderr).decode("utf-8", "replace")
 
@@ -130,39 +183,47 @@ def own_lines(output):
     return [line for line in output.splitlines() if line.strip() and not line.startswith("make: ")]
 
 
-def verify_release(check, dist, ca=None, fails=()):
-    """make verify-release; `fails`: the words of the checks that must fail, all others ok."""
+def verify_release(check, dist, ca=None, fails=(), signer=None):
+    """make verify-release; `fails`: the words of the checks that must fail, all others ok;
+    `signer`: a signed release's SIGNER=."""
     variables = {"DIST": dist}
     if ca:
         variables["CA"] = ca
+    if signer:
+        variables["SIGNER"] = signer
     status, output = make("verify-release", variables)
     lines = own_lines(output)
-    expected = 3 + (1 if ca else 0)
+    signed = os.path.exists(os.path.join(dist, EXE + ".sig"))
+    expected = (9 if signed else 6) + (1 if ca else 0)
     check.equal(len(lines), expected, "one verdict line for each of %d checks" % expected)
     failed = [line for line in lines if line.startswith("FAIL")]
     for words in fails:
         check.that(any(words in line for line in failed), "FAIL for: " + words, output)
-    check.equal(len(failed), len(fails), "no other check fails")
+    check.that(len(failed) == len(fails), "no other check fails", output)
     check.that(all(line.startswith(("ok    ", "FAIL  ")) for line in lines), "each line a verdict", output)
     check.equal(status != 0, bool(fails), "exit status " + ("non-zero" if fails else "0"))
     return lines
 
 
-def osslsigncode_verify(check, material, exe, timestamped):
+def osslsigncode_verify(check, material, exe, digests):
     result = run(["osslsigncode", "verify", "-CAfile", material.ca, "-TSA-CAfile", material.ca,
                   "-in", exe], check=False)
     said = (result.stdout + result.stderr).decode("utf-8", "replace")
     check.equal(result.returncode, 0, "osslsigncode verify -CAfile: the chain up to the test CA")
-    check.that("Message digest algorithm  : SHA256" in said, "SHA-256", said)
-    check.that("Text description: " + product_name() in said,
-               "description: the version resource's product name", said)
-    if timestamped:
-        check.that("Timestamp Server Signature verification: ok" in said, "time-stamped", said)
+    check.equal(re.findall(r"^Message digest algorithm  : (\w+)", said, re.M), digests,
+                "the signatures' digests, the primary's first: " + " ".join(digests))
+    check.that("Number of verified signatures: %d" % len(digests) in said,
+               "%d signatures verified" % len(digests), said)
+    check.equal(said.count("Timestamp Server Signature verification: ok"), len(digests),
+                "each signature time-stamped")
+    check.equal(said.count("Text description: " + product_name()), len(digests),
+                "each description: the version resource's product name")
 
 
-def check_dist(check, dist, signed, reference):
+def check_dist(check, dist, signed, reference, material=None):
     names = set(os.listdir(dist))
-    check.equal(names, SIGNED_DIST if signed else SIGNED_DIST - {EXE + ".sig"}, "the files of dist/")
+    check.equal(names, SIGNED_DIST if signed else SIGNED_DIST - {EXE + ".sig", "SHA256SUMS.p7s"},
+                "the files of dist/")
     sums = run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=False)
     check.equal(sums.returncode, 0, "sha256sum -c SHA256SUMS passes in dist/")
     with open(os.path.join(dist, "SHA256SUMS-unsigned")) as f:
@@ -172,15 +233,30 @@ def check_dist(check, dist, signed, reference):
     check.equal(sha256(os.path.join(dist, "ScarvelRepair-unattended.cmd")),
                 sha256(os.path.join(SOURCE, "resources", "ScarvelRepair-unattended.cmd")),
                 "the runner as in the sources")
+    with open(os.path.join(dist, "BUILDINFO")) as f:
+        info = f.read()
+    head = run(["git", "-C", SOURCE, "rev-parse", "HEAD"]).stdout.decode().strip()
+    dirty = run(["git", "-C", SOURCE, "status", "--porcelain", "--untracked-files=no"]).stdout
+    check.that("commit: %s %s\n" % (head, "dirty (ALLOW_DIRTY=1)" if dirty else "clean") in info,
+               "BUILDINFO: the commit, " + ("dirty" if dirty else "clean"), info)
+    check.that("ScarvelRepair.exe: %s\nunsigned ScarvelRepair.exe: %s\n"
+               % (sha256(os.path.join(dist, EXE)), sha256(reference)) in info,
+               "BUILDINFO: both SHA-256s", info)
+    compiler = run(["dpkg-query", "-W", "-f", "${Package} ${Version}\n",
+                    "g++-mingw-w64-i686-posix", "binutils-mingw-w64-i686", "mingw-w64-i686-dev"])
+    check.that(all("package: %s\n" % line in info for line in compiler.stdout.decode().split("\n")
+                   if line), "BUILDINFO: the compiler's, binutils' and the runtime's versions", info)
+    if material:
+        check.that("signer: %s\n" % material.fingerprint in info, "BUILDINFO: the signer", info)
 
 
-def check_failure(check, what, result, words, dist, secrets=()):
+def check_failure(check, what, result, words, dist, secrets=(), exists=False):
     status, output = result
     check.that(status != 0, what + ": non-zero exit")
     lines = own_lines(output)
     check.that(len(lines) == 1 and lines[0].startswith("release: ") and words in lines[0],
                "one line, saying: " + words, output)
-    check.that(not os.path.exists(dist), "no dist/")
+    check.equal(os.path.exists(dist), exists, "dist/ " + ("left as it was" if exists else "not made"))
     leftovers = [name for name in os.listdir(os.path.dirname(dist))
                  if name.startswith("." + os.path.basename(dist))]
     check.equal(leftovers, [], "nothing half-written beside it")
@@ -198,15 +274,89 @@ def flip_byte(source, target):
         f.write(data)
 
 
+def resum(dist, files):
+    """SHA256SUMS made anew, as one who changed the release would."""
+    run(["sh", "-c", "sha256sum %s >SHA256SUMS" % " ".join(files)], cwd=dist)
+
+
+def other_build_signature(material, work, reference, dist):
+    """The auditor's: a fresh build with the signature of a build one byte apart attached
+    (attach-signature writes it all the same), and the sums made anew."""
+    other_build = os.path.join(work, "other-build.exe")
+    flip_byte(reference, other_build)
+    run(["osslsigncode", "sign", "-h", "sha256", "-certs", material.chain, "-key", material.key,
+         "-in", other_build, "-out", other_build + ".signed"])
+    for name in (EXE, EXE + ".sig"):
+        os.remove(os.path.join(dist, name))
+    run(["osslsigncode", "extract-signature", "-pem", "-in", other_build + ".signed",
+         "-out", os.path.join(dist, EXE + ".sig")])
+    run(["osslsigncode", "attach-signature", "-sigin", os.path.join(dist, EXE + ".sig"),
+         "-in", reference, "-out", os.path.join(dist, EXE)], check=False)
+    resum(dist, ["BUILDINFO", "ScarvelRepair-unattended.cmd", EXE, EXE + ".sig", "SHA256SUMS-unsigned"])
+
+
+def swapped_runner(material, work, reference, dist):
+    with open(os.path.join(dist, "ScarvelRepair-unattended.cmd"), "w", newline="") as f:
+        f.write("@net user helper Passw0rd /add\r\n@\"%~dp0ScarvelRepair.exe\" <nul\r\n")
+    resum(dist, ["BUILDINFO", "ScarvelRepair-unattended.cmd", EXE, EXE + ".sig", "SHA256SUMS-unsigned"])
+
+
+def other_toolchain(material, work, reference, dist):
+    """An unsigned release whose program and BUILDINFO say another CMake made it."""
+    for name, old, new in (("SHA256SUMS-unsigned", sha256(reference), "0" * 64),
+                           ("BUILDINFO", "package: cmake ", "package: cmake 0.1-0 was ")):
+        path = os.path.join(dist, name)
+        with open(path) as f:
+            text = f.read()
+        with open(path, "w") as f:
+            f.write(text.replace(old, new, 1))
+    resum(dist, ["BUILDINFO", "ScarvelRepair-unattended.cmd", EXE, "SHA256SUMS-unsigned"])
+
+
+SIGNED_FAILS = ("SHA256SUMS.p7s is not", "is not the signer")
+# The releases an auditor might be handed: (what, the release it starts from, the change,
+# with CA=, the checks that fail).
+TAMPERED = [
+    ("one byte of the shipped program flipped", "keyed",
+     lambda m, w, r, d: flip_byte(os.path.join(d, EXE), os.path.join(d, EXE)), True,
+     ("not as SHA256SUMS says", "attached is not the shipped", "Authenticode digests", "do not verify")),
+    ("another build's signature, without CA=", "token", other_build_signature, False,
+     ("attached is not the shipped", "Authenticode digests") + SIGNED_FAILS),
+    ("the runner swapped", "token", swapped_runner, False,
+     ("unattended.cmd is not",) + SIGNED_FAILS),
+    ("no SHA256SUMS", "token", lambda m, w, r, d: os.remove(os.path.join(d, "SHA256SUMS")), False,
+     ("folder does not hold", "there is no SHA256SUMS", "no file checked") + SIGNED_FAILS),
+    ("an extra version.dll, a .local folder", "token",
+     lambda m, w, r, d: (shutil.copy(r, os.path.join(d, "version.dll")),
+                         os.mkdir(os.path.join(d, EXE + ".local"))), False,
+     ("folder does not hold",)),
+    ("another toolchain's build", "unsigned", other_toolchain, False, ("these sources build",)),
+]
+
+
+def spy_path(work):
+    """A PATH whose cmake, openssl and osslsigncode write their environment to
+    `work`/seen before they run."""
+    spies = os.path.join(work, "spies")
+    os.mkdir(spies)
+    for name in ("cmake", "openssl", "osslsigncode"):
+        with open(os.path.join(spies, name), "w") as f:
+            f.write("#!/bin/sh\n{ echo '%s:'; env; } >>'%s'\nexec '%s' \"$@\"\n"
+                    % (name, os.path.join(work, "seen"), shutil.which(name)))
+        os.chmod(os.path.join(spies, name), 0o755)
+    return spies + os.pathsep + os.environ["PATH"]
+
+
 def releases(build, check):
     """`build`: the 32-bit build, whose program every release must reproduce."""
     material = Material()
     work = tempfile.mkdtemp(prefix="scarvel-dists-")
     reference = build.tool
     try:
-        check.begin("make release without signing material")
+        check.begin("make release without signing material, flags in the environment")
         dist = os.path.join(work, "unsigned")
-        status, output = make("release", {"DIST": dist})
+        status, output = make("release", {"DIST": dist},
+                              {"CXXFLAGS": "-O0 -g", "CFLAGS": "-O0", "LDFLAGS": "-Wl,--insert-timestamp"})
         check.that(status == 0, "exit status 0", output)
         check_dist(check, dist, False, reference)
         with open(os.path.join(dist, "SHA256SUMS")) as f:
@@ -215,44 +365,61 @@ def releases(build, check):
                     "the same SHA-256 for the program")
         verify_release(check, dist)
 
-        check.begin("make release signed with a key file, time-stamped")
+        check.begin("make release signed with a key file, SHA-256 only, time-stamped")
         keyed = os.path.join(work, "keyed")
-        status, output = make("release", dict(material.key_file(), DIST=keyed))
+        status, output = make("release", dict(material.key_file(), DIST=keyed, SIGN_DIGESTS="sha256"))
         check.that(status == 0, "exit status 0", output)
-        check_dist(check, keyed, True, reference)
-        osslsigncode_verify(check, material, os.path.join(keyed, EXE), True)
-        verify_release(check, keyed, ca=material.ca)
+        check_dist(check, keyed, True, reference, material)
+        osslsigncode_verify(check, material, os.path.join(keyed, EXE), ["SHA256"])
+        verify_release(check, keyed, ca=material.ca, signer=material.fingerprint)
 
-        check.begin("make release signed with the key on a SoftHSM2 token, PIN in the URI")
+        check.begin("make release signed twice with the key on a SoftHSM2 token, PIN in the "
+                    "environment, time-stamped by URL")
         token = os.path.join(work, "token")
-        status, output = make("release", dict(material.token(uri_pin=PIN), DIST=token), material.env)
+        status, output = make("release", dict(material.token(), DIST=token),
+                              dict(material.env, SIGN_PIN=PIN, PATH=spy_path(work)))
         check.that(status == 0, "exit status 0", output)
         check.that(PIN not in output, "the PIN is not printed", output)
-        check_dist(check, token, True, reference)
-        osslsigncode_verify(check, material, os.path.join(token, EXE), False)
-        verify_release(check, token, ca=material.ca)
+        with open(os.path.join(work, "seen")) as f:
+            seen = f.read()
+        check.that(all(name + ":" in seen for name in ("cmake", "openssl", "osslsigncode"))
+                   and PIN not in seen and "SIGN_PIN" not in seen,
+                   "cmake, openssl and osslsigncode ran without the PIN in their environment")
+        check_dist(check, token, True, reference, material)
+        osslsigncode_verify(check, material, os.path.join(token, EXE), ["SHA1", "SHA256"])
+        verify_release(check, token, ca=material.ca, signer=material.fingerprint)
 
-        check.begin("verify-release: one byte of the shipped program flipped")
-        flipped = os.path.join(work, "flipped")
-        shutil.copytree(keyed, flipped)
-        flip_byte(os.path.join(keyed, EXE), os.path.join(flipped, EXE))
-        verify_release(check, flipped, ca=material.ca,
-                       fails=("SHA256SUMS", "attached is not the shipped", "does not verify"))
+        check.begin("make release from the token, PIN in the URI")
+        uri = os.path.join(work, "uri")
+        status, output = make("release", dict(material.token(uri_pin=PIN), DIST=uri), material.env)
+        check.that(status == 0 and PIN not in output, "exit status 0, the PIN not printed", output)
+        verify_release(check, uri, signer=material.fingerprint)
 
-        check.begin("verify-release: a signature made for another build")
+        for what, base, change, ca, fails in TAMPERED:
+            check.begin("verify-release: " + what)
+            tampered = os.path.join(work, "tampered")
+            shutil.rmtree(tampered, ignore_errors=True)
+            shutil.copytree(os.path.join(work, base), tampered)
+            change(material, work, reference, tampered)
+            lines = verify_release(check, tampered, ca=material.ca if ca else None, fails=fails,
+                                   signer=material.fingerprint if base != "unsigned" else None)
+            kept = re.findall(r"kept in (\S+);", "\n".join(lines))
+            check.that(all(os.path.isfile(os.path.join(k, EXE)) for k in kept),
+                       "the rebuilt program kept where the failure says", "\n".join(lines))
+            for k in kept:
+                shutil.rmtree(k, ignore_errors=True)
+        check.that(any("cmake 3" in line and "0.1-0 was" in line for line in lines),
+                   "another toolchain: the package whose version differs, named", "\n".join(lines))
+
+        check.begin("verify-release: another signer under the same CA")
         other = os.path.join(work, "other")
-        shutil.copytree(keyed, other)
-        other_build = os.path.join(work, "other-build.exe")
-        flip_byte(reference, other_build)
-        run(["osslsigncode", "sign", "-h", "sha256", "-certs", material.chain, "-key", material.key,
-             "-in", other_build, "-out", other_build + ".signed"])
-        os.remove(os.path.join(other, EXE + ".sig"))
-        run(["osslsigncode", "extract-signature", "-pem", "-in", other_build + ".signed",
-             "-out", os.path.join(other, EXE + ".sig")])
-        # Sums made anew: only the signature betrays it.
-        run(["sh", "-c", "sha256sum ScarvelRepair-unattended.cmd ScarvelRepair.exe "
-             "ScarvelRepair.exe.sig SHA256SUMS-unsigned >SHA256SUMS"], cwd=other)
-        verify_release(check, other, fails=("attached is not the shipped",))
+        status, output = make("release", dict(material.key_file(), DIST=other,
+                                              SIGN_CERT=material.other_chain, SIGN_KEY=material.other_key))
+        check.that(status == 0, "make release with the other certificate", output)
+        lines = verify_release(check, other, ca=material.ca, fails=("is not listed",),
+                               signer=material.fingerprint)
+        check.that(any("to resources/signers.txt, or give SIGNER=" in line for line in lines),
+                   "the line says how to list it", "\n".join(lines))
 
         check.begin("make release: wrong PIN for the token")
         failed = os.path.join(work, "wrong-pin")
@@ -260,15 +427,31 @@ def releases(build, check):
                       dict(material.env, SIGN_PIN=WRONG_PIN))
         check_failure(check, "wrong PIN", result, "PIN", failed, secrets={"PIN given": WRONG_PIN, "token's PIN": PIN})
 
-        check.begin("make release: a signing file missing")
-        result = make("release", dict(material.key_file(), DIST=failed,
-                                      SIGN_KEY=material.path("missing.key")))
-        check_failure(check, "missing key file", result, "cannot read SIGN_KEY", failed)
+        for what, variables, words in (
+                ("a signing file missing", {"SIGN_KEY": material.path("missing.key")}, "cannot read SIGN_KEY"),
+                ("a certificate that is not for code signing",
+                 {"SIGN_CERT": material.server_chain, "SIGN_KEY": material.server_key}, "not for code signing"),
+                ("no time-stamp", {"SIGN_TSA_CERTS": "", "SIGN_TSA_KEY": "", "SIGN_TSA": ""}, "time-stamped"),
+                ("an unknown digest", {"SIGN_DIGESTS": "md5"}, "SIGN_DIGESTS")):
+            check.begin("make release: " + what)
+            result = make("release", dict(material.key_file(), DIST=failed, **variables))
+            check_failure(check, what, result, words, failed)
 
-        check.begin("make release: a certificate that is not for code signing")
-        result = make("release", dict(material.key_file(), DIST=failed, SIGN_CERT=material.server_chain,
-                                      SIGN_KEY=material.server_key))
-        check_failure(check, "web server certificate", result, "not for code signing", failed)
+        check.begin("make release: DIST= a folder that is not a release")
+        notes = os.path.join(work, "notes")
+        os.mkdir(notes)
+        open(os.path.join(notes, "todo.txt"), "w").close()
+        result = make("release", {"DIST": notes})
+        check_failure(check, "DIST=notes", result, "other files than a release's", notes, exists=True)
+        check.equal(os.listdir(notes), ["todo.txt"], "its file left alone")
+
+        check.begin("make release: uncommitted changes, in a clone")
+        clone = os.path.join(work, "clone")
+        run(["git", "clone", "-q", SOURCE, clone])
+        with open(os.path.join(clone, "README.md"), "a") as f:
+            f.write("edited\n")
+        result = make("release", {"DIST": failed, "ALLOW_DIRTY": ""}, source=clone)
+        check_failure(check, "a dirty tree", result, "uncommitted changes", failed)
     finally:
         material.close()
         shutil.rmtree(work, ignore_errors=True)
