@@ -56,8 +56,6 @@ REG_SZ = 1
 # Processes that come and go on their own in a prefix (Wine updates its menus after a
 # shortcut is saved), and the probe itself.
 TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")
-# The scan service's own process: the service record tells its state.
-SERVICE_PROCESS = PROGRAMS["service"].rsplit("\\", 1)[1].lower()
 
 # The tool's console messages, as a user reads them; each ends with an empty line.
 MESSAGES = {
@@ -342,27 +340,17 @@ class ToolRun:
         return decode_output(self.output)
 
 
-PACKAGE_OPTIONS = ("missing", "monitor_not_a_program", "service_not_a_service", "behaviour")
-
-
-def _package_words(missing=(), monitor_not_a_program=False, service_not_a_service=False,
-                   behaviour="instant"):
-    """The probe's words for a package with programs `missing` (keys of PROGRAMS), a monitor
-    that is a text file, a service program that is no service, the service's start-up."""
-    return (["behaviour=" + behaviour] + (["missing=" + ",".join(missing)] if missing else [])
-            + (["monitor-not-a-program"] if monitor_not_a_program else [])
-            + (["service-not-a-service"] if service_not_a_service else []))
-
-
-def _healthy_words(run_values=("monitor", "panel"), service=True, start=AUTO_START,
-                   running=True, shortcut=True, programs=BACKGROUND):
-    """The probe's words for a machine with only these Run values (program keys), the
-    service installed or not, its start type, running or not, the shortcut or not, and only
-    these background programs running."""
-    return (["no-%s-value" % key for key in ("monitor", "panel") if key not in run_values]
-            + ([] if service else ["no-service"])
-            + ["start-type=%d" % start] + ([] if running else ["stopped"])
-            + ([] if shortcut else ["no-shortcut"]) + ["programs=" + ",".join(programs)])
+def _fields(fields):
+    """machine::Healthy's fields as the probe takes them: name=value, a flag 0 or 1, a list of
+    program keys joined by commas."""
+    words = []
+    for name, value in fields.items():
+        if isinstance(value, bool):
+            value = int(value)
+        elif isinstance(value, (tuple, list)):
+            value = ",".join(value)
+        words.append("%s=%s" % (name, value))
+    return words
 
 
 class Machine:
@@ -591,20 +579,13 @@ class Machine:
 
     # --- the machine, through the probe ------------------------------------------------
 
-    def install_package(self, **package):
-        """The stand-in package at its four paths and nothing else: no Run value, no
-        service, no shortcut, no program running; `package` (see _package_words) says how
-        it differs from a sound one."""
-        self.setup(["install-package", windows_path(self.build.standins)]
-                   + _package_words(**package))
-
-    def make_healthy(self, **differences):
+    def make_healthy(self, **fields):
         """The machine as the package's installer leaves it: the package, both Run values,
         the service installed, automatic and running, the shortcut, the three background
-        programs running; `differences` (see _package_words and _healthy_words) take from it."""
-        package = {key: differences.pop(key) for key in PACKAGE_OPTIONS if key in differences}
-        self.setup(["healthy", windows_path(self.build.standins), self.build.view]
-                   + _package_words(**package) + _healthy_words(**differences))
+        programs running; `fields`, named as machine::Healthy's (serviceRunning=False,
+        programs=(), "package.missing"=("guide",), ...), take from it."""
+        self.setup(["healthy", windows_path(self.build.standins), "view=" + self.build.view]
+                   + _fields(fields))
 
     def set_service_behaviour(self, word):
         self.setup(["behaviour", word])
@@ -618,20 +599,8 @@ class Machine:
     def set_run_value(self, name, data, view=None):
         self.setup(["run-value", view or self.build.view, name, data])
 
-    def delete_run_value(self, name, view=None):
-        self.setup(["delete-run-value", view or self.build.view, name])
-
-    def delete_run_key(self, view=None):
-        self.setup(["delete-run-key", view or self.build.view])
-
     def service(self, name=SERVICE):
         return self.probe(["service", name])[0]
-
-    def create_service(self, name, binary, start, display):
-        self.setup(["create-service", name, binary, str(start), display])
-
-    def set_start_type(self, start, name=SERVICE):
-        self.setup(["start-type", name, str(start)])
 
     def stop_service(self, name=SERVICE):
         self.setup(["stop-service", name])
@@ -645,49 +614,15 @@ class Machine:
         names = self.probe(["processes"])[0]
         return sorted(n for n in names if n.lower() not in TRANSIENT)
 
-    def launch(self, command_line, record=None, timeout=20):
-        """Starts a program with this exact command line; waits until the stand-in at
-        `record` (a key of PROGRAMS) has recorded it."""
-        before = len(self.record_lines(record)) if record else 0
-        self.setup(["launch", command_line])
-        if record:
-            self.wait_records(record, before + 1, timeout)
-
     def shortcut_target(self):
         """The path the shortcut points at, as the shell reads it."""
         return self.probe(["shortcut-target", self.folders["common_startup"] + "\\" + SHORTCUT])[0]
 
     def snapshot(self):
-        """Everything the tool may change, in one comparable record."""
-        results = self.probe(["service", SERVICE], ["service", "OTHERSVC"], ["processes"],
-                             ["values", "64", RUN_KEY], ["values", "32", RUN_KEY])
-        shot = {
-            "service": results[0],
-            "other_service": results[1],
-            # The service's own process is part of its state (pid) above.
-            "processes": sorted(n for n in results[2]
-                                if n.lower() not in TRANSIENT + (SERVICE_PROCESS,)),
-            "run64": results[3],
-            "run32": results[4],
-            "startup_folder": sorted(os.listdir(self.unix_path(self.folders["common_startup"]))),
-            "shortcut": self._entry_state(self.shortcut_path()),
-            "service_starts": self.record_lines("service", ".starts"),
-        }
-        for key in BACKGROUND:
-            shot["cmdline_" + key] = self.record_lines(key)
-        return shot
-
-    @staticmethod
-    def _entry_state(path):
-        if os.path.isdir(path):
-            return {"kind": "folder", "mtime": os.stat(path).st_mtime_ns,
-                    "entries": sorted(os.listdir(path))}
-        if os.path.exists(path):
-            with open(path, "rb") as f:
-                data = f.read()
-            return {"kind": "file", "mtime": os.stat(path).st_mtime_ns,
-                    "sha256": hashlib.sha256(data).hexdigest()}
-        return None
+        """Everything the tool may change (machine::Snapshot), by part: "service", "run32",
+        "run64", "processes", "startup folder", "shortcut", and what the stand-ins recorded,
+        "monitor", "panel", "guide", "service starts"."""
+        return self.probe(["snapshot"])[0]
 
 
 # --- the build's template prefix ---------------------------------------------------------

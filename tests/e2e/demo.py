@@ -44,9 +44,10 @@ GLOSSES = {
 
 # Three machines, each broken in its own way.
 FAULTS = (
-    ("A", "scan service stopped and disabled", dict(start=DISABLED, running=False, programs=())),
-    ("B", "the error guide's program deleted", dict(missing=("guide",), programs=())),
-    ("C", "the monitor program damaged", dict(monitor_not_a_program=True, programs=())),
+    ("A", "scan service stopped and disabled",
+     dict(startType=DISABLED, serviceRunning=False, programs=())),
+    ("B", "the error guide's program deleted", {"package.missing": ("guide",), "programs": ()}),
+    ("C", "the monitor program damaged", {"package.monitorNotAProgram": True, "programs": ()}),
 )
 
 
@@ -171,7 +172,7 @@ def main(argv):
             print("ready: %s" % machine.prefix)
 
             heading("2. The driver package installed, then damaged")
-            machine.make_healthy(run_values=("panel",), start=DISABLED, running=False,
+            machine.make_healthy(monitorValue=False, startType=DISABLED, serviceRunning=False,
                                  shortcut=False, programs=())
             print("Programs under %s (stand-ins that record how they are started)." % bed.TWAIN)
             print("Damage: the monitor's Run value removed, the scan service stopped and")

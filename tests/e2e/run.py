@@ -102,7 +102,8 @@ def template_unchanged(build, check):
 
 def inprocess(machine, check, program, *args):
     """The in-process test program (GoogleTest) under Wine, its output through files."""
-    machine.env.update(SCARVEL_STANDINS=bed.windows_path(machine.build.standins), WINEPATH="")
+    machine.env.update(SCARVEL_STANDINS=bed.windows_path(machine.build.standins),
+                       SCARVEL_TOOL=bed.windows_path(machine.build.tool), WINEPATH="")
     listing = os.path.join(machine.home, "list.out")
     machine.wine([program, "--gtest_list_tests"], stdout=listing,
                  stderr=os.path.join(machine.home, "list.err"))

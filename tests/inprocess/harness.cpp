@@ -1,37 +1,58 @@
 #include "tests/inprocess/harness.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <cstdio>
+
+#include "tests/support/catalogue.h"
+
+// What Wine's and Windows' cmd.exe write for "pause" in English.
+static const char kPausePrompt[] = "Press any key to continue... ";
+static const DWORD kRunMilliseconds = 120000;
+
+// The message's text as the run writes it, the product's name in place.
+static std::wstring Formatted(const wchar_t* format)
+{
+    std::wstring text = format;
+    size_t name = text.find(L"%s");
+    return name == std::wstring::npos ? text : text.replace(name, 2, kProductName);
+}
 
 static std::string Label(const std::wstring& text)
 {
-    size_t code = text.find(L"(E0");
-    if (code != std::wstring::npos) {
-        return Narrow(text.substr(code + 1, 3));
-    }
-    static const struct {
-        const wchar_t* marker;
-        const char* label;
-    } kNotices[] = {
-        {L"正在检测问题", "checking"},
-        {L"系统启动项被禁用", "startup-item"},
-        {L"扫描服务未安装", "service-missing"},
-        {L"扫描服务被禁用", "service-disabled"},
-        {L"重启后台程序", "restart"},
-        {L"已完成", "complete"},
-    };
-    for (const auto& notice : kNotices) {
-        if (text.find(notice.marker) != std::wstring::npos) {
-            return notice.label;
+    for (const CatalogueEntry& entry : kCatalogue) {
+        if (Formatted(entry.format) == text) {
+            return entry.label;
         }
     }
     return "unknown: " + Narrow(text);
+}
+
+std::string ExpectedOutput(const Labels& labels)
+{
+    std::string bytes;
+    for (const std::string& label : labels) {
+        for (const CatalogueEntry& entry : kCatalogue) {
+            if (label == entry.label) {
+                std::wstring text = Formatted(entry.format);
+                char encoded[1024] = {};
+                WideCharToMultiByte(936, 0, text.c_str(), -1, encoded, sizeof encoded, NULL, NULL);
+                for (const char* c = encoded; *c != '\0'; ++c) {
+                    bytes += *c == '\n' ? "\r\n" : std::string(1, *c);
+                }
+            }
+        }
+    }
+    return bytes;
 }
 
 Labels PrintedLabels()
 {
     Labels labels;
     for (const std::wstring& event : EventsStartingWith(L"print ")) {
-        labels.push_back(Label(event));
+        labels.push_back(Label(event.substr(std::wcslen(L"print "))));
     }
     return labels;
 }
@@ -126,4 +147,74 @@ void RepairRunTest::RunTool()
 {
     EXPECT_EQ(0, wmain(0, nullptr));
     HookSettle();
+}
+
+// A file of its own for each run: the programs a run starts keep the standard handles the
+// tool had, and so the file, open until they end.
+static std::wstring RunOutputFile()
+{
+    static int runs = 0;
+    return L"C:\\windows\\temp\\scarvel-run-" + std::to_wstring(++runs) + L".out";
+}
+
+// The entry point with file descriptor 1 sent to a file.
+static RunRecord RunEntryPoint(const std::wstring& outputFile)
+{
+    fflush(stdout);
+    int saved = _dup(1);
+    int file = _wopen(outputFile.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
+    _dup2(file, 1);
+    _close(file);
+    RunRecord record = {};
+    record.exitCode = static_cast<DWORD>(wmain(0, nullptr));
+    fflush(stdout);
+    _dup2(saved, 1);
+    _close(saved);
+    HookSettle();
+    record.output = machine::ReadTextFile(outputFile);
+    record.paused = EventsStartingWith(L"_wspawnv").size() == 1;
+    return record;
+}
+
+static RunRecord RunProgram(const std::wstring& outputFile)
+{
+    wchar_t tool[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"SCARVEL_TOOL", tool, MAX_PATH);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherited, OPEN_EXISTING, 0, NULL);
+    HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                CREATE_ALWAYS, 0, NULL);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = startup.hStdError = output;
+    PROCESS_INFORMATION info = {};
+    std::wstring commandLine = L"\"" + std::wstring(tool) + L"\"";
+    RunRecord record = {};
+    record.exitCode = STILL_ACTIVE;
+    if (CreateProcessW(tool, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+        WaitForSingleObject(info.hProcess, kRunMilliseconds);
+        GetExitCodeProcess(info.hProcess, &record.exitCode);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    CloseHandle(input);
+    CloseHandle(output);
+    record.output = machine::ReadTextFile(outputFile);
+    record.paused = record.output.compare(0, sizeof kPausePrompt - 1, kPausePrompt) == 0;
+    if (record.paused) {
+        record.output.erase(0, sizeof kPausePrompt - 1);
+    }
+    return record;
+}
+
+RunRecord RunWith(Runner runner)
+{
+    const std::wstring outputFile = RunOutputFile();
+    RunRecord record = runner == kEntryPoint ? RunEntryPoint(outputFile) : RunProgram(outputFile);
+    DeleteFileW(outputFile.c_str());
+    record.after = machine::TakeSnapshot();
+    return record;
 }

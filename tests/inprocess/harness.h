@@ -18,9 +18,10 @@ using Events = std::vector<std::wstring>;
 using Labels = std::vector<std::string>;
 using machine::Narrow;
 
-// The messages the run printed, by label: "checking", "startup-item", "service-missing",
-// "service-disabled", "restart", "complete", or the code "E01" … "E08".
+// The messages the run printed, by their labels in tests/support/catalogue.h.
 Labels PrintedLabels();
+// The bytes a redirected run writes for these messages: code page 936, CR LF.
+std::string ExpectedOutput(const Labels& labels);
 // The calls the hooks logged, in order: those that start with `prefix` (all for ""), those
 // before the first one that does, or those after the last one that does.
 Events EventsStartingWith(const std::wstring& prefix = L"");
@@ -34,6 +35,17 @@ Events PauseCalls();
 
 // Where the stand-in package comes from (SCARVEL_STANDINS).
 std::wstring StandinsFolder();
+
+// A whole run, by either runner: the entry point in this process (hooked), or the built
+// program (SCARVEL_TOOL) started as a user starts it, its input empty, its output to a file.
+enum Runner { kEntryPoint, kProgram };
+struct RunRecord {
+    std::string output;  // the tool's own text, the pause's prompt aside
+    bool paused;         // the pause ran: logged by its hook, or its prompt written first
+    DWORD exitCode;
+    machine::Snapshot after;
+};
+RunRecord RunWith(Runner runner);
 
 class RepairRunTest : public ::testing::Test {
 protected:

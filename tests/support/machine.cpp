@@ -5,7 +5,9 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
+#include <sstream>
 
 namespace machine {
 
@@ -747,6 +749,8 @@ Failure Reset(const std::wstring& windows)
     }
     steps.push_back(KillProcesses(kShellProcess));
     steps.push_back(DeleteScanService());
+    // A service program that is no service keeps running once the service is gone.
+    steps.push_back(KillProcesses(wcsrchr(kServiceProgram, L'\\') + 1));
     steps.push_back(DeleteRunValue(kMonitorValueName));
     steps.push_back(DeleteRunValue(kPanelValueName));
     const std::wstring shortcut = ShortcutPath();
@@ -767,6 +771,137 @@ Failure Reset(const std::wstring& windows)
         }
     }
     return "";
+}
+
+// --- Snapshots ---------------------------------------------------------------------------
+
+// Processes that come and go on their own (Wine updates its menus after a shortcut is
+// saved), the probe, and the pause's interpreter.
+static const wchar_t* const kTransientProcesses[] = {L"winemenubuilder.exe", L"conhost.exe",
+                                                      L"e2e_probe.exe", L"cmd.exe"};
+
+static std::vector<std::wstring> FolderEntries(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+            names.push_back(found.cFileName);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Each running background program has written its record: one line per start.
+static bool Recorded(const std::wstring& windows)
+{
+    for (const BackgroundProgram& program : kBackgroundPrograms) {
+        if (ReadLines(program.path(windows) + L".cmdline").size()
+            < static_cast<size_t>(CountProcesses(program.process))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Snapshot TakeSnapshot()
+{
+    const std::wstring windows = WindowsDirectory();
+    WaitUntil([&] { return Recorded(windows); }, 5000);
+    Snapshot shot;
+    shot.service = ReadService();
+    for (int view = 0; view < 2; ++view) {
+        std::vector<RegistryValue>& values = shot.runValues[view];
+        values = ReadValues(kRunKeyPath, view ? kView64 : kView32, &shot.runKeys[view]);
+        std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
+            return a.name < b.name;
+        });
+    }
+    const wchar_t* serviceProcess = wcsrchr(kServiceProgram, L'\\') + 1;
+    for (const std::wstring& name : ProcessNames()) {
+        if (name != serviceProcess
+            && std::none_of(std::begin(kTransientProcesses), std::end(kTransientProcesses),
+                            [&](const wchar_t* transient) { return name == transient; })) {
+            shot.processes.push_back(name);
+        }
+    }
+    std::sort(shot.processes.begin(), shot.processes.end());
+    shot.startupFolder = FolderEntries(CommonStartupFolder());
+    shot.shortcutTarget = ReadShortcutTarget(ShortcutPath());
+    shot.shortcutBytes = ReadTextFile(ShortcutPath());
+    for (int i = 0; i < 3; ++i) {
+        shot.records[i] = ReadLines(kBackgroundPrograms[i].path(windows) + L".cmdline");
+    }
+    shot.records[3] = ReadLines(ServicePath(windows) + L".starts");
+    return shot;
+}
+
+bool operator==(const RegistryValue& a, const RegistryValue& b)
+{
+    return a.name == b.name && a.exists == b.exists && a.type == b.type && a.bytes == b.bytes;
+}
+
+bool operator==(const ServiceConfig& a, const ServiceConfig& b)
+{
+    return a.exists == b.exists && a.serviceType == b.serviceType && a.startType == b.startType
+        && a.errorControl == b.errorControl && a.binaryPath == b.binaryPath
+        && a.account == b.account && a.displayName == b.displayName && a.state == b.state
+        && a.processId == b.processId && a.error == b.error;
+}
+
+bool operator==(const Snapshot& a, const Snapshot& b)
+{
+    return a.service == b.service && a.runKeys[0] == b.runKeys[0] && a.runKeys[1] == b.runKeys[1]
+        && a.runValues[0] == b.runValues[0] && a.runValues[1] == b.runValues[1]
+        && a.processes == b.processes && a.startupFolder == b.startupFolder
+        && a.shortcutTarget == b.shortcutTarget && a.shortcutBytes == b.shortcutBytes
+        && std::equal(std::begin(a.records), std::end(a.records), std::begin(b.records));
+}
+
+static void PrintLines(std::ostream* out, const char* what, const std::vector<std::wstring>& lines)
+{
+    *out << "\n  " << what << ":";
+    for (const std::wstring& line : lines) {
+        *out << " [" << Narrow(line) << "]";
+    }
+}
+
+void PrintTo(const Snapshot& shot, std::ostream* out)
+{
+    const ServiceConfig& service = shot.service;
+    *out << "\n  service: " << (service.exists ? "" : "none ") << "type=" << service.serviceType
+         << " start=" << service.startType << " error=" << service.errorControl << " binary=["
+         << Narrow(service.binaryPath) << "] account=[" << Narrow(service.account)
+         << "] display=[" << Narrow(service.displayName) << "] state=" << service.state
+         << " pid=" << service.processId << " " << service.error;
+    for (int view = 0; view < 2; ++view) {
+        *out << "\n  run" << (view ? 64 : 32) << (shot.runKeys[view] ? ":" : ": no key");
+        for (const RegistryValue& value : shot.runValues[view]) {
+            *out << " [" << Narrow(value.name) << " type=" << value.type << " bytes="
+                 << value.bytes.size() << " " << Narrow(value.Text()) << "]";
+        }
+    }
+    PrintLines(out, "processes", shot.processes);
+    PrintLines(out, "startup folder", shot.startupFolder);
+    *out << "\n  shortcut: [" << Narrow(shot.shortcutTarget) << "] " << shot.shortcutBytes.size()
+         << " bytes";
+    static const char* const kRecords[] = {"monitor", "panel", "guide", "service starts"};
+    for (int i = 0; i < 4; ++i) {
+        PrintLines(out, kRecords[i], shot.records[i]);
+    }
+}
+
+std::string Describe(const Snapshot& shot)
+{
+    std::ostringstream out;
+    PrintTo(shot, &out);
+    return out.str();
 }
 
 }  // namespace machine

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,28 @@ struct Healthy {
     bool programs[3] = {true, true, true};  // of kBackgroundPrograms
 };
 Failure MakeHealthy(const Healthy& healthy);
+
+// Everything a run of the tool may change, read in one go: "nothing else changed" is one
+// comparison of two of them.
+struct Snapshot {
+    ServiceConfig service;  // the scan service
+    bool runKeys[2] = {};   // the Run key in the 32-bit and the 64-bit view
+    std::vector<RegistryValue> runValues[2];  // sorted by name
+    // Sorted; those that come and go on their own, and the service's (its record has it), aside.
+    std::vector<std::wstring> processes;
+    std::vector<std::wstring> startupFolder;  // the common Startup folder's entries, sorted
+    std::wstring shortcutTarget;
+    std::string shortcutBytes;
+    // What the stand-ins recorded: each background program's command lines, the service's starts.
+    std::vector<std::wstring> records[4];
+};
+// Taken once every launched background program has recorded its start (or 5 s have passed).
+Snapshot TakeSnapshot();
+bool operator==(const RegistryValue& a, const RegistryValue& b);
+bool operator==(const ServiceConfig& a, const ServiceConfig& b);
+bool operator==(const Snapshot& a, const Snapshot& b);
+void PrintTo(const Snapshot& snapshot, std::ostream* out);
+std::string Describe(const Snapshot& snapshot);
 
 // Back to a machine where every stage has something to repair: the stand-ins (the shell's
 // too) killed, the

@@ -20,6 +20,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,22 @@ std::string Folders()
         + ",\"common_startup\":" + Json(machine::CommonStartupFolder()) + "}";
 }
 
+// machine::Snapshot as its printer gives it, one member a part: {"service": "...", ...}.
+std::string Snapshot()
+{
+    std::istringstream lines(machine::Describe(machine::TakeSnapshot()));
+    std::string out;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t start = line.find_first_not_of(' ');
+        const size_t colon = line.find(':');
+        if (start != std::string::npos && colon != std::string::npos) {
+            out += (out.empty() ? "{" : ",") + Json(line.substr(start, colon - start)) + ":"
+                + Json(line.substr(colon + 1 + (line[colon + 1] == ' ')));
+        }
+    }
+    return out + "}";
+}
+
 std::string Environment(const std::wstring& name)
 {
     static wchar_t value[32767];
@@ -178,69 +195,61 @@ std::wstring ProgramPathOf(int key)
                     : machine::kBackgroundPrograms[key].path(windows);
 }
 
-// Applies one option word to a healthy machine's description; false when it is not one.
-bool ApplyOption(const std::wstring& option, machine::Healthy* healthy)
+// Applies one "field=value" of machine::Healthy, named as there ("package.missing" for a
+// field of its package); false when it names no field. Flags are 0 or 1; programs and
+// package.missing are lists of program keys.
+bool ApplyField(const std::wstring& option, machine::Healthy* healthy)
 {
     const size_t equals = option.find(L'=');
     const std::wstring name = option.substr(0, equals);
     const std::wstring value = equals == std::wstring::npos ? L"" : option.substr(equals + 1);
     std::vector<int> keys;
-    if (name == L"missing") {
-        if (!ProgramKeys(value, &keys)) {
-            return false;
+    const struct {
+        const wchar_t* field;
+        bool* flag;
+    } kFlags[] = {
+        {L"package.monitorNotAProgram", &healthy->package.monitorNotAProgram},
+        {L"package.serviceNotAService", &healthy->package.serviceNotAService},
+        {L"monitorValue", &healthy->monitorValue},
+        {L"panelValue", &healthy->panelValue},
+        {L"service", &healthy->service},
+        {L"serviceRunning", &healthy->serviceRunning},
+        {L"shortcut", &healthy->shortcut},
+    };
+    for (const auto& flag : kFlags) {
+        if (name == flag.field) {
+            *flag.flag = value == L"1";
+            return value == L"0" || value == L"1";
         }
-        for (int key : keys) {
-            healthy->package.missing.push_back(ProgramPathOf(key));
-        }
-    } else if (name == L"programs") {
-        if (!ProgramKeys(value, &keys)) {
-            return false;
-        }
+    }
+    if (name == L"behaviour") {
+        healthy->behaviour = machine::Narrow(value);
+    } else if (name == L"startType") {
+        healthy->startType = (DWORD)_wtoi(value.c_str());
+    } else if (name == L"view") {
+        healthy->view = ViewOf(value);
+    } else if (name == L"programs" && ProgramKeys(value, &keys)) {
         for (int i = 0; i < 3; ++i) {
             healthy->programs[i] = std::find(keys.begin(), keys.end(), i) != keys.end();
         }
-    } else if (name == L"behaviour") {
-        healthy->behaviour = machine::Narrow(value);
-    } else if (name == L"start-type") {
-        healthy->startType = (DWORD)_wtoi(value.c_str());
-    } else {
-        const struct {
-            const wchar_t* word;
-            bool* flag;
-            bool set;
-        } kFlags[] = {
-            {L"monitor-not-a-program", &healthy->package.monitorNotAProgram, true},
-            {L"service-not-a-service", &healthy->package.serviceNotAService, true},
-            {L"no-monitor-value", &healthy->monitorValue, false},
-            {L"no-panel-value", &healthy->panelValue, false},
-            {L"no-service", &healthy->service, false},
-            {L"stopped", &healthy->serviceRunning, false},
-            {L"no-shortcut", &healthy->shortcut, false},
-        };
-        for (const auto& flag : kFlags) {
-            if (name == flag.word) {
-                *flag.flag = flag.set;
-                return true;
-            }
+    } else if (name == L"package.missing" && ProgramKeys(value, &keys)) {
+        for (int key : keys) {
+            healthy->package.missing.push_back(ProgramPathOf(key));
         }
+    } else {
         return false;
     }
     return true;
 }
 
-// healthy and install-package: STANDINS [VIEW] OPTION...
+// healthy and install-package: STANDINS FIELD=VALUE...
 std::string Setup(const Args& args, bool whole)
 {
     machine::Healthy healthy;
     healthy.standins = args[1];
-    size_t first = 2;
-    if (whole) {
-        healthy.view = ViewOf(args[2]);
-        first = 3;
-    }
-    for (size_t i = first; i < args.size(); ++i) {
-        if (!ApplyOption(args[i], &healthy)) {
-            return Done("unknown option " + machine::Narrow(args[i]));
+    for (size_t i = 2; i < args.size(); ++i) {
+        if (!ApplyField(args[i], &healthy)) {
+            return Done("unknown field " + machine::Narrow(args[i]));
         }
     }
     if (whole) {
@@ -261,13 +270,14 @@ const struct Command {
 } kCommands[] = {
     {L"service", 1, false, [](const Args& a) { return Service(a[1]); }},
     {L"processes", 0, false, [](const Args&) { return Processes(); }},
+    {L"snapshot", 0, false, [](const Args&) { return Snapshot(); }},
     {L"parent", 1, false, [](const Args& a) { return Json(machine::ParentName(a[1].c_str())); }},
     {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
     {L"folders", 0, false, [](const Args&) { return Folders(); }},
     {L"environment", 1, false, [](const Args& a) { return Environment(a[1]); }},
     {L"shortcut-target", 1, false,
      [](const Args& a) { return Json(machine::ReadShortcutTarget(a[1])); }},
-    {L"healthy", 2, true, [](const Args& a) { return Setup(a, true); }},
+    {L"healthy", 1, true, [](const Args& a) { return Setup(a, true); }},
     {L"install-package", 1, true, [](const Args& a) { return Setup(a, false); }},
     {L"behaviour", 1, false,
      [](const Args& a) { return Done(machine::SetServiceBehaviour(machine::Narrow(a[1]))); }},

@@ -1,0 +1,406 @@
+// The states a user's machine can be in, each run twice: through the entry point in this
+// process, and as the built program started as a user starts it. Each asserts the exact
+// output, the pause, the exit status, and the machine after the run as one comparison:
+// the machine before it with just the changes the scenario calls for.
+#include "tests/inprocess/harness.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+using machine::Healthy;
+using machine::Snapshot;
+using Change = std::function<void(Snapshot* expected, const Snapshot& after)>;
+
+enum { kMonitor, kPanel, kGuide, kServiceStarts };
+// The index in Snapshot::runValues of the registry view the tool writes.
+const int kToolView = sizeof(void*) == 8 ? 1 : 0;
+
+const Labels kHealthy = {"checking", "restart", "complete"};
+const Labels kRepairedFromNothing = {"checking", "startup-item", "service-missing", "restart",
+                                     "complete"};
+
+struct Scenario {
+    const char* name;
+    std::function<machine::Failure()> prepare;  // from a machine with just the package
+    Labels labels;
+    Change changes;                                     // what the run changes, if anything
+    std::function<void(const RunRecord&)> alsoCheck;  // what a snapshot does not hold
+};
+
+Healthy Standard(std::function<void(Healthy*)> differences = nullptr)
+{
+    Healthy healthy;
+    healthy.standins = StandinsFolder();
+    if (differences) {
+        differences(&healthy);
+    }
+    return healthy;
+}
+
+void NoPrograms(Healthy* healthy)
+{
+    healthy->programs[0] = healthy->programs[1] = healthy->programs[2] = false;
+}
+
+// All of `steps`, in order, up to the first that fails.
+machine::Failure Steps(std::initializer_list<std::function<machine::Failure()>> steps)
+{
+    for (const auto& step : steps) {
+        machine::Failure failure = step();
+        if (!failure.empty()) {
+            return failure;
+        }
+    }
+    return "";
+}
+
+machine::RegistryValue StringValue(const wchar_t* name, const std::wstring& text)
+{
+    machine::RegistryValue value;
+    value.name = name;
+    value.exists = true;
+    value.type = REG_SZ;
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    value.bytes.assign(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
+    return value;
+}
+
+void AddValue(Snapshot* expected, const wchar_t* name, const std::wstring& text)
+{
+    std::vector<machine::RegistryValue>& values = expected->runValues[kToolView];
+    values.push_back(StringValue(name, text));
+    std::sort(values.begin(), values.end(),
+              [](const machine::RegistryValue& a, const machine::RegistryValue& b) {
+                  return a.name < b.name;
+              });
+}
+
+void Launched(Snapshot* expected, int program)
+{
+    const machine::BackgroundProgram& launched = machine::kBackgroundPrograms[program];
+    expected->processes.push_back(launched.process);
+    std::sort(expected->processes.begin(), expected->processes.end());
+    expected->records[program].push_back(launched.commandLine(machine::WindowsDirectory()));
+}
+
+// Started once by the tool, `behaviour` as the stand-in recorded it; the state is the one
+// it reached (running where the start succeeded) and its process a new one.
+void ServiceStarted(Snapshot* expected, const Snapshot& after, const wchar_t* behaviour,
+                    DWORD state)
+{
+    expected->service.startType = SERVICE_AUTO_START;
+    expected->service.state = state;
+    expected->service.processId = after.service.processId;
+    expected->records[kServiceStarts].push_back(behaviour);
+}
+
+// Installed as the package's installer would have it, and started.
+void ServiceCreated(Snapshot* expected, const Snapshot& after, const wchar_t* behaviour,
+                    DWORD state)
+{
+    machine::ServiceConfig& service = expected->service;
+    service = machine::ServiceConfig();
+    service.exists = true;
+    service.serviceType = SERVICE_WIN32_OWN_PROCESS;
+    service.errorControl = SERVICE_ERROR_IGNORE;
+    service.binaryPath = machine::ServicePath();
+    service.account = L"LocalSystem";
+    service.displayName = kServiceName;
+    ServiceStarted(expected, after, behaviour, state);
+}
+
+void BothValuesWritten(Snapshot* expected)
+{
+    AddValue(expected, kMonitorValueName, machine::MonitorCommandLine());
+    AddValue(expected, kPanelValueName, machine::PanelPath());
+}
+
+void ShortcutWritten(Snapshot* expected, const Snapshot& after)
+{
+    expected->startupFolder = {kShortcutFile};
+    expected->shortcutTarget = machine::GuidePath();
+    expected->shortcutBytes = after.shortcutBytes;
+}
+
+Change Programs(std::vector<int> launched)
+{
+    return [launched](Snapshot* expected, const Snapshot&) {
+        for (int program : launched) {
+            Launched(expected, program);
+        }
+    };
+}
+
+machine::Failure MissingProgram(const std::wstring& path)
+{
+    machine::PackageFaults faults;
+    faults.missing = {path};
+    return machine::InstallPackage(StandinsFolder(), machine::WindowsDirectory(), faults);
+}
+
+// The service stopped, with this start type.
+Scenario StoppedService(const char* name, DWORD startType)
+{
+    return {name,
+            [startType] {
+                return machine::MakeHealthy(Standard([startType](Healthy* healthy) {
+                    healthy->startType = startType;
+                    healthy->serviceRunning = false;
+                }));
+            },
+            {"checking", "service-disabled", "restart", "complete"},
+            [](Snapshot* expected, const Snapshot& after) {
+                ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
+            }};
+}
+
+// Installed, manual and stopped, its start going wrong in the way `behaviour` says.
+Scenario FailingStart(const char* name, const char* behaviour)
+{
+    return {name,
+            [behaviour] {
+                return machine::MakeHealthy(Standard([behaviour](Healthy* healthy) {
+                    NoPrograms(healthy);
+                    healthy->startType = SERVICE_DEMAND_START;
+                    healthy->serviceRunning = false;
+                    healthy->shortcut = false;
+                    healthy->behaviour = behaviour;
+                }));
+            },
+            {"checking", "service-disabled", "E07"},
+            [behaviour](Snapshot* expected, const Snapshot& after) {
+                ServiceStarted(expected, after, machine::Widen(behaviour).c_str(),
+                               after.service.state);
+            },
+            [](const RunRecord& run) { EXPECT_NE(SERVICE_RUNNING, run.after.service.state); }};
+}
+
+const Scenario kScenarios[] = {
+    {"Healthy", [] { return machine::MakeHealthy(Standard()); }, kHealthy},
+    {"MonitorMissing", [] { return MissingProgram(machine::MonitorPath()); }, {"checking", "E01"}},
+    {"ServiceProgramMissing", [] { return MissingProgram(machine::ServicePath()); },
+     {"checking", "E01"}},
+    {"PanelMissing", [] { return MissingProgram(machine::PanelPath()); }, {"checking", "E01"}},
+    {"GuideMissing", [] { return MissingProgram(machine::GuidePath()); }, {"checking", "E01"}},
+    {"MonitorValueMissing",
+     [] {
+         return Steps({[] { return machine::MakeHealthy(Standard()); },
+                       [] { return machine::DeleteRunValue(kMonitorValueName); },
+                       [] { return machine::WriteRunValue(kPanelValueName, L"D:\\Custom\\p.exe"); }});
+     },
+     {"checking", "startup-item", "restart", "complete"},
+     [](Snapshot* expected, const Snapshot&) {
+         AddValue(expected, kMonitorValueName, machine::MonitorCommandLine());
+     }},
+    {"PanelValueMissing",
+     [] {
+         return Steps({[] { return machine::MakeHealthy(Standard()); },
+                       [] { return machine::DeleteRunValue(kPanelValueName); },
+                       [] { return machine::WriteRunValue(kMonitorValueName, L"D:\\m.exe -x"); }});
+     },
+     kHealthy,
+     [](Snapshot* expected, const Snapshot&) {
+         AddValue(expected, kPanelValueName, machine::PanelPath());
+     }},
+    {"BothValuesMissing",
+     [] {
+         return machine::MakeHealthy(Standard([](Healthy* healthy) {
+             healthy->monitorValue = healthy->panelValue = false;
+         }));
+     },
+     {"checking", "startup-item", "restart", "complete"},
+     [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); }},
+    {"RunKeyMissing",
+     [] { return machine::DeleteRunKey(kToolView ? machine::kView64 : machine::kView32); },
+     {"checking", "E02"}, nullptr,
+     [](const RunRecord&) {
+         EXPECT_EQ("", machine::CreateRunKey(kToolView ? machine::kView64 : machine::kView32));
+     }},
+    {"RunningManualServiceLeftAlone",
+     [] {
+         return machine::MakeHealthy(
+             Standard([](Healthy* healthy) { healthy->startType = SERVICE_DEMAND_START; }));
+     },
+     kHealthy},
+    {"RunningDisabledServiceLeftAlone",
+     [] {
+         return machine::MakeHealthy(
+             Standard([](Healthy* healthy) { healthy->startType = SERVICE_DISABLED; }));
+     },
+     kHealthy},
+    StoppedService("StoppedManualService", SERVICE_DEMAND_START),
+    StoppedService("StoppedDisabledService", SERVICE_DISABLED),
+    StoppedService("StoppedAutomaticService", SERVICE_AUTO_START),
+    {"ServiceMissing",
+     [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->service = false; })); },
+     {"checking", "service-missing", "restart", "complete"},
+     [](Snapshot* expected, const Snapshot& after) {
+         ServiceCreated(expected, after, L"instant", SERVICE_RUNNING);
+     }},
+    {"NothingInPlaceAndAServiceSlowToStart",
+     [] { return machine::SetServiceBehaviour("slow"); },
+     kRepairedFromNothing,
+     [](Snapshot* expected, const Snapshot& after) {
+         BothValuesWritten(expected);
+         ServiceCreated(expected, after, L"slow", SERVICE_RUNNING);
+         ShortcutWritten(expected, after);
+         Programs({kMonitor, kPanel, kGuide})(expected, after);
+     }},
+    FailingStart("ServiceThatStopsWhileStarting", "stop"),
+    FailingStart("ServiceStuckWithoutProgress", "stuck"),
+    {"ServiceProgramThatIsNoService",
+     [] {
+         machine::PackageFaults faults;
+         faults.serviceNotAService = true;
+         return machine::InstallPackage(StandinsFolder(), machine::WindowsDirectory(), faults);
+     },
+     {"checking", "startup-item", "service-missing", "E07"},
+     [](Snapshot* expected, const Snapshot& after) {
+         BothValuesWritten(expected);
+         ServiceCreated(expected, after, L"", after.service.state);
+         expected->records[kServiceStarts].clear();
+     },
+     [](const RunRecord& run) {
+         EXPECT_NE(SERVICE_RUNNING, run.after.service.state);
+         // The program was started once, by its binary path.
+         EXPECT_EQ((Events{machine::ServicePath()}), machine::RecordedLines(machine::ServicePath(), 1));
+     }},
+    {"DisplayNameTakenByAnotherService",
+     [] {
+         return machine::InstallService(SERVICE_DEMAND_START,
+                                        machine::TwainDirectory() + L"\\other\\other.exe",
+                                        L"OTHERSVC", kServiceName);
+     },
+     {"checking", "startup-item", "service-missing", "E06"},
+     [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); },
+     [](const RunRecord&) {
+         machine::ServiceConfig other = machine::ReadService(L"OTHERSVC");
+         EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), other.startType);
+         EXPECT_EQ(std::wstring(kServiceName), other.displayName);
+         EXPECT_EQ("", machine::DeleteScanService(L"OTHERSVC"));
+     }},
+    {"ShortcutMissing",
+     [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->shortcut = false; })); },
+     kHealthy,
+     [](Snapshot* expected, const Snapshot& after) { ShortcutWritten(expected, after); }},
+    {"FileOfTheShortcutsName",
+     [] {
+         return Steps({[] {
+                           return machine::MakeHealthy(
+                               Standard([](Healthy* healthy) { healthy->shortcut = false; }));
+                       },
+                       [] { return machine::WriteTextFile(machine::ShortcutPath(), "not a link"); }});
+     },
+     kHealthy},
+    {"NoProgramRunning", [] { return machine::MakeHealthy(Standard(NoPrograms)); }, kHealthy,
+     Programs({kMonitor, kPanel, kGuide})},
+    {"OnlyTheMonitorRunning",
+     [] {
+         return machine::MakeHealthy(Standard([](Healthy* healthy) {
+             healthy->programs[1] = healthy->programs[2] = false;
+         }));
+     },
+     kHealthy, Programs({kPanel, kGuide})},
+    {"GuideRunningUnderAnotherLetterCase",
+     [] {
+         const std::wstring other = L"C:\\users\\Public\\haldrix.exe";
+         return Steps({[] {
+                           return machine::MakeHealthy(
+                               Standard([](Healthy* healthy) { healthy->programs[2] = false; }));
+                       },
+                       [other] {
+                           return CopyFileW(machine::PanelPath().c_str(), other.c_str(), FALSE)
+                               ? machine::LaunchAndWait(other, L"haldrix.exe")
+                               : "the copy failed";
+                       }});
+     },
+     kHealthy, Programs({kGuide}),
+     [](const RunRecord&) { EXPECT_EQ("", machine::KillProcesses(L"haldrix.exe")); }},
+    {"NoProgramRunningAndAUsersShell",
+     [] {
+         return Steps({[] { return machine::MakeHealthy(Standard(NoPrograms)); },
+                       [] { return machine::StartShell(StandinsFolder()); }});
+     },
+     kHealthy, Programs({kMonitor, kPanel, kGuide}),
+     [](const RunRecord&) {
+         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+             EXPECT_EQ(machine::kShellProcess, machine::ParentName(program.process));
+         }
+     }},
+    {"MonitorNotAProgram",
+     [] {
+         return machine::MakeHealthy(Standard([](Healthy* healthy) {
+             NoPrograms(healthy);
+             healthy->package.monitorNotAProgram = true;
+         }));
+     },
+     {"checking", "restart", "E08"}},
+    {"DamagedMachine",
+     [] {
+         return machine::MakeHealthy(Standard([](Healthy* healthy) {
+             NoPrograms(healthy);
+             healthy->monitorValue = false;
+             healthy->startType = SERVICE_DISABLED;
+             healthy->serviceRunning = false;
+             healthy->shortcut = false;
+         }));
+     },
+     {"checking", "startup-item", "service-disabled", "restart", "complete"},
+     [](Snapshot* expected, const Snapshot& after) {
+         AddValue(expected, kMonitorValueName, machine::MonitorCommandLine());
+         ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
+         ShortcutWritten(expected, after);
+         Programs({kMonitor, kPanel, kGuide})(expected, after);
+     }},
+    {"SecondRunOnARepairedMachine",
+     [] {
+         return Steps({[] { return machine::MakeHealthy(Standard(NoPrograms)); },
+                       [] {
+                           return RunWith(kProgram).exitCode == 0 ? "" : "the first run failed";
+                       }});
+     },
+     kHealthy},
+};
+
+std::string ScenarioName(const ::testing::TestParamInfo<std::tuple<Scenario, Runner>>& info)
+{
+    return std::string(std::get<0>(info.param).name)
+        + (std::get<1>(info.param) == kEntryPoint ? "_EntryPoint" : "_Program");
+}
+
+}  // namespace
+
+void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.name;
+}
+
+class ScenarioTest : public RepairRunTest,
+                     public ::testing::WithParamInterface<std::tuple<Scenario, Runner>> {};
+
+TEST_P(ScenarioTest, EndsWithItsMessagesAndChangesOnlyWhatItRepairs)
+{
+    const Scenario& scenario = std::get<0>(GetParam());
+    ASSERT_EQ("", scenario.prepare());
+    Snapshot expected = machine::TakeSnapshot();
+
+    const RunRecord run = RunWith(std::get<1>(GetParam()));
+
+    EXPECT_EQ(ExpectedOutput(scenario.labels), run.output);
+    EXPECT_TRUE(run.paused);
+    EXPECT_EQ(0u, run.exitCode);
+    if (scenario.changes) {
+        scenario.changes(&expected, run.after);
+    }
+    EXPECT_EQ(expected, run.after);
+    if (scenario.alsoCheck) {
+        scenario.alsoCheck(run);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRunners, ScenarioTest,
+                         ::testing::Combine(::testing::ValuesIn(kScenarios),
+                                            ::testing::Values(kEntryPoint, kProgram)),
+                         ScenarioName);
