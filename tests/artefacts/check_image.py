@@ -16,6 +16,7 @@ import pefile
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from bed import PRODUCT  # noqa: E402
+from run import Checks  # noqa: E402
 
 ARCHES = {
     # machine, optional header magic, subsystem version, DllCharacteristics of this build only
@@ -55,22 +56,7 @@ EXACT_STRINGS = {
 }
 
 
-class Checker:
-    def __init__(self):
-        self.failures = []
 
-    def check(self, condition, message):
-        if not condition:
-            self.failures.append(message)
-            print("FAIL: " + message)
-        return bool(condition)
-
-    def finish(self, what):
-        if self.failures:
-            print(f"{what}: {len(self.failures)} check(s) failed")
-            return 1
-        print(f"{what}: all checks passed")
-        return 0
 
 
 def load(path):
@@ -154,10 +140,10 @@ def check_version(c, data):
     try:
         root, _ = parse_block(data, 0, len(data))
     except ValueError as e:
-        c.check(False, f"version resource is malformed: {e}")
+        c.that(False, f"version resource is malformed: {e}")
         return
-    c.check(root.key == "VS_VERSION_INFO", f"version resource root key is '{root.key}', want VS_VERSION_INFO")
-    if c.check(len(root.value) == 52, f"VS_FIXEDFILEINFO is {len(root.value)} bytes, want 52"):
+    c.that(root.key == "VS_VERSION_INFO", f"version resource root key is '{root.key}', want VS_VERSION_INFO")
+    if c.that(len(root.value) == 52, f"VS_FIXEDFILEINFO is {len(root.value)} bytes, want 52"):
         f = struct.unpack("<13I", root.value)
         fixed = {
             "dwSignature": (f[0], 0xFEEF04BD),
@@ -167,71 +153,71 @@ def check_version(c, data):
             "FileType": (f[9], 1), "FileSubtype": (f[10], 0),
         }
         for name, (got, want) in fixed.items():
-            c.check(got == want, f"fixed version info {name} is {got:#x}, want {want:#x}")
+            c.that(got == want, f"fixed version info {name} is {got:#x}, want {want:#x}")
 
     kids = [b.key for b in root.children]
-    c.check(sorted(kids) == ["StringFileInfo", "VarFileInfo"],
+    c.that(sorted(kids) == ["StringFileInfo", "VarFileInfo"],
             f"version resource holds {kids}, want StringFileInfo and VarFileInfo once each")
     for sfi in (b for b in root.children if b.key == "StringFileInfo"):
         tables = [t.key for t in sfi.children]
-        c.check(tables == [STRING_TABLE], f"string tables are {tables}, want exactly ['{STRING_TABLE}']")
+        c.that(tables == [STRING_TABLE], f"string tables are {tables}, want exactly ['{STRING_TABLE}']")
         for table in sfi.children:
             keys = [s.key for s in table.children]
-            c.check(keys == STRING_KEYS, f"string table '{table.key}' keys are {keys}, want {STRING_KEYS} in that order")
+            c.that(keys == STRING_KEYS, f"string table '{table.key}' keys are {keys}, want {STRING_KEYS} in that order")
             for s in table.children:
                 check_version_string(c, table.key, s)
     for vfi in (b for b in root.children if b.key == "VarFileInfo"):
         names = [v.key for v in vfi.children]
-        c.check(names == ["Translation"], f"VarFileInfo holds {names}, want only Translation")
+        c.that(names == ["Translation"], f"VarFileInfo holds {names}, want only Translation")
         for v in vfi.children:
             want = struct.pack("<HH", 0x0804, 0x04B0)
-            c.check(v.wtype == 0 and v.value == want,
+            c.that(v.wtype == 0 and v.value == want,
                     f"Translation is {v.value.hex()} (type {v.wtype}), want 0x0804, 0x04B0 ({want.hex()}, binary)")
 
 
 def check_version_string(c, table, s):
     where = f"{table}\\{s.key}"
-    if not c.check(s.wtype == 1, f"{where} is not a text value (wType {s.wtype})"):
+    if not c.that(s.wtype == 1, f"{where} is not a text value (wType {s.wtype})"):
         return
     try:
         text = s.value.decode("utf-16-le")
     except UnicodeDecodeError as e:
-        c.check(False, f"{where} is not valid UTF-16: {e}")
+        c.that(False, f"{where} is not valid UTF-16: {e}")
         return
     # The length counts the one terminating NUL; anything else NUL means a stray "\0" in the source.
-    if not c.check(text.endswith("\0"), f"{where} value {text!r} is not NUL-terminated within its length"):
+    if not c.that(text.endswith("\0"), f"{where} value {text!r} is not NUL-terminated within its length"):
         return
     body = text[:-1]
-    c.check("\0" not in body, f"{where} value {text!r} carries an embedded NUL")
+    c.that("\0" not in body, f"{where} value {text!r} carries an embedded NUL")
     if s.key in EXACT_STRINGS:
-        c.check(body == EXACT_STRINGS[s.key], f"{where} is {body!r}, want {EXACT_STRINGS[s.key]!r}")
+        c.that(body == EXACT_STRINGS[s.key], f"{where} is {body!r}, want {EXACT_STRINGS[s.key]!r}")
     else:
-        c.check(body.strip() != "", f"{where} is empty")
+        c.that(body.strip() != "", f"{where} is empty")
     print(f"  {where} = {body!r}")
 
 
 def check_manifest(c, data):
     bare = data[3:] if data.startswith(b"\xef\xbb\xbf") else data
-    c.check(not bare.lstrip().startswith(b"<?xml"), "manifest starts with an XML declaration")
+    c.that(not bare.lstrip().startswith(b"<?xml"), "manifest starts with an XML declaration")
     try:
         root = ET.fromstring(data)
     except ET.ParseError as e:
-        c.check(False, f"manifest is not well-formed XML: {e}")
+        c.that(False, f"manifest is not well-formed XML: {e}")
         return
 
     def no_text(el, where):
-        c.check(not (el.text or "").strip() and not (el.tail or "").strip(), f"{where} carries text")
+        c.that(not (el.text or "").strip() and not (el.tail or "").strip(), f"{where} carries text")
 
     def only_child(el, tag, where):
         kids = list(el)
-        if c.check(len(kids) == 1 and kids[0].tag == tag,
+        if c.that(len(kids) == 1 and kids[0].tag == tag,
                    f"{where} children are {[k.tag for k in kids]}, want only {tag}"):
             return kids[0]
         return None
 
-    if not c.check(root.tag == ASM_V1 + "assembly", f"manifest root is {root.tag}, want {ASM_V1}assembly"):
+    if not c.that(root.tag == ASM_V1 + "assembly", f"manifest root is {root.tag}, want {ASM_V1}assembly"):
         return
-    c.check(root.attrib == {"manifestVersion": "1.0"}, f"assembly attributes are {root.attrib}, want manifestVersion=1.0 only")
+    c.that(root.attrib == {"manifestVersion": "1.0"}, f"assembly attributes are {root.attrib}, want manifestVersion=1.0 only")
     no_text(root, "assembly")
     el, path = root, "assembly"
     for name in ("trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel"):
@@ -241,24 +227,24 @@ def check_manifest(c, data):
         path += "/" + name
         no_text(el, path)
         if name != "requestedExecutionLevel":
-            c.check(not el.attrib, f"{path} has attributes {el.attrib}")
-    c.check(el.attrib == {"level": "requireAdministrator", "uiAccess": "false"},
+            c.that(not el.attrib, f"{path} has attributes {el.attrib}")
+    c.that(el.attrib == {"level": "requireAdministrator", "uiAccess": "false"},
             f"requestedExecutionLevel attributes are {el.attrib}, want level=requireAdministrator uiAccess=false only")
-    c.check(len(el) == 0, "requestedExecutionLevel has children")
+    c.that(len(el) == 0, "requestedExecutionLevel has children")
 
 
 def check_sections(c, pe, sections, no_seh):
     for name, s in sections.items():
         flags = s.Characteristics
-        c.check(not (flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE),
+        c.that(not (flags & SCN_MEM_WRITE and flags & SCN_MEM_EXECUTE),
                 f"section {name} is writable and executable ({flags:#010x})")
-        c.check(not (flags & SCN_MEM_WRITE and flags & SCN_MEM_SHARED),
+        c.that(not (flags & SCN_MEM_WRITE and flags & SCN_MEM_SHARED),
                 f"section {name} is writable and shared ({flags:#010x})")
     for directory in ("IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_IAT"):
         d = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[directory]]
         home = [n for n, s in sections.items() if d.Size and s.contains_rva(d.VirtualAddress)]
-        if c.check(home, f"{directory} is empty or outside every section"):
-            c.check(not sections[home[0]].Characteristics & SCN_MEM_EXECUTE,
+        if c.that(home, f"{directory} is empty or outside every section"):
+            c.that(not sections[home[0]].Characteristics & SCN_MEM_EXECUTE,
                     f"{directory} lies in the executable section {home[0]}")
     if not no_seh:
         return
@@ -267,32 +253,32 @@ def check_sections(c, pe, sections, no_seh):
         if s.Characteristics & SCN_MEM_EXECUTE:
             for m in FS0_WRITE.finditer(s.get_data()):
                 va = pe.OPTIONAL_HEADER.ImageBase + s.VirtualAddress + m.start()
-                c.check(False, f"NO_SEH image writes fs:[0] at {va:#x} ({m.group().hex(' ')})")
+                c.that(False, f"NO_SEH image writes fs:[0] at {va:#x} ({m.group().hex(' ')})")
 
 
 def cmd_image(args):
     machine, magic, subsys, own_dllchars = ARCHES[args.arch]
     pe = load(args.exe)
-    c = Checker()
+    c = Checks()
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
-    c.check(fh.Machine == machine, f"machine is {fh.Machine:#x}, want {machine:#x}")
-    c.check(oh.Magic == magic, f"optional header magic is {oh.Magic:#x}, want {magic:#x}")
-    c.check(oh.Subsystem == 3, f"subsystem is {oh.Subsystem}, want 3 (console)")
+    c.that(fh.Machine == machine, f"machine is {fh.Machine:#x}, want {machine:#x}")
+    c.that(oh.Magic == magic, f"optional header magic is {oh.Magic:#x}, want {magic:#x}")
+    c.that(oh.Subsystem == 3, f"subsystem is {oh.Subsystem}, want 3 (console)")
     got = (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion)
-    c.check(got == subsys, "subsystem version is %d.%02d, want %d.%02d" % (got + subsys))
+    c.that(got == subsys, "subsystem version is %d.%02d, want %d.%02d" % (got + subsys))
     for name in BOTH_DLLCHARS + own_dllchars:
-        c.check(oh.DllCharacteristics & DLLCHAR_BITS[name],
+        c.that(oh.DllCharacteristics & DLLCHAR_BITS[name],
                 f"DllCharacteristics {oh.DllCharacteristics:#06x} lacks {name}")
-    c.check(fh.TimeDateStamp == 0, f"link timestamp is {fh.TimeDateStamp:#x}, want 0")
+    c.that(fh.TimeDateStamp == 0, f"link timestamp is {fh.TimeDateStamp:#x}, want 0")
 
     # ASLR needs relocations the loader will use.
-    c.check(not fh.Characteristics & 0x0001, "IMAGE_FILE_RELOCS_STRIPPED is set")
+    c.that(not fh.Characteristics & 0x0001, "IMAGE_FILE_RELOCS_STRIPPED is set")
     reloc_dir = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-    c.check(reloc_dir.Size > 0, "base relocation directory is empty")
+    c.that(reloc_dir.Size > 0, "base relocation directory is empty")
     entries = sum(len(b.entries) for b in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []))
-    c.check(entries > 0, "no base relocation entries")
+    c.that(entries > 0, "no base relocation entries")
     sections = {s.Name.rstrip(b"\0").decode("ascii", "replace"): s for s in pe.sections}
-    c.check(".reloc" in sections and sections[".reloc"].SizeOfRawData > 0,
+    c.that(".reloc" in sections and sections[".reloc"].SizeOfRawData > 0,
             f"no non-empty .reloc section (sections: {sorted(sections)})")
     check_sections(c, pe, sections, "NO_SEH" in own_dllchars)
 
@@ -300,23 +286,23 @@ def cmd_image(args):
     dlls = {d.lower() for d, _, _ in imports}
     print("imported DLLs: " + ", ".join(sorted(dlls)))
     runtime = sorted(d for d in dlls if d.startswith(RUNTIME_DLL_PREFIXES))
-    c.check(not runtime, f"imports compiler runtime DLLs {runtime}")
-    c.check(dlls == SYSTEM_DLLS,
+    c.that(not runtime, f"imports compiler runtime DLLs {runtime}")
+    c.that(dlls == SYSTEM_DLLS,
             f"imported DLLs differ from {sorted(SYSTEM_DLLS)}: extra {sorted(dlls - SYSTEM_DLLS)}, "
             f"missing {sorted(SYSTEM_DLLS - dlls)}; only these known DLLs are mapped from System32 "
             "before the program runs, any other would be loaded from the folder it was started "
             "from (a download folder) before wmain can confine the DLL search")
     crt = {n for d, n, _ in imports if d.lower() == "msvcrt.dll"}
-    c.check("__wgetmainargs" in crt, "msvcrt!__wgetmainargs is not imported: not the wide (-municode) CRT start")
-    c.check("__getmainargs" not in crt, "msvcrt!__getmainargs is imported: narrow CRT start")
+    c.that("__wgetmainargs" in crt, "msvcrt!__wgetmainargs is not imported: not the wide (-municode) CRT start")
+    c.that("__getmainargs" not in crt, "msvcrt!__getmainargs is imported: narrow CRT start")
     for name in CRT_FORMATTING:
-        c.check(name in crt, f"msvcrt!{name} is not imported: the formatting is not the system runtime's")
+        c.that(name in crt, f"msvcrt!{name} is not imported: the formatting is not the system runtime's")
 
     res = resources_of(pe)
     show = lambda keys: ", ".join(f"({t}, {i}, {l:#06x})" if isinstance(l, int) else str((t, i, l))
                                   for t, i, l in sorted(keys, key=str))
     print("resources (type, id, language): " + show(res))
-    c.check(set(res) == EXPECTED_RESOURCES,
+    c.that(set(res) == EXPECTED_RESOURCES,
             f"resources are {show(res)}, want exactly {show(EXPECTED_RESOURCES)}")
     if (RT_MANIFEST, 1, 0x0409) in res:
         check_manifest(c, res[(RT_MANIFEST, 1, 0x0409)])
@@ -335,15 +321,15 @@ def read_allowlist(path, c):
                 continue
             dll, bang, func = entry.partition("!")
             ok = bang and dll and func and " " not in func
-            if c.check(ok, f"{path}:{number}: '{entry}' is not DLL!Function"):
-                c.check(comment.strip(), f"{path}:{number}: {entry} has no comment on where it is available")
+            if c.that(ok, f"{path}:{number}: '{entry}' is not DLL!Function"):
+                c.that(comment.strip(), f"{path}:{number}: {entry} has no comment on where it is available")
                 allowed.add((dll.lower(), func))
     return allowed
 
 
 def cmd_imports(args):
     pe = load(args.exe)
-    c = Checker()
+    c = Checks()
     allowed = read_allowlist(args.allowlist, c)
     imports = imports_of(pe)
     current = None
@@ -354,9 +340,9 @@ def cmd_imports(args):
         print(f"  {name}" if name else f"  #{ordinal} (by ordinal)")
     print(f"{len(imports)} imported functions")
     for dll, name, ordinal in imports:
-        if not c.check(name is not None, f"{dll} import by ordinal {ordinal}"):
+        if not c.that(name is not None, f"{dll} import by ordinal {ordinal}"):
             continue
-        c.check((dll.lower(), name) in allowed, f"{dll}!{name} is not on the Windows XP SP3 allowlist")
+        c.that((dll.lower(), name) in allowed, f"{dll}!{name} is not on the Windows XP SP3 allowlist")
     return c.finish(f"{args.exe} imports")
 
 

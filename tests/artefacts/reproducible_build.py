@@ -9,6 +9,10 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from run import Checks  # noqa: E402
+
 
 def build(args, binary_dir):
     configure = [args.cmake, "-S", args.source, "-B", binary_dir, "-G", args.generator,
@@ -53,33 +57,25 @@ def main():
     dir_a = os.path.join(root_a, "a")
     dir_b = os.path.join(root_b, "deeper", "b")
     started = time.monotonic()
-    failures = []
+    check = Checks()
     try:
         first = build(args, dir_a)
         second = build(args, dir_b)
         print(f"built {dir_a} and {dir_b} in {time.monotonic() - started:.1f} s")
         diff = differences(first, second)
-        if diff:
-            failures.append(f"two clean builds differ ({dir_a}, {dir_b}): {diff}")
+        check.that(not diff, f"two clean builds ({dir_a}, {dir_b}) are identical: {len(first)} bytes",
+                   diff)
         with open(args.reference, "rb") as f:
-            reference = f.read()
-        diff = differences(first, reference)
-        if diff:
-            failures.append(f"the test bed's {args.reference} differs from a clean build of the current "
-                            f"sources ({diff}); rebuild the test bed or look for build-dependent output")
+            diff = differences(first, f.read())
+        check.that(not diff, f"the test bed's {args.reference} is a clean build of the current sources",
+                   f"{diff}; rebuild the test bed or look for build-dependent output")
     finally:
-        if failures:
+        if check.failures:
             print("kept for inspection: " + root_a + " " + root_b)
         else:
             shutil.rmtree(root_a, ignore_errors=True)
             shutil.rmtree(root_b, ignore_errors=True)
-    for f in failures:
-        print("FAIL: " + f)
-    if failures:
-        return 1
-    print(f"reproducible: {len(first)} bytes, identical in both clean builds and the test bed")
-    return 0
-
+    return check.finish("reproducible build")
 
 if __name__ == "__main__":
     sys.exit(main())

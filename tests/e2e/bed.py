@@ -57,23 +57,26 @@ REG_SZ = 1
 # shortcut is saved), and the probe itself.
 TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")
 
+def read_messages(catalogue=os.path.join(SOURCE, "tests", "support", "catalogue.h"),
+                  messages=os.path.join(SOURCE, "console", "messages.h")):
+    """{label: text} of the tool's messages, by the labels of the tests' catalogue, each text
+    as a user reads it: the product's name in place, without the empty line that ends it."""
+    with open(messages, encoding="utf-8") as f:
+        texts = dict(re.findall(r'static const wchar_t (kMsg\w+)\[\] =\s*L"((?:[^"\\]|\\.)*)";',
+                                f.read()))
+    with open(catalogue, encoding="utf-8") as f:
+        labels = re.findall(r'\{"([\w-]+)", (kMsg\w+)\}', f.read())
+    return {label: texts[name].replace("\\n", "\n").replace("%s", PRODUCT)[:-2]
+            for label, name in labels}
+
+
 # The tool's console messages, as a user reads them; each ends with an empty line.
-MESSAGES = {
-    "checking": "正在检测问题，请稍候……",
-    "E01": "请重新安装 %s 驱动程序。(E01)" % PRODUCT,
-    "E02": "无法访问系统注册表，请使用管理员权限运行本工具。(E02)",
-    "startup_item": "检测到：驱动所需的系统启动项被禁用，正在尝试修复，请稍候……",
-    "E03": "修复启动项失败，请退出本机的杀毒软件，如360安全卫士等，再尝试重新运行本工具。(E03)",
-    "E04": "无法访问服务管理器，请使用管理员权限运行本工具。(E04)",
-    "E05": "无法访问扫描服务，请使用管理员权限运行本工具。(E05)",
-    "service_missing": "检测到：驱动所需的扫描服务未安装，正在尝试修复，请稍候……",
-    "service_disabled": "检测到：驱动所需的扫描服务被禁用，正在尝试修复，请稍候……",
-    "E06": "修复扫描服务失败，请尝试重新安装 %s 驱动程序。(E06)" % PRODUCT,
-    "E07": "启动扫描服务失败，请尝试重新安装 %s 驱动程序。(E07)" % PRODUCT,
-    "restart": "正在尝试重启后台程序，请稍候……",
-    "E08": "无法启动后台程序，请尝试重启操作系统来完成修复。(E08)",
-    "complete": "已完成 %s 驱动程序修复。" % PRODUCT,
-}
+MESSAGES = read_messages()
+# The suffixes of the files in which the stand-ins record their starts, and of the one that
+# makes a stand-in program end at once.
+RECORDS = read_layout(os.path.join(SOURCE, "tests", "support", "catalogue.h"))
+COMMAND_LINE_RECORD = RECORDS["kCommandLineRecord"]
+EXIT_FILE = RECORDS["kExitFile"]
 HEALTHY_OUTPUT = ("checking", "restart", "complete")
 # Wine's cmd answering "pause" on an empty standard input. It lands first in a redirected
 # file: the tool's own text stays in its stdout buffer until the tool exits.
@@ -514,19 +517,19 @@ class Machine:
         folder = self.unix_path(r"C:\users\Public")
         program = os.path.join(folder, "wine_check.exe")
         shutil.copy(os.path.join(self.build.standins, "standin_program.exe"), program)
-        open(program + ".exit", "w").close()
+        open(program + EXIT_FILE, "w").close()
         err = os.path.join(self.home, "wine_check.err")
         try:
             # Wine's own errors on, for the reason; it exits with 0 even then.
             status = self.wine([program, "check"], stderr=err, timeout=60, debug="err+all")
         except subprocess.TimeoutExpired:
             status = "time-out"
-        ran = os.path.exists(program + ".cmdline")
+        ran = os.path.exists(program + COMMAND_LINE_RECORD)
         with open(err, "rb") as f:
             said = [line.strip() for line in f.read().decode("utf-8", "replace").splitlines()]
         detail = [line for line in said if any(word in line for word in (
             "wine32 is missing", "wow64", "c0000135", "Bad EXE format"))]
-        for path in (program, program + ".exit", program + ".cmdline", err):
+        for path in (program, program + EXIT_FILE, program + COMMAND_LINE_RECORD, err):
             if os.path.exists(path):
                 os.remove(path)
         if ran:
@@ -563,9 +566,9 @@ class Machine:
     def shortcut_path(self):
         return os.path.join(self.unix_path(self.folders["common_startup"]), SHORTCUT)
 
-    def record_lines(self, key, suffix=".cmdline"):
-        """Lines a stand-in recorded: command lines (.cmdline) or service starts (.starts)."""
-        path = self.unix_path(PROGRAMS[key]) + suffix
+    def record_lines(self, key):
+        """The command lines a stand-in program recorded, one per start."""
+        path = self.unix_path(PROGRAMS[key]) + COMMAND_LINE_RECORD
         if not os.path.exists(path):
             return []
         with open(path, encoding="utf-8", errors="replace") as f:

@@ -31,9 +31,9 @@ def heading(text):
 # What each message says, for readers of the demo who do not read Chinese.
 GLOSSES = {
     "checking": "checking for problems, please wait",
-    "startup_item": "found: the driver's startup item is disabled, repairing",
-    "service_missing": "found: the scan service is not installed, repairing",
-    "service_disabled": "found: the scan service is disabled, repairing",
+    "startup-item": "found: the driver's startup item is disabled, repairing",
+    "service-missing": "found: the scan service is not installed, repairing",
+    "service-disabled": "found: the scan service is disabled, repairing",
     "restart": "restarting the background programs",
     "complete": "repair of the %s driver completed" % PRODUCT,
     "E01": "please reinstall the %s driver" % PRODUCT,

@@ -66,6 +66,14 @@ class Checks:
                      run.errors[-2000:]))
         self.equal(run.status, 0, "exit status 0")
 
+    def finish(self, what, seconds=None):
+        """Prints the tally and every failure; the exit status: 1 when any check failed."""
+        print("%s: %d checks passed, %d failed%s" % (what, self.passed, len(self.failures),
+                                                   "" if seconds is None else ", %.1f s" % seconds))
+        for failure in self.failures:
+            print("FAILED: " + failure)
+        return 1 if self.failures else 0
+
     def unchanged(self, before, after, what, but=()):
         """Every part of two machine snapshots is equal, the parts in `but` aside."""
         changed = sorted(key for key in set(before) | set(after)
@@ -175,11 +183,7 @@ def main(argv):
         traceback.print_exc()
     finally:
         signal.alarm(0)
-    print("%s: %d checks passed, %d failed, %.1f s"
-          % (name, check.passed, len(check.failures), time.monotonic() - started))
-    for failure in check.failures:
-        print("FAILED: " + failure)
-    return 1 if check.failures else 0
+    return check.finish(name, time.monotonic() - started)
 
 
 if __name__ == "__main__":

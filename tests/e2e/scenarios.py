@@ -142,8 +142,8 @@ def planted_cmd(machine, check):
     machine.make_healthy()
     downloads, tool, planted = plant_beside_tool(machine, "cmd.exe", "standin_program.exe")
     # Should it run, it records its command line and ends at once.
-    open(planted + ".exit", "w").close()
-    record = planted + ".cmdline"
+    open(planted + bed.EXIT_FILE, "w").close()
+    record = planted + bed.COMMAND_LINE_RECORD
     machine.reg("delete", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment",
                 "/v", "ComSpec", "/f")
     unset = {"COMSPEC": None}
@@ -241,7 +241,7 @@ def terminal(machine, check):
     term = Terminal(machine)
     try:
         term.start([bed.WINE64, machine.build.tool])
-        notice = bed.MESSAGES["service_disabled"]
+        notice = bed.MESSAGES["service-disabled"]
         deadline = time.monotonic() + 60
         while machine.service().get("state") != START_PENDING and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -253,7 +253,7 @@ def terminal(machine, check):
 
         prompt = bed.PAUSE_TEXT.decode().strip()
         expected = []
-        for name in ("checking", "service_disabled", "restart", "complete"):
+        for name in ("checking", "service-disabled", "restart", "complete"):
             expected += [bed.MESSAGES[name], ""]
         check.equal(term.wait_for(prompt), expected + [prompt],
                     "every message as written in Chinese, then the pause prompt")

@@ -284,7 +284,7 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     const std::wstring impostor = L"C:\\users\\Public\\comspec.exe";
     ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(),
                           impostor.c_str(), FALSE));
-    ASSERT_EQ("", machine::WriteTextFile(impostor + L".exit", ""));
+    ASSERT_EQ("", machine::WriteTextFile(impostor + kExitFile, ""));
     const std::wstring plain = L"|0|0x0|(null)|(null)|cb=" + std::to_wstring(sizeof(STARTUPINFOW));
     const std::wstring underShell = L"|0|0x80000|(null)|(null)|cb="
         + std::to_wstring(sizeof(STARTUPINFOW) + sizeof(void*));
@@ -361,5 +361,5 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         EXPECT_EQ(closing, LoggedClosing());
     }
     DeleteFileW(impostor.c_str());
-    DeleteFileW((impostor + L".exit").c_str());
+    DeleteFileW((impostor + kExitFile).c_str());
 }

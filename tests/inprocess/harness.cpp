@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "tests/support/catalogue.h"
 
 // What Wine's and Windows' cmd.exe write for "pause" in English.
 static const char kPausePrompt[] = "Press any key to continue... ";

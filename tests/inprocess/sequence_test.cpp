@@ -264,7 +264,7 @@ TEST_F(RepairRunTest, ProgramRunningUnderANameOfOtherLetterCaseIsNotCountedAsRun
     EXPECT_EQ("complete", PrintedLabels().back());
     EXPECT_EQ("", machine::KillProcesses(lower.c_str()));
     DeleteFileW(otherCase.c_str());
-    DeleteFileW((otherCase + L".cmdline").c_str());
+    DeleteFileW((otherCase + kCommandLineRecord).c_str());
     RemoveDirectoryW(folder.c_str());
 }
 
@@ -288,7 +288,7 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
     healthy.programs[1] = healthy.programs[2] = false;
     MakeHealthy(healthy);
     // The panel launcher records its start and ends at once, before the tool looks again.
-    ASSERT_EQ("", machine::WriteTextFile(machine::PanelPath() + L".exit", ""));
+    ASSERT_EQ("", machine::WriteTextFile(machine::PanelPath() + kExitFile, ""));
     HookLetLaunchedProgramsEnd();
 
     RunTool();

@@ -139,7 +139,7 @@ def runner(machine, check):
     machine.stop_service()
     machine.set_service_behaviour("stop")
     check_state(machine, check, "E07 service stops during its start",
-                ("checking", "service_disabled", "E07"), 7)
+                ("checking", "service-disabled", "E07"), 7)
 
     os.remove(machine.unix_path(bed.PROGRAMS["guide"]))
     check_state(machine, check, "E01 error guide missing", ("checking", "E01"), 1)

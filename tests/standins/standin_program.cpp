@@ -4,6 +4,8 @@
 // exists it exits right after recording, like a program that dies at once.
 #include <windows.h>
 
+#include "tests/support/catalogue.h"
+
 static void AppendUtf8Line(const wchar_t* path, const wchar_t* text)
 {
     char bytes[4096];
@@ -28,9 +30,9 @@ extern "C" int wmain(int, wchar_t**)
     GetModuleFileNameW(NULL, self, MAX_PATH);
     wchar_t record[MAX_PATH + 16];
     lstrcpyW(record, self);
-    lstrcatW(record, L".cmdline");
+    lstrcatW(record, kCommandLineRecord);
     AppendUtf8Line(record, GetCommandLineW());
-    lstrcatW(self, L".exit");
+    lstrcatW(self, kExitFile);
     if (GetFileAttributesW(self) != INVALID_FILE_ATTRIBUTES) {
         return 0;
     }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "package/layout.h"
+#include "tests/support/catalogue.h"
 
 static SERVICE_STATUS_HANDLE gStatusHandle;
 static SERVICE_STATUS gStatus;
@@ -45,7 +46,7 @@ static void SiblingPath(wchar_t* path, const wchar_t* suffix)
 static void ReadBehaviour(char* word, DWORD size)
 {
     wchar_t path[MAX_PATH + 16];
-    SiblingPath(path, L".behaviour");
+    SiblingPath(path, kBehaviourFile);
     lstrcpyA(word, "instant");
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -66,7 +67,7 @@ static void ReadBehaviour(char* word, DWORD size)
 static void RecordStart(const char* behaviour)
 {
     wchar_t path[MAX_PATH + 16];
-    SiblingPath(path, L".starts");
+    SiblingPath(path, kStartsRecord);
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {

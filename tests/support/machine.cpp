@@ -211,7 +211,7 @@ Failure InstallPackage(const std::wstring& standins, const std::wstring& windows
 
 Failure SetServiceBehaviour(const std::string& word, const std::wstring& windows)
 {
-    return WriteTextFile(ServicePath(windows) + L".behaviour", word + "\n");
+    return WriteTextFile(ServicePath(windows) + kBehaviourFile, word + "\n");
 }
 
 static std::vector<std::wstring> ReadLines(const std::wstring& path)
@@ -761,7 +761,7 @@ Failure Reset(const std::wstring& windows)
     }
     for (const std::wstring& program :
          {MonitorPath(windows), PanelPath(windows), GuidePath(windows), ServicePath(windows)}) {
-        for (const wchar_t* record : {L".cmdline", L".exit", L".starts", L".behaviour"}) {
+        for (const wchar_t* record : {kCommandLineRecord, kExitFile, kStartsRecord, kBehaviourFile}) {
             DeleteFileW((program + record).c_str());
         }
     }
@@ -802,7 +802,7 @@ static std::vector<std::wstring> FolderEntries(const std::wstring& folder)
 static bool Recorded(const std::wstring& windows)
 {
     for (const BackgroundProgram& program : kBackgroundPrograms) {
-        if (ReadLines(program.path(windows) + L".cmdline").size()
+        if (ReadLines(program.path(windows) + kCommandLineRecord).size()
             < static_cast<size_t>(CountProcesses(program.process))) {
             return false;
         }
@@ -836,9 +836,9 @@ Snapshot TakeSnapshot()
     shot.shortcutTarget = ReadShortcutTarget(ShortcutPath());
     shot.shortcutBytes = ReadTextFile(ShortcutPath());
     for (int i = 0; i < 3; ++i) {
-        shot.records[i] = ReadLines(kBackgroundPrograms[i].path(windows) + L".cmdline");
+        shot.records[i] = ReadLines(kBackgroundPrograms[i].path(windows) + kCommandLineRecord);
     }
-    shot.records[3] = ReadLines(ServicePath(windows) + L".starts");
+    shot.records[3] = ReadLines(ServicePath(windows) + kStartsRecord);
     return shot;
 }
 

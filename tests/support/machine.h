@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/layout.h"
+#include "tests/support/catalogue.h"
 
 namespace machine {
 
@@ -69,7 +70,7 @@ Failure SetServiceBehaviour(const std::string& word,
 // Lines the stand-in at `programPath` recorded, one per start ("<program>.cmdline" or
 // ".starts"), once there are `atLeast` of them or a second has passed.
 std::vector<std::wstring> RecordedLines(const std::wstring& programPath, size_t atLeast = 0,
-                                        const wchar_t* suffix = L".cmdline");
+                                        const wchar_t* suffix = kCommandLineRecord);
 
 // --- Registry ----------------------------------------------------------------------------
 
