@@ -27,6 +27,7 @@ struct Scenario {
     Labels labels;
     Change changes;                                     // what the run changes, if anything
     std::function<void(const RunRecord&)> alsoCheck;  // what a snapshot does not hold
+    std::function<void()> calls;                        // the entry point's calls, as logged
 };
 
 Healthy Standard(std::function<void(Healthy*)> differences = nullptr)
@@ -140,6 +141,38 @@ machine::Failure MissingProgram(const std::wstring& path)
     return machine::InstallPackage(StandinsFolder(), machine::WindowsDirectory(), faults);
 }
 
+// Calls that change the machine, none of which a run that finds everything in place makes.
+void NoChangingCalls()
+{
+    for (const wchar_t* change : {L"RegSetValueExW", L"CreateServiceW", L"StartServiceW",
+                                  L"ChangeServiceConfigW", L"CreateProcessW", L"CoCreateInstance"}) {
+        EXPECT_TRUE(NoCalls(change));
+    }
+}
+
+// The programs are tested in order up to the first missing one, and nothing else is touched.
+std::function<void()> TestedUpTo(int missing)
+{
+    return [missing] {
+        const std::wstring programs[] = {machine::MonitorPath(), machine::ServicePath(),
+                                         machine::PanelPath(), machine::GuidePath()};
+        Events tested;
+        for (int i = 0; i <= missing; ++i) {
+            tested.push_back(L"PathFileExistsW " + programs[i]);
+        }
+        EXPECT_EQ(tested, EventsStartingWith(L"PathFileExistsW "));
+        EXPECT_TRUE(NoCalls(L"RegOpenKeyExW"));
+        EXPECT_TRUE(NoCalls(L"OpenSCManagerW"));
+        EXPECT_EQ((Events{L"_wsetlocale 2 (null)"}), EventsStartingWith(L"_wsetlocale 2 (null)"));
+    };
+}
+
+// A running service is left alone, whatever its start type: its configuration is not read.
+void ConfigurationNotRead()
+{
+    EXPECT_TRUE(NoCalls(L"QueryServiceConfigW"));
+}
+
 // The service stopped, with this start type.
 Scenario StoppedService(const char* name, DWORD startType)
 {
@@ -153,6 +186,12 @@ Scenario StoppedService(const char* name, DWORD startType)
             {"checking", "service-disabled", "restart", "complete"},
             [](Snapshot* expected, const Snapshot& after) {
                 ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
+            },
+            nullptr,
+            // Reconfigured only where it was not automatic already.
+            [startType] {
+                EXPECT_EQ(startType == SERVICE_AUTO_START ? 0u : 1u,
+                          EventsStartingWith(L"ChangeServiceConfigW").size());
             }};
 }
 
@@ -178,12 +217,16 @@ Scenario FailingStart(const char* name, const char* behaviour)
 }
 
 const Scenario kScenarios[] = {
-    {"Healthy", [] { return machine::MakeHealthy(Standard()); }, kHealthy},
-    {"MonitorMissing", [] { return MissingProgram(machine::MonitorPath()); }, {"checking", "E01"}},
+    {"Healthy", [] { return machine::MakeHealthy(Standard()); }, kHealthy, nullptr, nullptr,
+     NoChangingCalls},
+    {"MonitorMissing", [] { return MissingProgram(machine::MonitorPath()); }, {"checking", "E01"},
+     nullptr, nullptr, TestedUpTo(0)},
     {"ServiceProgramMissing", [] { return MissingProgram(machine::ServicePath()); },
-     {"checking", "E01"}},
-    {"PanelMissing", [] { return MissingProgram(machine::PanelPath()); }, {"checking", "E01"}},
-    {"GuideMissing", [] { return MissingProgram(machine::GuidePath()); }, {"checking", "E01"}},
+     {"checking", "E01"}, nullptr, nullptr, TestedUpTo(1)},
+    {"PanelMissing", [] { return MissingProgram(machine::PanelPath()); }, {"checking", "E01"},
+     nullptr, nullptr, TestedUpTo(2)},
+    {"GuideMissing", [] { return MissingProgram(machine::GuidePath()); }, {"checking", "E01"},
+     nullptr, nullptr, TestedUpTo(3)},
     {"MonitorValueMissing",
      [] {
          return Steps({[] { return machine::MakeHealthy(Standard()); },
@@ -203,7 +246,8 @@ const Scenario kScenarios[] = {
      kHealthy,
      [](Snapshot* expected, const Snapshot&) {
          AddValue(expected, kPanelValueName, machine::PanelPath());
-     }},
+     },
+     nullptr, [] { EXPECT_EQ(1u, EventsStartingWith(L"RegSetValueExW").size()); }},
     {"BothValuesMissing",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {
@@ -211,7 +255,17 @@ const Scenario kScenarios[] = {
          }));
      },
      {"checking", "startup-item", "restart", "complete"},
-     [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); }},
+     [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); }, nullptr,
+     // The key opened once with full access; the monitor value is checked again after its
+     // write, and one notice stands for both.
+     [] {
+         const std::wstring query = L"RegQueryValueExW ";
+         EXPECT_EQ((Events{query + kMonitorValueName, query + kMonitorValueName,
+                           query + kPanelValueName}),
+                   EventsStartingWith(L"RegQueryValueExW"));
+         EXPECT_EQ((Events{L"RegOpenKeyExW " + std::wstring(kRunKeyPath) + L" 0xF003F"}),
+                   EventsStartingWith(L"RegOpenKeyExW"));
+     }},
     {"RunKeyMissing",
      [] { return machine::DeleteRunKey(kToolView ? machine::kView64 : machine::kView32); },
      {"checking", "E02"}, nullptr,
@@ -223,13 +277,13 @@ const Scenario kScenarios[] = {
          return machine::MakeHealthy(
              Standard([](Healthy* healthy) { healthy->startType = SERVICE_DEMAND_START; }));
      },
-     kHealthy},
+     kHealthy, nullptr, nullptr, ConfigurationNotRead},
     {"RunningDisabledServiceLeftAlone",
      [] {
          return machine::MakeHealthy(
              Standard([](Healthy* healthy) { healthy->startType = SERVICE_DISABLED; }));
      },
-     kHealthy},
+     kHealthy, nullptr, nullptr, ConfigurationNotRead},
     StoppedService("StoppedManualService", SERVICE_DEMAND_START),
     StoppedService("StoppedDisabledService", SERVICE_DISABLED),
     StoppedService("StoppedAutomaticService", SERVICE_AUTO_START),
@@ -238,6 +292,15 @@ const Scenario kScenarios[] = {
      {"checking", "service-missing", "restart", "complete"},
      [](Snapshot* expected, const Snapshot& after) {
          ServiceCreated(expected, after, L"instant", SERVICE_RUNNING);
+     },
+     nullptr,
+     // Created with its exact configuration, and not put through the start-type repair.
+     [] {
+         EXPECT_EQ((Events{L"CreateServiceW " + std::wstring(kServiceName) + L"|" + kServiceName
+                           + L"|0xF01FF|16|2|0|" + machine::ServicePath()
+                           + L"|(null)|(null)|(null)|(null)|(null)"}),
+                   EventsStartingWith(L"CreateServiceW"));
+         ConfigurationNotRead();
      }},
     {"NothingInPlaceAndAServiceSlowToStart",
      [] { return machine::SetServiceBehaviour("slow"); },
@@ -293,7 +356,23 @@ const Scenario kScenarios[] = {
                        },
                        [] { return machine::WriteTextFile(machine::ShortcutPath(), "not a link"); }});
      },
-     kHealthy},
+     kHealthy, nullptr, nullptr, [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
+    {"FolderOfTheShortcutsName",
+     [] {
+         const std::wstring shortcut = machine::ShortcutPath();
+         return Steps({[] {
+                           return machine::MakeHealthy(
+                               Standard([](Healthy* healthy) { healthy->shortcut = false; }));
+                       },
+                       [shortcut] { return machine::CreateDirectories(shortcut); },
+                       [shortcut] { return machine::WriteTextFile(shortcut + L"\\inside.txt", "x"); }});
+     },
+     kHealthy, nullptr,
+     [](const RunRecord&) {
+         EXPECT_EQ("x", machine::ReadTextFile(machine::ShortcutPath() + L"\\inside.txt"));
+         DeleteFileW((machine::ShortcutPath() + L"\\inside.txt").c_str());
+     },
+     [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
     {"NoProgramRunning", [] { return machine::MakeHealthy(Standard(NoPrograms)); }, kHealthy,
      Programs({kMonitor, kPanel, kGuide})},
     {"OnlyTheMonitorRunning",
@@ -336,7 +415,9 @@ const Scenario kScenarios[] = {
              healthy->package.monitorNotAProgram = true;
          }));
      },
-     {"checking", "restart", "E08"}},
+     {"checking", "restart", "E08"}, nullptr, nullptr,
+     // The panel launcher and the error guide are not attempted.
+     [] { EXPECT_EQ(1u, EventsStartingWith(L"CreateProcessW").size()); }},
     {"DamagedMachine",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {
@@ -361,7 +442,7 @@ const Scenario kScenarios[] = {
                            return RunWith(kProgram).exitCode == 0 ? "" : "the first run failed";
                        }});
      },
-     kHealthy},
+     kHealthy, nullptr, nullptr, NoChangingCalls},
 };
 
 std::string ScenarioName(const ::testing::TestParamInfo<std::tuple<Scenario, Runner>>& info)
@@ -397,6 +478,9 @@ TEST_P(ScenarioTest, EndsWithItsMessagesAndChangesOnlyWhatItRepairs)
     EXPECT_EQ(expected, run.after);
     if (scenario.alsoCheck) {
         scenario.alsoCheck(run);
+    }
+    if (scenario.calls && std::get<1>(GetParam()) == kEntryPoint) {
+        scenario.calls();
     }
 }
 
