@@ -50,9 +50,7 @@ COMMAND_LINES = {
 
 # Service configuration codes as QueryServiceConfig reports them.
 OWN_PROCESS, AUTO_START, DEMAND_START, DISABLED = 0x10, 2, 3, 4
-ERROR_IGNORE = 0
 STOPPED, START_PENDING, RUNNING = 1, 2, 4
-REG_SZ = 1
 # Processes that come and go on their own in a prefix (Wine updates its menus after a
 # shortcut is saved), and the probe itself.
 TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")

@@ -5,16 +5,13 @@
 //
 //   probe.exe OUTPUT.json COMMAND [ARGS...] [+ COMMAND [ARGS...]]...
 //
-// Readers: service NAME; processes; values 32|64 KEY (null when the key is missing);
-// folders; environment NAME; shortcut-target LINK.
-// Setup, each answering {"ok":true} or {"ok":false,"error":WHY}: healthy STANDINS VIEW
-// [OPTION...]; install-package STANDINS [OPTION...]; behaviour WORD; run-value VIEW NAME
-// TEXT; delete-run-value VIEW NAME; create-run-key VIEW; delete-run-key VIEW; create-service
-// NAME BINARY START DISPLAY; start-type NAME N; start-service NAME; stop-service NAME;
-// launch COMMANDLINE; kill NAME; shortcut TARGET LINK.
-// Options of healthy and install-package: missing=KEY,... monitor-not-a-program
-// service-not-a-service behaviour=WORD no-monitor-value no-panel-value no-service
-// start-type=N stopped no-shortcut programs=KEY,... (KEY: monitor, service, panel, guide).
+// Readers: snapshot (machine::Snapshot, by part); service NAME; processes; values 32|64 KEY
+// (null when the key is missing); folders; environment NAME; shortcut-target LINK.
+// Setup, each answering {"ok":true} or {"ok":false,"error":WHY}: healthy STANDINS
+// [FIELD=VALUE...], the fields named as machine::Healthy's (package.missing=KEY,...,
+// package.monitorNotAProgram=1, monitorValue=0, startType=N, programs=KEY,..., view=32, ...;
+// KEY: monitor, service, panel, guide); behaviour WORD; run-value VIEW NAME TEXT;
+// create-run-key VIEW; stop-service NAME; kill NAME; shortcut TARGET LINK.
 //
 // The output is one JSON array, one element per command, written as UTF-8.
 #include <stdlib.h>
@@ -153,13 +150,6 @@ std::string Environment(const std::wstring& name)
                                                                      : Json(std::wstring(value));
 }
 
-std::string Launch(const std::wstring& commandLine)
-{
-    DWORD processId = 0;
-    machine::Failure failure = machine::Launch(commandLine, &processId);
-    return failure.empty() ? "{\"ok\":true,\"pid\":" + Number(processId) + "}" : Done(failure);
-}
-
 // Index of a program key: 0 to 2 those of kBackgroundPrograms, 3 the service, -1 none.
 int ProgramKey(const std::wstring& key)
 {
@@ -242,8 +232,8 @@ bool ApplyField(const std::wstring& option, machine::Healthy* healthy)
     return true;
 }
 
-// healthy and install-package: STANDINS FIELD=VALUE...
-std::string Setup(const Args& args, bool whole)
+// healthy: STANDINS FIELD=VALUE...
+std::string Healthy(const Args& args)
 {
     machine::Healthy healthy;
     healthy.standins = args[1];
@@ -252,15 +242,9 @@ std::string Setup(const Args& args, bool whole)
             return Done("unknown field " + machine::Narrow(args[i]));
         }
     }
-    if (whole) {
-        return Done(machine::MakeHealthy(healthy));
-    }
-    machine::Failure failure =
-        machine::InstallPackage(healthy.standins, machine::WindowsDirectory(), healthy.package);
-    return Done(failure.empty() ? machine::SetServiceBehaviour(healthy.behaviour) : failure);
+    return Done(machine::MakeHealthy(healthy));
 }
 
-DWORD Dword(const std::wstring& text) { return (DWORD)_wtoi(text.c_str()); }
 
 const struct Command {
     const wchar_t* name;
@@ -271,36 +255,20 @@ const struct Command {
     {L"service", 1, false, [](const Args& a) { return Service(a[1]); }},
     {L"processes", 0, false, [](const Args&) { return Processes(); }},
     {L"snapshot", 0, false, [](const Args&) { return Snapshot(); }},
-    {L"parent", 1, false, [](const Args& a) { return Json(machine::ParentName(a[1].c_str())); }},
     {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
     {L"folders", 0, false, [](const Args&) { return Folders(); }},
     {L"environment", 1, false, [](const Args& a) { return Environment(a[1]); }},
     {L"shortcut-target", 1, false,
      [](const Args& a) { return Json(machine::ReadShortcutTarget(a[1])); }},
-    {L"healthy", 1, true, [](const Args& a) { return Setup(a, true); }},
-    {L"install-package", 1, true, [](const Args& a) { return Setup(a, false); }},
+    {L"healthy", 1, true, [](const Args& a) { return Healthy(a); }},
     {L"behaviour", 1, false,
      [](const Args& a) { return Done(machine::SetServiceBehaviour(machine::Narrow(a[1]))); }},
     {L"run-value", 3, false,
      [](const Args& a) { return Done(machine::WriteRunValue(a[2].c_str(), a[3], ViewOf(a[1]))); }},
-    {L"delete-run-value", 2, false,
-     [](const Args& a) { return Done(machine::DeleteRunValue(a[2].c_str(), ViewOf(a[1]))); }},
     {L"create-run-key", 1, false,
      [](const Args& a) { return Done(machine::CreateRunKey(ViewOf(a[1]))); }},
-    {L"delete-run-key", 1, false,
-     [](const Args& a) { return Done(machine::DeleteRunKey(ViewOf(a[1]))); }},
-    {L"create-service", 4, false,
-     [](const Args& a) {
-         return Done(machine::InstallService(Dword(a[3]), a[2], a[1].c_str(), a[4].c_str()));
-     }},
-    {L"start-type", 2, false,
-     [](const Args& a) { return Done(machine::SetStartType(Dword(a[2]), a[1].c_str())); }},
-    {L"start-service", 1, false,
-     [](const Args& a) { return Done(machine::StartScanService(a[1].c_str())); }},
     {L"stop-service", 1, false,
      [](const Args& a) { return Done(machine::StopService(a[1].c_str())); }},
-    {L"launch", 1, false, [](const Args& a) { return Launch(a[1]); }},
-    {L"shell", 1, false, [](const Args& a) { return Done(machine::StartShell(a[1])); }},
     {L"kill", 1, false, [](const Args& a) { return Done(machine::KillProcesses(a[1].c_str())); }},
     {L"shortcut", 2, false, [](const Args& a) { return Done(machine::WriteShortcut(a[1], a[2])); }},
 };
