@@ -2,7 +2,7 @@
 BUILD_TYPE ?= Release
 JOBS ?= 2
 
-.PHONY: all deps build test demo bench clean release verify-release
+.PHONY: all deps build test demo bench clean release verify-release mutants
 
 all: build
 
@@ -38,6 +38,11 @@ demo: build
 
 clean:
 	rm -rf build
+
+# The mutation score of the 32-bit build's suites (README, "Tests"); a measure, not part of
+# make test. MUTANTS=N samples N mutants, SEED= picks them, JOBS defaults to 1 here.
+mutants: deps
+	@/usr/bin/python3 tests/mutants.py
 
 # Whole-run wall times under Wine of each build's tool, two floors of its bitness, a batch file.
 bench: build
