@@ -173,4 +173,11 @@ TEST_F(ConsoleTest, FinalPauseRunsThroughTheCommandInterpreterAndReturns)
     EXPECT_LT(GetTickCount() - start, 20000u);
     EXPECT_EQ((Events{PauseCalls().back()}), EventsStartingWith(L"_wspawnv"));
     EXPECT_NE(std::string::npos, written.find("Press any key")) << written;
+
+    // Without System32's path there is no interpreter to name: no pause, rather than a
+    // cmd.exe found by a search.
+    HookReset();
+    HookFail(L"GetSystemDirectoryW", 1, ERROR_INVALID_PARAMETER);
+    EndReport(BeginReport());
+    EXPECT_TRUE(NoCalls(L"_wspawnv"));
 }

@@ -352,6 +352,11 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         const Events opened = EventsStartingWith(L"OpenProcess 0x");
         EXPECT_EQ(Events(variant.opensShell ? 3 : 0, L"OpenProcess 0x80 0 " + std::to_wstring(shell)),
                   opened);
+        // Named as the parent: the parent-process attribute, the handle its value.
+        EXPECT_EQ(Events(variant.shellIsParent ? 3 : 0,
+                         L"UpdateProcThreadAttribute 0 0x20000 size="
+                             + std::to_wstring(sizeof(HANDLE)) + L" (null) (null)"),
+                  EventsStartingWith(L"UpdateProcThreadAttribute"));
         EXPECT_EQ(PauseCalls().back(), EventsStartingWith(L"_wspawnv").back());
         EXPECT_TRUE(machine::RecordedLines(impostor).empty()) << "the impostor ran";
         EXPECT_EQ(0, HookStillHeld());

@@ -643,8 +643,13 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
 typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
+typedef BOOL(WINAPI* UpdateProcThreadAttributeProc)(LPPROC_THREAD_ATTRIBUTE_LIST list,
+                                                    DWORD flags, DWORD_PTR attribute,
+                                                    void* value, SIZE_T size, void* previous,
+                                                    SIZE_T* returned);
 static SetDefaultDllDirectoriesProc gRealSetDefaultDllDirectories;
 static RtlGetVersionProc gRealRtlGetVersion;
+static UpdateProcThreadAttributeProc gRealUpdateProcThreadAttribute;
 
 // What GetProcAddress hands out for SetDefaultDllDirectories: logged, and failed on request.
 static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
@@ -671,6 +676,18 @@ static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
     return status;
 }
 
+// What it hands out for UpdateProcThreadAttribute: logged with the arguments Windows checks.
+static BOOL WINAPI Hook_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
+                                                  DWORD_PTR attribute, void* value, SIZE_T size,
+                                                  void* previous, SIZE_T* returned)
+{
+    LogEvent(L"UpdateProcThreadAttribute %lu 0x%lX size=%lu %s %s", (unsigned long)flags,
+             (unsigned long)attribute, (unsigned long)size, previous ? L"previous" : L"(null)",
+             returned ? L"returned" : L"(null)");
+    return gRealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous,
+                                          returned);
+}
+
 FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
 {
     wchar_t wide[64] = {};
@@ -686,6 +703,12 @@ FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
         gRealSetDefaultDllDirectories =
             reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address));
         return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
+    }
+    if (address != NULL && lstrcmpA(name, "UpdateProcThreadAttribute") == 0) {
+        gRealUpdateProcThreadAttribute =
+            reinterpret_cast<UpdateProcThreadAttributeProc>(reinterpret_cast<void*>(address));
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void*>(Hook_UpdateProcThreadAttribute));
     }
     if (address != NULL && lstrcmpA(name, "RtlGetVersion") == 0) {
         gRealRtlGetVersion =
