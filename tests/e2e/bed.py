@@ -271,19 +271,22 @@ def _boot_once(prefix):
         boot = subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=err, timeout=300)
         # No display here: without the null graphics driver a service waits for a desktop
-        # and its start times out now and then.
-        driver = subprocess.run([WINE64, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v",
-                                 "Graphics", "/d", "null", "/f"], env=env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
-                                timeout=120)
+        # and its start times out now and then. A program that never connects as a service
+        # is given up after 4 s, not Wine's 10 (its services.exe reads the setting as text).
+        settings = [subprocess.run([WINE64, "reg", "add", key, "/v", name, "/d", data, "/f"],
+                                   env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=err, timeout=120).returncode
+                    for key, name, data in (
+                        (r"HKCU\Software\Wine\Drivers", "Graphics", "null"),
+                        (r"HKLM\System\CurrentControlSet\Control", "ServicesPipeTimeout", "4000"))]
         _quietly(["wineserver", "-w"], env, timeout=120)
     with open(errors, encoding="utf-8", errors="replace") as f:
         said = " / ".join(line.strip() for line in f.read().splitlines()[-5:]) or "nothing"
     os.remove(errors)
     if boot.returncode != 0 or not os.path.exists(os.path.join(prefix, "system.reg")):
         return "wineboot -i failed with status %d (wine said: %s)" % (boot.returncode, said)
-    if driver.returncode != 0:
-        return "null graphics driver not set: status %d (wine said: %s)" % (driver.returncode, said)
+    if any(settings):
+        return "Wine's settings not made: statuses %s (wine said: %s)" % (settings, said)
     return None
 
 
