@@ -105,8 +105,9 @@ def make_healthy(machine, builds):
     machine.make_healthy()
     for build in builds[1:]:
         if build.view != builds[0].view:
-            machine.set_run_value(bed.MONITOR_VALUE, bed.COMMAND_LINES["monitor"], build.view)
-            machine.set_run_value(bed.PANEL_VALUE, bed.COMMAND_LINES["panel"], build.view)
+            machine.setup(["run-value", build.view, bed.MONITOR_VALUE,
+                           machine.folders["monitor_command_line"]],
+                          ["run-value", build.view, bed.PANEL_VALUE, machine.folders["panel"]])
 
 
 def measure(machine, subjects):

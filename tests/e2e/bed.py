@@ -33,27 +33,13 @@ MONITOR_VALUE = LAYOUT["kMonitorValueName"]
 PANEL_VALUE = LAYOUT["kPanelValueName"]
 SERVICE = LAYOUT["kServiceName"]
 SHORTCUT = LAYOUT["kShortcutFile"]
-TWAIN = "C:\\windows\\" + LAYOUT["kTwainFolder"]
-PROGRAMS = {key: TWAIN + "\\" + LAYOUT[name] for key, name in (
-    ("monitor", "kMonitorProgram"), ("service", "kServiceProgram"),
-    ("panel", "kPanelProgram"), ("guide", "kGuideProgram"))}
-BACKGROUND = ("monitor", "panel", "guide")
 # The executable name of each background program, as the tool looks for it.
 PROCESSES = {key: LAYOUT[name] for key, name in (
     ("monitor", "kMonitorProcess"), ("panel", "kPanelProcess"), ("guide", "kGuideProcess"))}
-# The command line each background program is started with, and its Run value's data.
-COMMAND_LINES = {
-    "monitor": PROGRAMS["monitor"] + " /Station",
-    "panel": PROGRAMS["panel"],
-    "guide": PROGRAMS["guide"],
-}
 
 # Service configuration codes as QueryServiceConfig reports them.
-OWN_PROCESS, AUTO_START, DEMAND_START, DISABLED = 0x10, 2, 3, 4
-STOPPED, START_PENDING, RUNNING = 1, 2, 4
-# Processes that come and go on their own in a prefix (Wine updates its menus after a
-# shortcut is saved), and the probe itself.
-TRANSIENT = ("winemenubuilder.exe", "conhost.exe", "e2e_probe.exe")
+DEMAND_START, DISABLED = 3, 4
+START_PENDING, RUNNING = 2, 4
 
 def read_messages(catalogue=os.path.join(SOURCE, "tests", "support", "catalogue.h"),
                   messages=os.path.join(SOURCE, "console", "messages.h")):
@@ -559,27 +545,15 @@ class Machine:
 
     @property
     def folders(self):
-        """The Windows, System32 and common Startup folders, C: paths."""
+        """The Windows, System32, common Startup and TWAIN folders, the package's programs
+        ("monitor", "panel", "guide") and "monitor_command_line": C: paths, as the machine
+        library composes them."""
         if self._folders is None:
             self._folders = self.probe(["folders"])[0]
         return self._folders
 
     def shortcut_path(self):
         return os.path.join(self.unix_path(self.folders["common_startup"]), SHORTCUT)
-
-    def record_lines(self, key):
-        """The command lines a stand-in program recorded, one per start."""
-        path = self.unix_path(PROGRAMS[key]) + COMMAND_LINE_RECORD
-        if not os.path.exists(path):
-            return []
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return f.read().splitlines()
-
-    def wait_records(self, key, count, timeout=20):
-        deadline = time.monotonic() + timeout
-        while len(self.record_lines(key)) < count and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return self.record_lines(key)
 
     # --- the machine, through the probe ------------------------------------------------
 
@@ -590,37 +564,6 @@ class Machine:
         programs=(), "package.missing"=("guide",), ...), take from it."""
         self.setup(["healthy", windows_path(self.build.standins), "view=" + self.build.view]
                    + _fields(fields))
-
-    def set_service_behaviour(self, word):
-        self.setup(["behaviour", word])
-
-    def run_values(self, view=None):
-        """{name: value record} of the Run key in a view (the tool's by default); None
-        when the key is missing."""
-        values = self.probe(["values", view or self.build.view, RUN_KEY])[0]
-        return None if values is None else {v["name"]: v for v in values}
-
-    def set_run_value(self, name, data, view=None):
-        self.setup(["run-value", view or self.build.view, name, data])
-
-    def service(self, name=SERVICE):
-        return self.probe(["service", name])[0]
-
-    def stop_service(self, name=SERVICE):
-        self.setup(["stop-service", name])
-
-    def kill(self, key):
-        """Ends every process of a background program (a key of PROCESSES)."""
-        self.setup(["kill", PROCESSES[key]])
-
-    def processes(self):
-        """Executable names of the processes running now, the probe itself left out."""
-        names = self.probe(["processes"])[0]
-        return sorted(n for n in names if n.lower() not in TRANSIENT)
-
-    def shortcut_target(self):
-        """The path the shortcut points at, as the shell reads it."""
-        return self.probe(["shortcut-target", self.folders["common_startup"] + "\\" + SHORTCUT])[0]
 
     def snapshot(self):
         """Everything the tool may change (machine::Snapshot), by part: "service", "run32",

@@ -15,7 +15,8 @@ import unicodedata
 # The source tree stays as checked out.
 sys.dont_write_bytecode = True
 import bed  # noqa: E402
-from bed import DISABLED, MONITOR_VALUE, PANEL_VALUE, PROCESSES, PRODUCT, SERVICE
+from bed import (DISABLED, MONITOR_VALUE, PANEL_VALUE, PROCESSES, PRODUCT, RUN_KEY, SERVICE,
+                 SHORTCUT)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
 import runner_test  # noqa: E402
@@ -75,12 +76,13 @@ def console_view(run):
 
 
 def machine_state(machine):
-    values = machine.run_values() or {}
-    service = machine.service()
-    running = machine.processes()
-    link = machine.shortcut_path()
-    if os.path.isfile(link):
-        shortcut = "-> " + (machine.shortcut_target() or "(unreadable)")
+    link = machine.folders["common_startup"] + "\\" + SHORTCUT
+    values, service, running, target = machine.probe(
+        ["values", machine.build.view, RUN_KEY], ["service", SERVICE], ["processes"],
+        ["shortcut-target", link])
+    values = {v["name"]: v for v in values or []}
+    if os.path.isfile(machine.shortcut_path()):
+        shortcut = "-> " + (target or "(unreadable)")
     else:
         shortcut = "(missing)"
 
@@ -174,7 +176,8 @@ def main(argv):
             heading("2. The driver package installed, then damaged")
             machine.make_healthy(monitorValue=False, startType=DISABLED, serviceRunning=False,
                                  shortcut=False, programs=())
-            print("Programs under %s (stand-ins that record how they are started)." % bed.TWAIN)
+            print("Programs under %s (stand-ins that record how they are started)."
+                  % machine.folders["twain"])
             print("Damage: the monitor's Run value removed, the scan service stopped and")
             print("disabled, no startup shortcut, no background program running.")
             before = machine_state(machine)
@@ -183,13 +186,12 @@ def main(argv):
             print(console_view(machine.run_tool("demo-first")))
 
             heading("4. The machine before and after")
-            for key in bed.BACKGROUND:
-                machine.wait_records(key, 1, timeout=10)
+            # The snapshot waits for each launched program to record its start.
+            records = machine.snapshot()
             side_by_side(before, machine_state(machine))
             print("\n  Command lines the background programs were started with:")
-            for key in bed.BACKGROUND:
-                for line in machine.record_lines(key):
-                    print("    " + line)
+            for key in ("monitor", "panel", "guide"):
+                print("    " + records[key].strip())
 
             heading("5. Running it a second time: nothing left to repair")
             print(console_view(machine.run_tool("demo-second")))

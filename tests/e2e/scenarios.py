@@ -12,7 +12,7 @@ import subprocess
 import time
 
 import bed
-from bed import DEMAND_START, HEALTHY_OUTPUT, PROGRAMS, RUNNING, START_PENDING
+from bed import DEMAND_START, HEALTHY_OUTPUT, RUNNING, SERVICE, START_PENDING
 
 # The shell loads it by name while it writes a shortcut.
 PLANTED_DLL = "uxtheme.dll"
@@ -90,7 +90,7 @@ def planted_dll(machine, check):
         probe = os.path.join(os.path.dirname(tool), "probe.exe")
         shutil.copy(machine.build.probe, probe)
         control = os.path.join(machine.home, "control.json")
-        machine.wine([probe, bed.windows_path(control), "shortcut", PROGRAMS["guide"],
+        machine.wine([probe, bed.windows_path(control), "shortcut", machine.folders["guide"],
                       r"C:\users\Public\control.lnk"], overrides=PLANTED_OVERRIDE)
         check.that(os.path.exists(ran), "the planted DLL is loaded into it")
         for path in (ran, probe, machine.unix_path(r"C:\users\Public\control.lnk")):
@@ -118,8 +118,8 @@ def planted_dll(machine, check):
         check.that(not loaded_by, "the planted DLL's code never ran", "it ran in: " + loaded_by)
         check.output(run, *HEALTHY_OUTPUT)
         after = settle(machine)
-        check.equal(machine.shortcut_target(), PROGRAMS["guide"],
-                    "shortcut written, to the error guide")
+        check.that(after["shortcut"].startswith("[%s] " % machine.folders["guide"]),
+                   "shortcut written, to the error guide", after["shortcut"])
         check.unchanged(before, after, "nothing else changed", but=("shortcut", "startup folder"))
         calls = relayed_search_calls(run.errors)
         uxtheme = (system + "\\uxtheme.dll").lower()
@@ -233,6 +233,10 @@ class Terminal:
         self.tmux("kill-server")
 
 
+def service_state(machine):
+    return machine.probe(["service", SERVICE])[0].get("state")
+
+
 def terminal(machine, check):
     """The tool at a terminal as a person meets it: a UTF-8 pseudo-terminal, a scan service
     that is stopped and starts slowly, the pause answered by one key press."""
@@ -243,10 +247,10 @@ def terminal(machine, check):
         term.start([bed.WINE64, machine.build.tool])
         notice = bed.MESSAGES["service-disabled"]
         deadline = time.monotonic() + 60
-        while machine.service().get("state") != START_PENDING and time.monotonic() < deadline:
+        while service_state(machine) != START_PENDING and time.monotonic() < deadline:
             time.sleep(0.05)
         pending_screen = term.screen()
-        check.equal(machine.service().get("state"), START_PENDING,
+        check.equal(service_state(machine), START_PENDING,
                     "service still start-pending after the screen was read")
         check.equal(pending_screen, [bed.MESSAGES["checking"], "", notice],
                     "while the service is start-pending, its notice is already on the screen")
@@ -258,11 +262,12 @@ def terminal(machine, check):
         check.equal(term.wait_for(prompt), expected + [prompt],
                     "every message as written in Chinese, then the pause prompt")
         time.sleep(2)
-        check.that(term.exit_status() is None and "ScarvelRepair.exe" in machine.processes(),
+        check.that(term.exit_status() is None
+                   and "ScarvelRepair.exe" in machine.probe(["processes"])[0],
                    "still waiting at the pause 2 s later")
         term.press("x")
         check.equal(term.exit_status(timeout=30), 0, "exit status 0 after one key press")
-        check.equal(machine.service().get("state"), RUNNING, "service running")
+        check.equal(service_state(machine), RUNNING, "service running")
     finally:
         term.close()
 

@@ -35,7 +35,7 @@ def drive_c_files(machine):
     """Size and time of every file on C:, but the package's own (the stand-ins record how
     they are started there) and Wine's cmd's capture files of for /f in the user's Temp
     folder (Windows' cmd reads a pipe)."""
-    package = machine.unix_path(bed.TWAIN) + os.sep
+    package = machine.unix_path(machine.folders["twain"]) + os.sep
 
     def skip(path):
         folder, name = os.path.split(path)
@@ -131,17 +131,16 @@ def runner(machine, check):
     machine.make_healthy()
     check_state(machine, check, "healthy", bed.HEALTHY_OUTPUT, 0)
 
-    machine.kill("monitor")
-    with open(machine.unix_path(bed.PROGRAMS["monitor"]), "w") as f:
+    machine.setup(["kill", bed.PROCESSES["monitor"]])
+    with open(machine.unix_path(machine.folders["monitor"]), "w") as f:
         f.write("not a program\r\n")
     check_state(machine, check, "E08 monitor not a program", ("checking", "restart", "E08"), 3010)
 
-    machine.stop_service()
-    machine.set_service_behaviour("stop")
+    machine.setup(["stop-service", bed.SERVICE], ["behaviour", "stop"])
     check_state(machine, check, "E07 service stops during its start",
                 ("checking", "service-disabled", "E07"), 7)
 
-    os.remove(machine.unix_path(bed.PROGRAMS["guide"]))
+    os.remove(machine.unix_path(machine.folders["guide"]))
     check_state(machine, check, "E01 error guide missing", ("checking", "E01"), 1)
 
     os.remove(os.path.join(folder, "ScarvelRepair.exe"))

@@ -6,7 +6,8 @@
 //   probe.exe OUTPUT.json COMMAND [ARGS...] [+ COMMAND [ARGS...]]...
 //
 // Readers: snapshot (machine::Snapshot, by part); service NAME; processes; values 32|64 KEY
-// (null when the key is missing); folders; environment NAME; shortcut-target LINK.
+// (null when the key is missing); folders (the package's paths too); environment NAME;
+// shortcut-target LINK.
 // Setup, each answering {"ok":true} or {"ok":false,"error":WHY}: healthy STANDINS
 // [FIELD=VALUE...], the fields named as machine::Healthy's (package.missing=KEY,...,
 // package.monitorNotAProgram=1, monitorValue=0, startType=N, programs=KEY,..., view=32, ...;
@@ -124,7 +125,11 @@ std::string Folders()
 {
     return "{\"windows\":" + Json(machine::WindowsDirectory())
         + ",\"system\":" + Json(machine::SystemDirectory())
-        + ",\"common_startup\":" + Json(machine::CommonStartupFolder()) + "}";
+        + ",\"common_startup\":" + Json(machine::CommonStartupFolder())
+        + ",\"twain\":" + Json(machine::TwainDirectory())
+        + ",\"monitor\":" + Json(machine::MonitorPath()) + ",\"panel\":" + Json(machine::PanelPath())
+        + ",\"guide\":" + Json(machine::GuidePath())
+        + ",\"monitor_command_line\":" + Json(machine::MonitorCommandLine()) + "}";
 }
 
 // machine::Snapshot as its printer gives it, one member a part: {"service": "...", ...}.
