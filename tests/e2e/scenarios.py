@@ -1,6 +1,6 @@
 """End-to-end scenarios of ScarvelRepair.exe under Wine that need the host: Wine's own
-settings (the Windows version a prefix claims, DLL overrides, its relay log, the user's
-environment in the prefix's registry) or a terminal. Each is run by run.py on a throwaway
+settings (DLL overrides and the relay log, with the Windows version a prefix claims) or a
+terminal. Each is run by run.py on a throwaway
 machine (Wine prefix) cloned from the build's template. The machine's other states are rows
 of the GoogleTest suite (tests/inprocess/scenarios_test.cpp), run there through the program's
 entry point and as the built program.
@@ -134,50 +134,6 @@ def planted_dll(machine, check):
                    "System32 made the current directory", repr(calls))
 
 
-def planted_cmd(machine, check):
-    """The tool started from the download folder it was saved in, as Explorer starts it, a
-    program named cmd.exe beside it, and no COMSPEC anywhere: the pause still comes from the
-    system's command interpreter, on each Windows version whose search differs; and so it
-    does when the user's own ComSpec names that program."""
-    machine.make_healthy()
-    downloads, tool, planted = plant_beside_tool(machine, "cmd.exe", "standin_program.exe")
-    # Should it run, it records its command line and ends at once.
-    open(planted + bed.EXIT_FILE, "w").close()
-    record = planted + bed.COMMAND_LINE_RECORD
-    machine.reg("delete", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment",
-                "/v", "ComSpec", "/f")
-    unset = {"COMSPEC": None}
-    for version in WINDOWS_VERSIONS:
-        check.begin("a cmd.exe in the folder the tool is started from on %s, COMSPEC unset"
-                    % version)
-        machine.reg("add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f")
-        check.equal(machine.probe(["environment", "COMSPEC"], cwd=downloads, env=unset)[0], None,
-                    "a program started that way has no COMSPEC")
-        run = machine.run_tool(version, program=tool, cwd=downloads, env=unset)
-        check_never_ran(check, record, "the planted cmd.exe")
-        check.output(run, *HEALTHY_OUTPUT)
-
-    # Any program of the user's can set ComSpec in the user's own environment, which an
-    # elevated program receives too.
-    check.begin("ComSpec in the user's environment names the planted program")
-    planted_path = downloads + "\\cmd.exe"
-    machine.reg("add", r"HKCU\Environment", "/v", "ComSpec", "/d", planted_path, "/f")
-    comspec = {"COMSPEC": planted_path}
-    check.equal(machine.probe(["environment", "COMSPEC"], env=comspec)[0], planted_path,
-                "a program started that way has it as COMSPEC")
-    run = machine.run_tool("comspec", env=comspec)
-    check_never_ran(check, record, "the program ComSpec names")
-    check.output(run, *HEALTHY_OUTPUT)
-
-
-def check_never_ran(check, record, what):
-    """The stand-in whose record file this is never started; the record is removed."""
-    ran = open(record, "rb").read() if os.path.exists(record) else b""
-    check.equal(ran, b"", what + " never ran")
-    if ran:
-        os.remove(record)
-
-
 class Terminal:
     """A pseudo-terminal (tmux, its own server) running one program, read as a person
     would read its screen."""
@@ -272,4 +228,4 @@ def terminal(machine, check):
         term.close()
 
 
-SCENARIOS = {f.__name__: f for f in (planted_dll, planted_cmd, terminal)}
+SCENARIOS = {f.__name__: f for f in (planted_dll, terminal)}

@@ -175,10 +175,31 @@ static RunRecord RunEntryPoint(const std::wstring& outputFile)
     return record;
 }
 
-static RunRecord RunProgram(const std::wstring& outputFile)
+std::wstring ToolPath()
 {
     wchar_t tool[MAX_PATH] = {};
     GetEnvironmentVariableW(L"SCARVEL_TOOL", tool, MAX_PATH);
+    return tool;
+}
+
+// This process's environment block, without COMSPEC, and with it naming `comspec` if given.
+static std::wstring EnvironmentWith(const std::wstring& comspec)
+{
+    std::wstring block;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"COMSPEC=", 8) != 0) {
+            block.append(entry, wcslen(entry) + 1);
+        }
+    }
+    FreeEnvironmentStringsW(strings);
+    return comspec.empty() ? block : block + L"COMSPEC=" + comspec + L'\0';
+}
+
+static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)
+{
+    const std::wstring tool = start.program.empty() ? ToolPath() : start.program;
+    std::wstring environment = EnvironmentWith(start.comspec);
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inherited, OPEN_EXISTING, 0, NULL);
@@ -190,10 +211,13 @@ static RunRecord RunProgram(const std::wstring& outputFile)
     startup.hStdInput = input;
     startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION info = {};
-    std::wstring commandLine = L"\"" + std::wstring(tool) + L"\"";
+    std::wstring commandLine = L"\"" + tool + L"\"";
     RunRecord record = {};
     record.exitCode = STILL_ACTIVE;
-    if (CreateProcessW(tool, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+    if (CreateProcessW(tool.c_str(), &commandLine[0], NULL, NULL, TRUE,
+                       start.ownComspec ? CREATE_UNICODE_ENVIRONMENT : 0,
+                       start.ownComspec ? &environment[0] : NULL,
+                       start.directory.empty() ? NULL : start.directory.c_str(), &startup, &info)) {
         WaitForSingleObject(info.hProcess, kRunMilliseconds);
         GetExitCodeProcess(info.hProcess, &record.exitCode);
         CloseHandle(info.hProcess);
@@ -209,10 +233,11 @@ static RunRecord RunProgram(const std::wstring& outputFile)
     return record;
 }
 
-RunRecord RunWith(Runner runner)
+RunRecord RunWith(Runner runner, const ProgramStart& start)
 {
     const std::wstring outputFile = RunOutputFile();
-    RunRecord record = runner == kEntryPoint ? RunEntryPoint(outputFile) : RunProgram(outputFile);
+    RunRecord record = runner == kEntryPoint ? RunEntryPoint(outputFile)
+                                             : RunProgram(outputFile, start);
     DeleteFileW(outputFile.c_str());
     record.after = machine::TakeSnapshot();
     return record;

@@ -45,7 +45,17 @@ struct RunRecord {
     DWORD exitCode;
     machine::Snapshot after;
 };
-RunRecord RunWith(Runner runner);
+// How the program runner starts it: by default the built program, from here, in this
+// process's environment.
+struct ProgramStart {
+    std::wstring program;    // a copy of it elsewhere
+    std::wstring directory;  // its current directory
+    bool ownComspec;         // its environment's COMSPEC is `comspec`, left out when empty
+    std::wstring comspec;
+};
+RunRecord RunWith(Runner runner, const ProgramStart& start = ProgramStart());
+// The built program (SCARVEL_TOOL).
+std::wstring ToolPath();
 
 class RepairRunTest : public ::testing::Test {
 protected:

@@ -488,3 +488,63 @@ INSTANTIATE_TEST_SUITE_P(BothRunners, ScenarioTest,
                          ::testing::Combine(::testing::ValuesIn(kScenarios),
                                             ::testing::Values(kEntryPoint, kProgram)),
                          ScenarioName);
+
+// Windows version a Wine prefix claims to the programs started after it is set; empty: the
+// prefix's default.
+static machine::Failure ClaimWindowsVersion(const std::wstring& version)
+{
+    HKEY key = NULL;
+    LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine", 0, NULL, 0,
+                                  KEY_SET_VALUE, NULL, &key, NULL);
+    if (result == ERROR_SUCCESS) {
+        result = version.empty()
+            ? RegDeleteValueW(key, L"Version")
+            : RegSetValueExW(key, L"Version", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(version.c_str()),
+                             static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    return result == ERROR_SUCCESS || (version.empty() && result == ERROR_FILE_NOT_FOUND)
+        ? "" : "Software\\Wine\\Version: error " + std::to_string(result);
+}
+
+// The program started from the download folder it was saved in, as Explorer starts it,
+// beside a program named cmd.exe, with no COMSPEC or with the user's own naming that
+// program: the pause is still System32's interpreter's, on each Windows version whose
+// search differs.
+TEST_F(RepairRunTest, ACmdExeBesideTheProgramNeverRuns)
+{
+    MakeHealthy();
+    ProgramStart start;
+    start.directory = L"C:\\users\\Public\\Downloads";
+    start.program = start.directory + L"\\ScarvelRepair.exe";
+    start.ownComspec = true;
+    const std::wstring planted = start.directory + L"\\cmd.exe";
+    ASSERT_EQ("", machine::CreateDirectories(start.directory));
+    ASSERT_TRUE(CopyFileW(ToolPath().c_str(), start.program.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(), planted.c_str(),
+                          FALSE));
+    // Should it run, it records its command line and ends at once.
+    ASSERT_EQ("", machine::WriteTextFile(planted + kExitFile, ""));
+    const Snapshot before = machine::TakeSnapshot();
+
+    for (const wchar_t* version : {L"win10", L"vista", L"winxp"}) {
+        for (const std::wstring& comspec : {std::wstring(), planted}) {
+            SCOPED_TRACE(machine::Narrow(version) + ", COMSPEC " + machine::Narrow(comspec));
+            EXPECT_EQ("", ClaimWindowsVersion(version));
+            start.comspec = comspec;
+
+            const RunRecord run = RunWith(kProgram, start);
+
+            EXPECT_EQ(ExpectedOutput(kHealthy), run.output);
+            EXPECT_TRUE(run.paused);
+            EXPECT_EQ(0u, run.exitCode);
+            EXPECT_EQ(before, run.after);
+            EXPECT_EQ(Events{}, machine::RecordedLines(planted, 0));
+        }
+    }
+    EXPECT_EQ("", ClaimWindowsVersion(L""));
+    for (const std::wstring& file : {start.program, planted, planted + kExitFile}) {
+        DeleteFileW(file.c_str());
+    }
+}

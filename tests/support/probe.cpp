@@ -6,8 +6,7 @@
 //   probe.exe OUTPUT.json COMMAND [ARGS...] [+ COMMAND [ARGS...]]...
 //
 // Readers: snapshot (machine::Snapshot, by part); service NAME; processes; values 32|64 KEY
-// (null when the key is missing); folders (the package's paths too); environment NAME;
-// shortcut-target LINK.
+// (null when the key is missing); folders (the package's paths too); shortcut-target LINK.
 // Setup, each answering {"ok":true} or {"ok":false,"error":WHY}: healthy STANDINS
 // [FIELD=VALUE...], the fields named as machine::Healthy's (package.missing=KEY,...,
 // package.monitorNotAProgram=1, monitorValue=0, startType=N, programs=KEY,..., view=32, ...;
@@ -148,13 +147,6 @@ std::string Snapshot()
     return out + "}";
 }
 
-std::string Environment(const std::wstring& name)
-{
-    static wchar_t value[32767];
-    return GetEnvironmentVariableW(name.c_str(), value, 32767) == 0 ? "null"
-                                                                     : Json(std::wstring(value));
-}
-
 // Index of a program key: 0 to 2 those of kBackgroundPrograms, 3 the service, -1 none.
 int ProgramKey(const std::wstring& key)
 {
@@ -262,7 +254,6 @@ const struct Command {
     {L"snapshot", 0, false, [](const Args&) { return Snapshot(); }},
     {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
     {L"folders", 0, false, [](const Args&) { return Folders(); }},
-    {L"environment", 1, false, [](const Args& a) { return Environment(a[1]); }},
     {L"shortcut-target", 1, false,
      [](const Args& a) { return Json(machine::ReadShortcutTarget(a[1])); }},
     {L"healthy", 1, true, [](const Args& a) { return Healthy(a); }},
