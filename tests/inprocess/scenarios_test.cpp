@@ -489,23 +489,14 @@ INSTANTIATE_TEST_SUITE_P(BothRunners, ScenarioTest,
                                             ::testing::Values(kEntryPoint, kProgram)),
                          ScenarioName);
 
-// Windows version a Wine prefix claims to the programs started after it is set; empty: the
-// prefix's default.
-static machine::Failure ClaimWindowsVersion(const std::wstring& version)
+// The Windows version the Wine prefix claims to the programs started after it is set;
+// null: the prefix's default.
+static LONG ClaimWindowsVersion(const wchar_t* version)
 {
-    HKEY key = NULL;
-    LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine", 0, NULL, 0,
-                                  KEY_SET_VALUE, NULL, &key, NULL);
-    if (result == ERROR_SUCCESS) {
-        result = version.empty()
-            ? RegDeleteValueW(key, L"Version")
-            : RegSetValueExW(key, L"Version", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(version.c_str()),
-                             static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
-    return result == ERROR_SUCCESS || (version.empty() && result == ERROR_FILE_NOT_FOUND)
-        ? "" : "Software\\Wine\\Version: error " + std::to_string(result);
+    return version != nullptr
+        ? RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version", REG_SZ, version,
+                          static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)))
+        : RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine", L"Version");
 }
 
 // The program started from the download folder it was saved in, as Explorer starts it,
@@ -531,7 +522,7 @@ TEST_F(RepairRunTest, ACmdExeBesideTheProgramNeverRuns)
     for (const wchar_t* version : {L"win10", L"vista", L"winxp"}) {
         for (const std::wstring& comspec : {std::wstring(), planted}) {
             SCOPED_TRACE(machine::Narrow(version) + ", COMSPEC " + machine::Narrow(comspec));
-            EXPECT_EQ("", ClaimWindowsVersion(version));
+            EXPECT_EQ(ERROR_SUCCESS, ClaimWindowsVersion(version));
             start.comspec = comspec;
 
             const RunRecord run = RunWith(kProgram, start);
@@ -543,7 +534,7 @@ TEST_F(RepairRunTest, ACmdExeBesideTheProgramNeverRuns)
             EXPECT_EQ(Events{}, machine::RecordedLines(planted, 0));
         }
     }
-    EXPECT_EQ("", ClaimWindowsVersion(L""));
+    EXPECT_EQ(ERROR_SUCCESS, ClaimWindowsVersion(nullptr));
     for (const std::wstring& file : {start.program, planted, planted + kExitFile}) {
         DeleteFileW(file.c_str());
     }
