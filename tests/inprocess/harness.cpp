@@ -153,7 +153,8 @@ void RepairRunTest::RunTool()
 static std::wstring RunOutputFile()
 {
     static int runs = 0;
-    return L"C:\\windows\\temp\\scarvel-run-" + std::to_wstring(++runs) + L".out";
+    return machine::WindowsDirectory() + L"\\temp\\scarvel-run-" + std::to_wstring(++runs)
+        + L".out";
 }
 
 // The entry point with file descriptor 1 sent to a file.
@@ -199,7 +200,8 @@ static std::wstring EnvironmentWith(const std::wstring& comspec)
 static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)
 {
     const std::wstring tool = start.program.empty() ? ToolPath() : start.program;
-    std::wstring environment = EnvironmentWith(start.comspec);
+    // Empty: this process's own, inherited.
+    std::wstring environment = start.ownComspec ? EnvironmentWith(start.comspec) : L"";
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inherited, OPEN_EXISTING, 0, NULL);
@@ -215,8 +217,8 @@ static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& 
     RunRecord record = {};
     record.exitCode = STILL_ACTIVE;
     if (CreateProcessW(tool.c_str(), &commandLine[0], NULL, NULL, TRUE,
-                       start.ownComspec ? CREATE_UNICODE_ENVIRONMENT : 0,
-                       start.ownComspec ? &environment[0] : NULL,
+                       environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
+                       environment.empty() ? NULL : &environment[0],
                        start.directory.empty() ? NULL : start.directory.c_str(), &startup, &info)) {
         WaitForSingleObject(info.hProcess, kRunMilliseconds);
         GetExitCodeProcess(info.hProcess, &record.exitCode);
