@@ -12,11 +12,13 @@
 
 #include "console/report.h"
 #include "package/layout.h"
+#include "platform/session.h"
 
 // The pause is Windows' own interpreter, named by its full path: COMSPEC, which the runtime's
-// system() would follow, is the user's to set, and the tool runs elevated.
-// Its command line names it by its bare name, which no space in a path can split.
-static const wchar_t* const kPauseCommand[] = {L"cmd.exe", L"/c", L"pause", NULL};
+// system() would follow, is the user's to set, and the tool runs elevated. /d: no AutoRun
+// command, which a user's own programs can set in HKCU. Its command line names it by its
+// bare name, which no space in a path can split.
+static const wchar_t* const kPauseCommand[] = {L"cmd.exe", L"/d", L"/c", L"pause", NULL};
 
 // "chs" is the runtime's own name; the others select the same locale where a runtime
 // knows only the long names, and ".936" keeps at least the code page.
@@ -48,11 +50,15 @@ void PrintMessage(const wchar_t* format, ...)
     va_end(arguments);
 }
 
-// Runs System32's cmd.exe with "/c pause" and waits for it; without a System32 path, no pause.
+// Runs System32's cmd.exe with "/d /c pause" and waits for it; without a System32 path, or
+// where nobody can press a key (a service's window station), no pause.
 static void Pause(void)
 {
     wchar_t systemDir[PATH_UNITS] = {};
     wchar_t interpreter[PATH_UNITS] = {};
+    if (!IsWindowStationVisible()) {
+        return;
+    }
     UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
     if (units == 0 || units >= PATH_UNITS
         || PathCombineW(interpreter, systemDir, kPauseCommand[0]) == NULL) {

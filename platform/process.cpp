@@ -1,6 +1,9 @@
 #include "repair/operations.h"
 
+#include "platform/session.h"
+
 #include <tlhelp32.h>
+#include <string.h>
 #include <wchar.h>
 
 #ifndef _WIN64
@@ -46,11 +49,20 @@ typedef BOOL(WINAPI* UpdateProcThreadAttributeProc)(LPPROC_THREAD_ATTRIBUTE_LIST
                                                     void* value, SIZE_T size, void* previous,
                                                     SIZE_T* returned);
 typedef void(WINAPI* DeleteProcThreadAttributeListProc)(LPPROC_THREAD_ATTRIBUTE_LIST list);
+// The functions of DLLs the image does not import.
+typedef BOOL(WINAPI* WTSQueryUserTokenProc)(ULONG session, HANDLE* token);
+typedef BOOL(WINAPI* CreateEnvironmentBlockProc)(void** environment, HANDLE token, BOOL inherit);
+typedef BOOL(WINAPI* DestroyEnvironmentBlockProc)(void* environment);
 
 static const DWORD_PTR kParentProcessAttribute = 0x00020000;
 static const DWORD kExtendedStartupInfoPresent = 0x00080000;
 // Room for a list of one attribute, which needs 48 bytes on 64-bit Windows.
 static const SIZE_T kAttributeListBytes = 64;
+static const DWORD kNoConsoleSession = 0xFFFFFFFF;
+// Opened to be the programs' parent, and to tell whose it is.
+static const DWORD kShellAccess = PROCESS_CREATE_PROCESS | PROCESS_QUERY_INFORMATION;
+// The interactive desktop, where a logon starts the user's programs.
+static const wchar_t kUserDesktop[] = L"winsta0\\default";
 
 struct ExtendedStartupInfo {
     STARTUPINFOW startup;
@@ -64,109 +76,203 @@ struct AttributeListCalls {
     DeleteProcThreadAttributeListProc remove;
 };
 
-static FARPROC FindCall(const wchar_t* module, const char* name)
-{
-    HMODULE loaded = GetModuleHandleW(module);
-    return loaded != NULL ? GetProcAddress(loaded, name) : NULL;
-}
-
 static int FindAttributeListCalls(AttributeListCalls* calls)
 {
-    calls->initialize = reinterpret_cast<InitializeProcThreadAttributeListProc>(
-        reinterpret_cast<void*>(FindCall(L"kernel32.dll", "InitializeProcThreadAttributeList")));
+    calls->initialize = reinterpret_cast<InitializeProcThreadAttributeListProc>(reinterpret_cast<void*>(
+        FindSystemCall(L"kernel32.dll", "InitializeProcThreadAttributeList")));
     calls->update = reinterpret_cast<UpdateProcThreadAttributeProc>(
-        reinterpret_cast<void*>(FindCall(L"kernel32.dll", "UpdateProcThreadAttribute")));
-    calls->remove = reinterpret_cast<DeleteProcThreadAttributeListProc>(
-        reinterpret_cast<void*>(FindCall(L"kernel32.dll", "DeleteProcThreadAttributeList")));
+        reinterpret_cast<void*>(FindSystemCall(L"kernel32.dll", "UpdateProcThreadAttribute")));
+    calls->remove = reinterpret_cast<DeleteProcThreadAttributeListProc>(reinterpret_cast<void*>(
+        FindSystemCall(L"kernel32.dll", "DeleteProcThreadAttributeList")));
     return calls->initialize != NULL && calls->update != NULL && calls->remove != NULL;
 }
 
-// 1 when the tool runs as LocalSystem, or when its own token cannot tell whose it is.
-static int RunsAsLocalSystemOrUnknown(void)
-{
-    HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return 1;
-    }
-    DWORD user[64] = {};
-    DWORD size = 0;
-    int system = !GetTokenInformation(token, TokenUser, user, sizeof user, &size)
-        || IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid);
-    CloseHandle(token);
-    return system;
-}
-
-// The desktop shell's process, opened to be a parent, or NULL: no shell window, or no way
-// to name a parent on this Windows.
-static HANDLE OpenShellProcess(void)
+// The process that owns the desktop's shell window, or 0 when there is none.
+static DWORD ShellProcessId(void)
 {
     GetShellWindowProc getShellWindow = reinterpret_cast<GetShellWindowProc>(
-        reinterpret_cast<void*>(FindCall(L"user32.dll", "GetShellWindow")));
+        reinterpret_cast<void*>(FindSystemCall(L"user32.dll", "GetShellWindow")));
     GetWindowThreadProcessIdProc getWindowProcess =
         reinterpret_cast<GetWindowThreadProcessIdProc>(
-            reinterpret_cast<void*>(FindCall(L"user32.dll", "GetWindowThreadProcessId")));
+            reinterpret_cast<void*>(FindSystemCall(L"user32.dll", "GetWindowThreadProcessId")));
     HWND shell = getShellWindow != NULL ? getShellWindow() : NULL;
     DWORD shellId = 0;
-    if (shell == NULL || getWindowProcess == NULL || getWindowProcess(shell, &shellId) == 0
-        || shellId == 0) {
-        return NULL;
+    if (shell == NULL || getWindowProcess == NULL || getWindowProcess(shell, &shellId) == 0) {
+        return 0;
     }
-    return OpenProcess(PROCESS_CREATE_PROCESS, FALSE, shellId);
+    return shellId;
+}
+
+// LocalSystem starts the programs as the user at the console, with that user's token;
+// nobody there: the next logon starts them, and nothing is missing yet.
+static LaunchWay ChooseConsoleUser(ProgramLauncher* launcher)
+{
+    DWORD session = WTSGetActiveConsoleSessionId();
+    if (session == kNoConsoleSession) {
+        return kLaunchAtLogon;
+    }
+    HMODULE wts = LoadSystemLibrary(L"wtsapi32.dll");
+    WTSQueryUserTokenProc queryToken = wts == NULL ? NULL
+        : reinterpret_cast<WTSQueryUserTokenProc>(
+              reinterpret_cast<void*>(GetProcAddress(wts, "WTSQueryUserToken")));
+    LaunchWay way = kLaunchRefused;
+    if (queryToken != NULL && queryToken(session, &launcher->userToken)) {
+        way = kLaunchAsConsoleUser;
+    } else if (queryToken != NULL && GetLastError() == ERROR_NO_TOKEN) {
+        launcher->userToken = NULL;
+        way = kLaunchAtLogon;
+    } else {
+        launcher->userToken = NULL;
+    }
+    if (wts != NULL) {
+        FreeLibrary(wts);
+    }
+    return way;
+}
+
+// On a desktop someone sees: a full token of a split pair starts the programs as children
+// of that user's own desktop shell, which hands them its unelevated token; a token that is
+// the user's only one starts them itself, unless the shell shows another user's desktop.
+static LaunchWay ChooseOnDesktop(PSID user, int splitElevated, ProgramLauncher* launcher)
+{
+    DWORD shellId = ShellProcessId();
+    if (shellId == 0) {
+        return splitElevated ? kLaunchRefused : kLaunchOwnToken;
+    }
+    HANDLE shell = OpenProcess(kShellAccess, FALSE, shellId);
+    if (shell == NULL) {
+        return kLaunchRefused;
+    }
+    AttributeListCalls calls = {};
+    int usable = IsProcessOfUser(shell, user) && (!splitElevated || FindAttributeListCalls(&calls));
+    if (!usable || !splitElevated) {
+        CloseHandle(shell);
+        return usable ? kLaunchOwnToken : kLaunchRefused;
+    }
+    launcher->shell = shell;
+    return kLaunchUnderShell;
+}
+
+// Decided once, at the first missing program: whose rights the programs run with, if anyone's.
+static LaunchWay ChooseLaunchWay(ProgramLauncher* launcher)
+{
+    DWORD user[kTokenUserUnits] = {};
+    int splitElevated = 0;
+    if (!ReadOwnToken(user, sizeof user, &splitElevated)) {
+        return kLaunchRefused;
+    }
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    if (IsWellKnownSid(sid, WinLocalSystemSid)) {
+        return ChooseConsoleUser(launcher);
+    }
+    // Another account where nobody sees (a deployment tool's, a scheduled task's): its
+    // programs would run hidden, as that account.
+    if (!IsWindowStationVisible()) {
+        DWORD session = WTSGetActiveConsoleSessionId();
+        return session != kNoConsoleSession && IsUserLoggedOn(session) ? kLaunchRefused
+                                                                       : kLaunchAtLogon;
+    }
+    return ChooseOnDesktop(sid, splitElevated, launcher);
 }
 
 // CreateProcessW with `parent` as the new process's parent, whose token it then inherits.
-static int LaunchUnderParent(HANDLE parent, const AttributeListCalls* calls,
-                             wchar_t* commandLine, PROCESS_INFORMATION* info)
+static int LaunchUnderParent(HANDLE parent, wchar_t* commandLine, PROCESS_INFORMATION* info)
 {
+    AttributeListCalls calls = {};
     DWORD_PTR storage[kAttributeListBytes / sizeof(DWORD_PTR)] = {};
     LPPROC_THREAD_ATTRIBUTE_LIST list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage);
     SIZE_T size = 0;
-    calls->initialize(NULL, 1, 0, &size);
-    if (size == 0 || size > sizeof storage || !calls->initialize(list, 1, 0, &size)) {
+    if (!FindAttributeListCalls(&calls)) {
+        return 0;
+    }
+    calls.initialize(NULL, 1, 0, &size);
+    if (size == 0 || size > sizeof storage || !calls.initialize(list, 1, 0, &size)) {
         return 0;
     }
     ExtendedStartupInfo startup = {};
     startup.startup.cb = sizeof startup;
     startup.attributes = list;
     int launched =
-        calls->update(list, 0, kParentProcessAttribute, &parent, sizeof parent, NULL, NULL)
+        calls.update(list, 0, kParentProcessAttribute, &parent, sizeof parent, NULL, NULL)
         && CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, kExtendedStartupInfoPresent,
                           NULL, NULL, &startup.startup, info);
-    calls->remove(list);
+    calls.remove(list);
     return launched;
 }
 
-// Starts the program at the level a user's own logon would: as a child of the user's
-// desktop shell where there is one; not at all as LocalSystem, where the Run values and
-// the shortcut start it at the next logon; otherwise with the tool's own token.
-static int LaunchProgram(wchar_t* commandLine, PROCESS_INFORMATION* info)
+// As a logon starts it: the user's token, the user's environment, the user's desktop.
+static int LaunchAsUser(HANDLE token, wchar_t* commandLine, PROCESS_INFORMATION* info)
 {
-    if (RunsAsLocalSystemOrUnknown()) {
+    HMODULE userenv = LoadSystemLibrary(L"userenv.dll");
+    if (userenv == NULL) {
         return 0;
     }
-    AttributeListCalls calls = {};
-    HANDLE shell = FindAttributeListCalls(&calls) ? OpenShellProcess() : NULL;
-    if (shell == NULL) {
+    CreateEnvironmentBlockProc createBlock = reinterpret_cast<CreateEnvironmentBlockProc>(
+        reinterpret_cast<void*>(GetProcAddress(userenv, "CreateEnvironmentBlock")));
+    DestroyEnvironmentBlockProc destroyBlock = reinterpret_cast<DestroyEnvironmentBlockProc>(
+        reinterpret_cast<void*>(GetProcAddress(userenv, "DestroyEnvironmentBlock")));
+    void* environment = NULL;
+    int launched = 0;
+    if (createBlock != NULL && destroyBlock != NULL && createBlock(&environment, token, FALSE)) {
+        wchar_t desktop[sizeof kUserDesktop / sizeof kUserDesktop[0]];
+        memcpy(desktop, kUserDesktop, sizeof desktop);
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
-        return CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                              info);
+        startup.lpDesktop = desktop;
+        launched = CreateProcessAsUserW(token, NULL, commandLine, NULL, NULL, FALSE,
+                                        CREATE_UNICODE_ENVIRONMENT, environment, NULL, &startup,
+                                        info);
+        destroyBlock(environment);
     }
-    int launched = LaunchUnderParent(shell, &calls, commandLine, info);
-    CloseHandle(shell);
+    FreeLibrary(userenv);
     return launched;
 }
 
-int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine)
+static int LaunchProgram(const ProgramLauncher* launcher, wchar_t* commandLine,
+                         PROCESS_INFORMATION* info)
+{
+    if (launcher->way == kLaunchUnderShell) {
+        return LaunchUnderParent(launcher->shell, commandLine, info);
+    }
+    if (launcher->way == kLaunchAsConsoleUser) {
+        return LaunchAsUser(launcher->userToken, commandLine, info);
+    }
+    if (launcher->way != kLaunchOwnToken) {
+        return 0;
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, info);
+}
+
+int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLauncher* launcher)
 {
     if (FindProcessByName(name) != 0) {
         return 1;
     }
+    if (launcher->way == kLaunchUnchosen) {
+        launcher->way = ChooseLaunchWay(launcher);
+    }
+    if (launcher->way == kLaunchAtLogon) {
+        return 1;
+    }
     PROCESS_INFORMATION info = {};
-    if (!LaunchProgram(commandLine, &info)) {
+    if (!LaunchProgram(launcher, commandLine, &info)) {
         return 0;
     }
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
     return FindProcessByName(name) != 0;
+}
+
+void ReleaseProgramLauncher(ProgramLauncher* launcher)
+{
+    if (launcher->shell != NULL) {
+        CloseHandle(launcher->shell);
+        launcher->shell = NULL;
+    }
+    if (launcher->userToken != NULL) {
+        CloseHandle(launcher->userToken);
+        launcher->userToken = NULL;
+    }
 }

@@ -4,9 +4,9 @@
 #include <shlwapi.h>
 
 #include "package/layout.h"
+#include "platform/session.h"
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
-typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
 
 // System DLLs that COM, the shell and the service functions load late by bare name (seen on
 // XP to 7). Where the search cannot be confined to System32, each is loaded from there first:
@@ -18,16 +18,11 @@ static const wchar_t* const kLateLoadedSystemDlls[] = {
 };
 
 // Vista's shell link object cannot be created once SetDefaultDllDirectories has been called.
-// The version is ntdll's, which no compatibility layer a user sets can change; GetVersionExW
-// would report the layer's.
+// The version is ntdll's: GetVersionExW would report a compatibility layer's, which a user sets.
 static int IsWindowsVista(void)
 {
-    FARPROC address = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    return address != NULL
-        && reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(address))(&version) == 0
-        && version.dwMajorVersion == 6 && version.dwMinorVersion == 0;
+    DWORD minor = 0;
+    return WindowsMajorVersion(&minor) == 6 && minor == 0;
 }
 
 // 1 when every later load by name searches System32 only. Looked up at run time, as XP,

@@ -12,9 +12,26 @@ int StartServiceAndWait(SC_HANDLE service);
 // Process identifier of a process whose executable file name is exactly `name`, or 0.
 DWORD FindProcessByName(const wchar_t* name);
 
-// 1 when a process named `name` runs afterwards; launches `commandLine` (a writable
-// buffer) when none did.
-int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine);
+// How the run starts a missing background program: chosen at the first one that is missing,
+// then the same for the others. Zero-filled before the run; ReleaseProgramLauncher frees it.
+enum LaunchWay {
+    kLaunchUnchosen,
+    kLaunchRefused,        // only with rights the user did not choose: nothing is started
+    kLaunchAtLogon,        // nobody is logged on: the next logon starts them
+    kLaunchOwnToken,       // the tool's token is the user's own
+    kLaunchUnderShell,     // as a child of the user's desktop shell, with its token
+    kLaunchAsConsoleUser,  // with the token of the user at the console
+};
+struct ProgramLauncher {
+    LaunchWay way;
+    HANDLE shell;      // the desktop shell's process, for kLaunchUnderShell
+    HANDLE userToken;  // the console user's token, for kLaunchAsConsoleUser
+};
+
+// 1 when a process named `name` runs afterwards, or when nobody is logged on to run it
+// for; launches `commandLine` (a writable buffer) the way `launcher` says when none runs.
+int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLauncher* launcher);
+void ReleaseProgramLauncher(ProgramLauncher* launcher);
 
 // 1 when the shell link object was created and asked to save itself.
 int CreateShortcutFile(const wchar_t* target, const wchar_t* linkPath);

@@ -25,6 +25,7 @@ struct RepairRun {
     HKEY runKey;
     SC_HANDLE manager;
     SC_HANDLE service;
+    ProgramLauncher launcher;
 };
 
 // The command lines are composed up front so that a package path too long for them is
@@ -179,11 +180,11 @@ static void EnsureStartupShortcut(RepairRun* run)
 static int RestartBackgroundPrograms(RepairRun* run)
 {
     PrintMessage(kMsgRestart);
-    int running = EnsureProcessRunning(kMonitorProcess, run->monitorCommandLine)
+    int running = EnsureProcessRunning(kMonitorProcess, run->monitorCommandLine, &run->launcher)
         && QuoteProgramPath(run->commandLine, run->panelPath)
-        && EnsureProcessRunning(kPanelProcess, run->commandLine)
+        && EnsureProcessRunning(kPanelProcess, run->commandLine, &run->launcher)
         && QuoteProgramPath(run->commandLine, run->guidePath)
-        && EnsureProcessRunning(kGuideProcess, run->commandLine);
+        && EnsureProcessRunning(kGuideProcess, run->commandLine, &run->launcher);
     if (!running) {
         PrintMessage(kMsgE08);
         return 0;
@@ -200,7 +201,8 @@ static void RunChecks(RepairRun* run)
     }
 }
 
-// The one place where the run's handles are released: service, manager, then the key.
+// The one place where the run's handles are released: service, manager, the key, then
+// what the programs' launch held.
 static void CloseRun(RepairRun* run)
 {
     if (run->service != NULL) {
@@ -215,6 +217,7 @@ static void CloseRun(RepairRun* run)
         RegCloseKey(run->runKey);
         run->runKey = NULL;
     }
+    ReleaseProgramLauncher(&run->launcher);
 }
 
 int RunRepair(void)

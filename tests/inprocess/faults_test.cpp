@@ -83,10 +83,18 @@ const FaultCase kFaults[] = {
     {L"Process32NextW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
     {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
-    // A token that cannot tell whose it is might be LocalSystem's: nothing is launched.
+    // A token that cannot tell whose it is might be LocalSystem's, and one whose elevation
+    // cannot be told might be a full one: nothing is launched. So too when the shell's
+    // process, or whose it is, cannot be had.
     {L"OpenProcessToken", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"GetTokenInformation", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"GetTokenInformation", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"OpenProcess", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"OpenProcessToken", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"CreateProcessW", 1, ERROR_FILE_NOT_FOUND, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
@@ -121,6 +129,10 @@ Events ExpectedClosing(const FaultCase& fault)
     }
     if (fault.labels.back() == "E03") {
         closing.push_back(L"RegCloseKey key");
+    }
+    // The desktop shell's process, held for the launches under it.
+    if (!EventsStartingWith(L"UpdateProcThreadAttribute").empty()) {
+        closing.push_back(L"CloseHandle process");
     }
     closing.push_back(L"_wsetlocale 2 C");
     closing.push_back(HookAcquired(kHookLocaleCopy) > 0 ? L"free locale" : L"free (null)");
@@ -272,10 +284,24 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
     EXPECT_EQ(closing, healthyClosing);
 }
 
+// The DLLs loaded once the run has begun (its first message), which it frees again.
+static size_t LoadsDuringTheRun()
+{
+    const Events events = EventsStartingWith();
+    auto begun = std::find_if(events.begin(), events.end(), [](const std::wstring& event) {
+        return event.rfind(L"print ", 0) == 0;
+    });
+    return std::count_if(begun, events.end(), [](const std::wstring& event) {
+        return event.rfind(L"LoadLibraryExW ", 0) == 0;
+    });
+}
+
 // Nothing the run starts takes its rights from a choice an ordinary user made: the pause is
-// System32's interpreter whatever COMSPEC names; the missing programs start as children of
-// the user's desktop shell where its process opens and Windows can name a parent, as
-// before elsewhere, and not at all as LocalSystem, whose programs the next logon starts.
+// System32's interpreter, without AutoRun, whatever COMSPEC names, and none where nobody can
+// press a key. The missing programs start as a logon would start them or not at all: under
+// the user's own desktop shell from a full token of a split pair; with the tool's own token
+// where it is the user's only one; as LocalSystem, with the console user's token in that
+// user's session; elsewhere, never. Where nobody is logged on, nothing is missing yet.
 TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
 {
     wchar_t self[MAX_PATH] = {};
@@ -285,85 +311,128 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(),
                           impostor.c_str(), FALSE));
     ASSERT_EQ("", machine::WriteTextFile(impostor + kExitFile, ""));
-    const std::wstring plain = L"|0|0x0|(null)|(null)|cb=" + std::to_wstring(sizeof(STARTUPINFOW));
+    const std::wstring cb = L"cb=" + std::to_wstring(sizeof(STARTUPINFOW));
+    const std::wstring plain = L"|0|0x0|(null)|(null)|" + cb;
     const std::wstring underShell = L"|0|0x80000|(null)|(null)|cb="
         + std::to_wstring(sizeof(STARTUPINFOW) + sizeof(void*));
+    const std::wstring asUser = L"|0|0x400|environment|(null)|winsta0\\default|" + cb;
     const Labels complete = {"checking", "restart", "complete"};
+    const Labels e08 = {"checking", "restart", "E08"};
+    const DWORD none = 0xFFFFFFFF;
+    enum Who { kUser, kShellOfAnotherUser, kLocalSystem, kHiddenAccount };
     const struct {
         const char* what;
         bool comspec;
         bool shell;
+        Who who;
+        int elevation;  // as HookSetElevationType; 0: Wine's own, a full token
+        DWORD windows;  // major version; 0: Wine's own
         const wchar_t* failing;  // every call of it
+        DWORD error;
         const char* lacking;
-        bool localSystem;
+        DWORD session;    // the console session; 0: the real one
+        bool loggedOn;    // with `session`: a user is logged on there
         Labels labels;
-        std::wstring launch;  // the tail of each CreateProcessW call; "" for none
-        bool opensShell;
-        bool shellIsParent;
+        std::wstring launch;  // the tail of each launch; "" for none
+        int shellOpened;      // OpenProcess calls
+        const wchar_t* parent;
     } variants[] = {
-        {"COMSPEC names another program", true, false, L"", "", false, complete, plain, false,
-         false},
-        {"a shell whose process opens", false, true, L"", "", false, complete, underShell, true,
-         true},
-        {"a shell whose process cannot be opened", false, true, L"OpenProcess", "", false,
-         complete, plain, true, false},
-        {"XP, no attribute lists", false, true, L"", "InitializeProcThreadAttributeList", false,
-         complete, plain, false, false},
-        {"LocalSystem", false, true, L"", "", true, {"checking", "restart", "E08"}, L"", false,
-         false},
+        {"COMSPEC names another program", true, true, kUser, 0, 0, L"", 0, "", 0, true,
+         complete, underShell, 1, machine::kShellProcess},
+        {"elevated, a shell of another user", false, true, kShellOfAnotherUser, 0, 0, L"", 0, "",
+         0, true, e08, L"", 1, nullptr},
+        {"elevated, a shell that cannot be opened", false, true, kUser, 0, 0, L"OpenProcess",
+         ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 1, nullptr},
+        {"elevated, no shell window", false, false, kUser, 0, 0, L"", 0, "", 0, true, e08, L"", 0,
+         nullptr},
+        {"elevated, its elevation unreadable", false, true, kUser, -1, 0, L"", 0, "", 0, true,
+         e08, L"", 0, nullptr},
+        {"not split, no shell window", false, false, kUser, 1, 0, L"", 0, "", 0, true, complete,
+         plain, 0, tests.c_str()},
+        {"not split, the user's own shell", false, true, kUser, 1, 0, L"", 0, "", 0, true,
+         complete, plain, 1, tests.c_str()},
+        {"not split, a shell of another user", false, true, kShellOfAnotherUser, 1, 0, L"", 0, "",
+         0, true, e08, L"", 1, nullptr},
+        {"XP, the user's own shell", false, true, kUser, 0, 5, L"", 0,
+         "InitializeProcThreadAttributeList", 0, true, complete, plain, 1, tests.c_str()},
+        {"XP, a shell of another user", false, true, kShellOfAnotherUser, 0, 5, L"", 0, "", 0,
+         true, e08, L"", 1, nullptr},
+        {"LocalSystem, a user at the console", false, true, kLocalSystem, 1, 0, L"", 0, "", 0,
+         true, complete, asUser, 0, tests.c_str()},
+        {"LocalSystem, no console session", false, true, kLocalSystem, 1, 0, L"", 0, "", none,
+         false, complete, L"", 0, nullptr},
+        {"LocalSystem, nobody logged on at the console", false, true, kLocalSystem, 1, 0,
+         L"WTSQueryUserToken", ERROR_NO_TOKEN, "", 0, true, complete, L"", 0, nullptr},
+        {"LocalSystem, the user's token refused", false, true, kLocalSystem, 1, 0,
+         L"WTSQueryUserToken", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, nullptr},
+        {"LocalSystem, no environment for the user", false, true, kLocalSystem, 1, 0,
+         L"CreateEnvironmentBlock", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, nullptr},
+        {"another account where nobody sees, a user at the console", false, true,
+         kHiddenAccount, 0, 0, L"", 0, "", 0, true, e08, L"", 0, nullptr},
+        {"another account where nobody sees, nobody at the console", false, true,
+         kHiddenAccount, 0, 0, L"", 0, "", 1, false, complete, L"", 0, nullptr},
     };
-    Events closing;
     for (const auto& variant : variants) {
         SCOPED_TRACE(variant.what);
         HookReset();
         ASSERT_EQ("", machine::Reset());
         machine::Healthy healthy;
         healthy.programs[0] = healthy.programs[1] = healthy.programs[2] = false;
+        healthy.shell = variant.shell;
         MakeHealthy(healthy);
-        DWORD shell = 0;
-        if (variant.shell) {
-            ASSERT_EQ("", machine::StartShell(StandinsFolder(), &shell));
-        }
         SetEnvironmentVariableW(L"COMSPEC", variant.comspec ? impostor.c_str() : NULL);
         HookRunSystemCommands(variant.comspec);
         for (int occurrence = 1; occurrence <= 3; ++occurrence) {
-            HookFail(variant.failing, occurrence, ERROR_ACCESS_DENIED);
+            HookFail(variant.failing, occurrence, variant.error);
         }
         HookLackExport(variant.lacking);
-        if (variant.localSystem) {
+        HookSetElevationType(variant.elevation);
+        if (variant.windows != 0) {
+            HookSetWindowsVersion(variant.windows, 1);
+        }
+        if (variant.session != 0) {
+            HookSetConsoleSession(variant.session, variant.loggedOn);
+        }
+        if (variant.who == kShellOfAnotherUser) {
+            HookShellOfAnotherUser();
+        } else if (variant.who == kLocalSystem) {
             HookRunAsLocalSystem();
+        } else if (variant.who == kHiddenAccount) {
+            HookHideWindowStation();
         }
 
         RunTool();
 
         SetEnvironmentVariableW(L"COMSPEC", NULL);
         EXPECT_EQ(variant.labels, PrintedLabels());
-        const Events launches = EventsStartingWith(L"CreateProcessW");
+        const Events launches = EventsStartingWith(L"CreateProcess");
         EXPECT_EQ(variant.launch.empty() ? 0u : 3u, launches.size());
         for (const std::wstring& launch : launches) {
             EXPECT_EQ(variant.launch, launch.substr(launch.find(L"|0|0x")));
+            // As the console user: with the token Windows gave for that user's session.
+            EXPECT_EQ(variant.launch == asUser,
+                      launch.rfind(L"CreateProcessAsUserW token (null)|", 0) == 0);
         }
         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-            EXPECT_EQ(variant.launch.empty() ? L"" : variant.shellIsParent ? machine::kShellProcess
-                                                                           : tests,
-                      machine::ParentName(program.process));
+            EXPECT_EQ(variant.parent ? variant.parent : L"", machine::ParentName(program.process));
         }
-        // The shell's process is opened for each launch once Windows can name a parent.
-        const Events opened = EventsStartingWith(L"OpenProcess 0x");
-        EXPECT_EQ(Events(variant.opensShell ? 3 : 0, L"OpenProcess 0x80 0 " + std::to_wstring(shell)),
-                  opened);
-        // Named as the parent: the parent-process attribute, the handle its value.
-        EXPECT_EQ(Events(variant.shellIsParent ? 3 : 0,
+        // Decided once for the three: the shell's process is opened at most once.
+        EXPECT_EQ(variant.shellOpened, static_cast<int>(EventsStartingWith(L"OpenProcess 0x").size()));
+        EXPECT_EQ(Events(variant.launch == underShell ? 3 : 0,
                          L"UpdateProcThreadAttribute 0 0x20000 size="
                              + std::to_wstring(sizeof(HANDLE)) + L" (null) (null)"),
                   EventsStartingWith(L"UpdateProcThreadAttribute"));
-        EXPECT_EQ(PauseCalls().back(), EventsStartingWith(L"_wspawnv").back());
-        EXPECT_TRUE(machine::RecordedLines(impostor).empty()) << "the impostor ran";
-        EXPECT_EQ(0, HookStillHeld());
-        if (closing.empty()) {
-            closing = LoggedClosing();
+        // No pause where nobody can press a key; elsewhere cmd.exe /d /c pause from System32.
+        if (variant.who == kHiddenAccount) {
+            EXPECT_TRUE(NoCalls(L"_wspawnv"));
+        } else {
+            EXPECT_EQ((Events{PauseCalls().back()}), EventsStartingWith(L"_wspawnv"));
         }
-        EXPECT_EQ(closing, LoggedClosing());
+        EXPECT_TRUE(machine::RecordedLines(impostor).empty()) << "the impostor ran";
+        // Every token, handle, block and module released.
+        EXPECT_EQ(0, HookStillHeld());
+        EXPECT_EQ(0, HookBadReleases());
+        EXPECT_EQ(LoadsDuringTheRun(), EventsStartingWith(L"FreeLibrary").size());
     }
     DeleteFileW(impostor.c_str());
     DeleteFileW((impostor + kExitFile).c_str());

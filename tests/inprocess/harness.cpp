@@ -106,8 +106,10 @@ Events EventsAfterLast(const std::wstring& prefix)
 
 Events PauseCalls()
 {
-    return {L"GetSystemDirectoryW", L"PathCombineW cmd.exe",
-            L"_wspawnv 0 " + machine::SystemDirectory() + L"\\cmd.exe|cmd.exe /c pause"};
+    return {L"GetModuleHandleW user32.dll", L"GetProcAddress GetProcessWindowStation",
+            L"GetModuleHandleW user32.dll", L"GetProcAddress GetUserObjectInformationW",
+            L"GetUserObjectInformationW 1", L"GetSystemDirectoryW", L"PathCombineW cmd.exe",
+            L"_wspawnv 0 " + machine::SystemDirectory() + L"\\cmd.exe|cmd.exe /d /c pause"};
 }
 
 std::wstring StandinsFolder()
@@ -122,6 +124,8 @@ void RepairRunTest::SetUp()
     HookReset();
     ASSERT_EQ("", machine::Reset());
     ASSERT_EQ("", machine::InstallPackage(StandinsFolder()));
+    // A user's desktop, as where a user runs the tool.
+    ASSERT_EQ("", machine::StartShell(StandinsFolder()));
 }
 
 void RepairRunTest::TearDown()

@@ -14,6 +14,8 @@ enum HookResource {
     kHookComInit,
     kHookLocaleCopy,
     kHookToken,
+    kHookEnvironment,
+    kHookSessionMemory,
     kHookResourceKinds
 };
 
@@ -47,6 +49,16 @@ void HookSetLayerVersion(DWORD major, DWORD minor);
 void HookLackExport(const char* name);
 // The tool's token names LocalSystem as its user, as under a deployment system.
 void HookRunAsLocalSystem(void);
+// The tool's token reports this TOKEN_ELEVATION_TYPE (1 default, 2 full, 3 limited), or
+// cannot tell it (-1); 0: the real one.
+void HookSetElevationType(int type);
+// A token opened from another process (the desktop shell's) names another user.
+void HookShellOfAnotherUser(void);
+// The process's window station reports itself invisible, as a service's does.
+void HookHideWindowStation(void);
+// The console session is this one (0xFFFFFFFF: none), and a user is logged on there or
+// nobody is; the real ones until set.
+void HookSetConsoleSession(DWORD session, BOOL userLoggedOn);
 // GetWindowsDirectoryW reports this directory instead of the real one.
 void HookSetWindowsDirectory(const wchar_t* path);
 // _wsetlocale refuses this locale name, as a runtime that does not know it would.

@@ -92,8 +92,18 @@ HOOK(BOOL, CreateProcessW,
      FALSE, Launched(result, info);, L"%s|%s|%d|0x%lX|%s|%s|cb=%lu", Text(application),
      Text(commandLine), inherit, (unsigned long)flags, environment ? L"env" : L"(null)",
      Text(directory), (unsigned long)startup->cb)
+HOOK(BOOL, CreateProcessAsUserW,
+     (HANDLE token, LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES process,
+      LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+      LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info),
+     CreateProcessAsUserW(token, application, commandLine, process, thread, inherit, flags,
+                          environment, directory, startup, info),
+     FALSE, Launched(result, info);, L"%s %s|%s|%d|0x%lX|%s|%s|%s|cb=%lu", HeldKind(token),
+     Text(application), Text(commandLine), inherit, (unsigned long)flags, HeldKind(environment),
+     Text(directory), Text(startup->lpDesktop), (unsigned long)startup->cb)
 HOOK(BOOL, CloseHandle, (HANDLE handle), CloseHandle(handle), FALSE, NOTHING, L"%s",
      Released(handle))
+HOOK(DWORD, WTSGetActiveConsoleSessionId, (void), ConsoleSession(), 0xFFFFFFFF, NOTHING, L"")
 HOOK_OWN(DWORD, GetTickCount, (void))
 HOOK_OWN(void, Sleep, (DWORD milliseconds))
 HOOK(HLOCAL, LocalAlloc, (UINT flags, SIZE_T size), LocalAlloc(flags, size), NULL,
@@ -108,16 +118,17 @@ HOOK(BOOL, SetDllDirectoryW, (LPCWSTR path), SetDllDirectoryW(path), FALSE, NOTH
 HOOK(HMODULE, LoadLibraryExW, (LPCWSTR path, HANDLE file, DWORD flags),
      LoadLibraryExW(path, file, flags), NULL, NOTHING, L"%s 0x%lX", Text(path),
      (unsigned long)flags)
+HOOK(BOOL, FreeLibrary, (HMODULE module), FreeLibrary(module), FALSE, NOTHING, L"")
 HOOK(BOOL, SetCurrentDirectoryW, (LPCWSTR path), SetCurrentDirectoryW(path), FALSE, NOTHING,
      L"%s", Text(path))
 
 // ---- Token
 HOOK(BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token),
-     OpenProcessToken(process, access, token), FALSE, HELD_IF(result, kHookToken, *token),
-     L"0x%lX", (unsigned long)access)
+     OpenProcessToken(process, access, token), FALSE, TokenOpened(result, process, *token);,
+     L"%s 0x%lX", process == GetCurrentProcess() ? L"own" : L"other", (unsigned long)access)
 HOOK(BOOL, GetTokenInformation,
      (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information, DWORD size, PDWORD needed),
-     UserOrLocalSystem(token, kind, information, size, needed), FALSE, NOTHING, L"%d size=%lu",
+     SteeredToken(token, kind, information, size, needed), FALSE, NOTHING, L"%d size=%lu",
      (int)kind, (unsigned long)size)
 
 // ---- Shell

@@ -11,6 +11,7 @@
 #include <shlwapi.h>
 #include <shobjidl.h>
 #include <tlhelp32.h>
+#include <wtsapi32.h>
 #include <locale.h>
 #include <process.h>
 #include <stdarg.h>
@@ -74,6 +75,14 @@ static DWORD gLayerVersion[2];
 static int gLayerVersionSet;
 static char gLackedExport[64];
 static int gLocalSystem;
+static int gElevationType;
+static int gShellOfAnotherUser;
+static int gHiddenStation;
+static int gConsoleSet;
+static DWORD gConsoleSession;
+static int gConsoleUserLoggedOn;
+static HANDLE gForeignTokens[16];
+static int gForeignTokenCount;
 static wchar_t gRejectedLocale[64];
 static int gRunSystem;
 static int gLetLaunchedEnd;
@@ -170,7 +179,8 @@ static const wchar_t* KindName(HookResource kind)
 {
     static const wchar_t* const names[] = {L"key", L"manager", L"service", L"snapshot",
                                            L"process", L"thread", L"local", L"com",
-                                           L"locale", L"token", L"unknown"};
+                                           L"locale", L"token", L"environment",
+                                           L"session-memory", L"unknown"};
     return names[kind];
 }
 
@@ -199,6 +209,11 @@ void HookReset(void)
     gLayerVersionSet = 0;
     gLackedExport[0] = '\0';
     gLocalSystem = 0;
+    gElevationType = 0;
+    gShellOfAnotherUser = 0;
+    gHiddenStation = 0;
+    gConsoleSet = 0;
+    gForeignTokenCount = 0;
     gRejectedLocale[0] = L'\0';
     gRunSystem = 0;
     gLetLaunchedEnd = 0;
@@ -297,6 +312,28 @@ void HookLackExport(const char* name)
 void HookRunAsLocalSystem(void)
 {
     gLocalSystem = 1;
+}
+
+void HookSetElevationType(int type)
+{
+    gElevationType = type;
+}
+
+void HookShellOfAnotherUser(void)
+{
+    gShellOfAnotherUser = 1;
+}
+
+void HookHideWindowStation(void)
+{
+    gHiddenStation = 1;
+}
+
+void HookSetConsoleSession(DWORD session, BOOL userLoggedOn)
+{
+    gConsoleSet = 1;
+    gConsoleSession = session;
+    gConsoleUserLoggedOn = userLoggedOn;
 }
 
 void HookSetWindowsDirectory(const wchar_t* path)
@@ -476,18 +513,72 @@ static BOOL Version(LPOSVERSIONINFOW version)
     return known;
 }
 
-// The token's own answer, with LocalSystem's SID as its user when a test asked for that.
-static BOOL UserOrLocalSystem(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
-                              DWORD size, PDWORD needed)
+// Tokens of other processes (the shell's) are told from the tool's own.
+static void TokenOpened(BOOL opened, HANDLE process, HANDLE token)
+{
+    if (!opened) {
+        return;
+    }
+    Acquire(kHookToken, token);
+    if (process != GetCurrentProcess() && gForeignTokenCount < 16) {
+        gForeignTokens[gForeignTokenCount++] = token;
+    }
+}
+
+static int IsForeignToken(HANDLE token)
+{
+    for (int i = 0; i < gForeignTokenCount; ++i) {
+        if (gForeignTokens[i] == token) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The token's own answer, steered where a test asked: LocalSystem or another user as its
+// user, another elevation type, or none.
+static BOOL SteeredToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                         DWORD size, PDWORD needed)
 {
     static DWORD systemSid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    static SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    static PSID otherUser;
+    if (kind == TokenElevationType && gElevationType != 0 && !IsForeignToken(token)) {
+        if (gElevationType < 0 || size < sizeof(TOKEN_ELEVATION_TYPE)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        *(TOKEN_ELEVATION_TYPE*)information = (TOKEN_ELEVATION_TYPE)gElevationType;
+        *needed = sizeof(TOKEN_ELEVATION_TYPE);
+        return TRUE;
+    }
     BOOL known = GetTokenInformation(token, kind, information, size, needed);
     DWORD sidSize = sizeof systemSid;
-    if (known && gLocalSystem && kind == TokenUser
-        && CreateWellKnownSid(WinLocalSystemSid, NULL, systemSid, &sidSize)) {
+    if (known && kind == TokenUser && IsForeignToken(token) && gShellOfAnotherUser
+        && (otherUser != NULL
+            || AllocateAndInitializeSid(&nt, 5, 21, 1, 2, 3, 1001, 0, 0, 0, &otherUser))) {
+        ((TOKEN_USER*)information)->User.Sid = otherUser;
+    } else if (known && gLocalSystem && kind == TokenUser && !IsForeignToken(token)
+               && CreateWellKnownSid(WinLocalSystemSid, NULL, systemSid, &sidSize)) {
         ((TOKEN_USER*)information)->User.Sid = systemSid;
     }
     return known;
+}
+
+static DWORD ConsoleSession(void)
+{
+    return gConsoleSet ? gConsoleSession : WTSGetActiveConsoleSessionId();
+}
+
+// The kind of a handle or block the ledger holds, without releasing it.
+static const wchar_t* HeldKind(void* value)
+{
+    for (int i = gLedgerCount - 1; i >= 0; --i) {
+        if (gLedger[i].held && gLedger[i].value == value) {
+            return KindName(gLedger[i].kind);
+        }
+    }
+    return value != NULL ? L"unheld" : L"(null)";
 }
 
 // "<argument> <argument> ...", as the runtime joins them into a command line.
@@ -647,9 +738,24 @@ typedef BOOL(WINAPI* UpdateProcThreadAttributeProc)(LPPROC_THREAD_ATTRIBUTE_LIST
                                                     DWORD flags, DWORD_PTR attribute,
                                                     void* value, SIZE_T size, void* previous,
                                                     SIZE_T* returned);
+typedef BOOL(WINAPI* GetUserObjectInformationWProc)(HANDLE object, int index, void* information,
+                                                    DWORD size, DWORD* needed);
+typedef BOOL(WINAPI* WTSQueryUserTokenProc)(ULONG session, HANDLE* token);
+typedef BOOL(WINAPI* WTSQuerySessionInformationWProc)(HANDLE server, DWORD session,
+                                                      WTS_INFO_CLASS kind, wchar_t** buffer,
+                                                      DWORD* bytes);
+typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
+typedef BOOL(WINAPI* CreateEnvironmentBlockProc)(void** environment, HANDLE token, BOOL inherit);
+typedef BOOL(WINAPI* DestroyEnvironmentBlockProc)(void* environment);
 static SetDefaultDllDirectoriesProc gRealSetDefaultDllDirectories;
 static RtlGetVersionProc gRealRtlGetVersion;
 static UpdateProcThreadAttributeProc gRealUpdateProcThreadAttribute;
+static GetUserObjectInformationWProc gRealGetUserObjectInformationW;
+static WTSQueryUserTokenProc gRealWTSQueryUserToken;
+static WTSQuerySessionInformationWProc gRealWTSQuerySessionInformationW;
+static WTSFreeMemoryProc gRealWTSFreeMemory;
+static CreateEnvironmentBlockProc gRealCreateEnvironmentBlock;
+static DestroyEnvironmentBlockProc gRealDestroyEnvironmentBlock;
 
 // What GetProcAddress hands out for SetDefaultDllDirectories: logged, and failed on request.
 static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
@@ -688,6 +794,104 @@ static BOOL WINAPI Hook_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST l
                                           returned);
 }
 
+// The window station's flags, without WSF_VISIBLE where a test hid it.
+static BOOL WINAPI Hook_GetUserObjectInformationW(HANDLE object, int index, void* information,
+                                                  DWORD size, DWORD* needed)
+{
+    LogEvent(L"GetUserObjectInformationW %d", index);
+    BOOL known = gRealGetUserObjectInformationW(object, index, information, size, needed);
+    if (known && gHiddenStation && index == UOI_FLAGS) {
+        ((USEROBJECTFLAGS*)information)->dwFlags &= ~(DWORD)WSF_VISIBLE;
+    }
+    return known;
+}
+
+static BOOL WINAPI Hook_WTSQueryUserToken(ULONG session, HANDLE* token)
+{
+    LogEvent(L"WTSQueryUserToken %lu", (unsigned long)session);
+    DWORD error;
+    if (Faulted(L"WTSQueryUserToken", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    BOOL got = gRealWTSQueryUserToken(session, token);
+    if (got) {
+        Acquire(kHookToken, *token);
+    }
+    return got;
+}
+
+// The session's user as Windows names it, or nobody where a test said so.
+static BOOL WINAPI Hook_WTSQuerySessionInformationW(HANDLE server, DWORD session,
+                                                    WTS_INFO_CLASS kind, wchar_t** buffer,
+                                                    DWORD* bytes)
+{
+    LogEvent(L"WTSQuerySessionInformationW %lu %d", (unsigned long)session, (int)kind);
+    DWORD error;
+    if (Faulted(L"WTSQuerySessionInformationW", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    BOOL known = gRealWTSQuerySessionInformationW(server, session, kind, buffer, bytes);
+    if (known) {
+        Acquire(kHookSessionMemory, *buffer);
+        if (gConsoleSet && !gConsoleUserLoggedOn && kind == WTSUserName) {
+            (*buffer)[0] = L'\0';
+        }
+    }
+    return known;
+}
+
+static void WINAPI Hook_WTSFreeMemory(void* memory)
+{
+    LogEvent(L"WTSFreeMemory %s", Released(memory));
+    gRealWTSFreeMemory(memory);
+}
+
+static BOOL WINAPI Hook_CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit)
+{
+    LogEvent(L"CreateEnvironmentBlock %s %d", HeldKind(token), inherit);
+    DWORD error;
+    if (Faulted(L"CreateEnvironmentBlock", &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    BOOL made = gRealCreateEnvironmentBlock(environment, token, inherit);
+    if (made) {
+        Acquire(kHookEnvironment, *environment);
+    }
+    return made;
+}
+
+static BOOL WINAPI Hook_DestroyEnvironmentBlock(void* environment)
+{
+    LogEvent(L"DestroyEnvironmentBlock %s", Released(environment));
+    return gRealDestroyEnvironmentBlock(environment);
+}
+
+// The functions the tool looks up at run time that the hooks stand in for.
+static const struct {
+    const char* name;
+    void** real;
+    void* hook;
+} kLookedUp[] = {
+    {"SetDefaultDllDirectories", (void**)&gRealSetDefaultDllDirectories,
+     (void*)Hook_SetDefaultDllDirectories},
+    {"UpdateProcThreadAttribute", (void**)&gRealUpdateProcThreadAttribute,
+     (void*)Hook_UpdateProcThreadAttribute},
+    {"RtlGetVersion", (void**)&gRealRtlGetVersion, (void*)Hook_RtlGetVersion},
+    {"GetUserObjectInformationW", (void**)&gRealGetUserObjectInformationW,
+     (void*)Hook_GetUserObjectInformationW},
+    {"WTSQueryUserToken", (void**)&gRealWTSQueryUserToken, (void*)Hook_WTSQueryUserToken},
+    {"WTSQuerySessionInformationW", (void**)&gRealWTSQuerySessionInformationW,
+     (void*)Hook_WTSQuerySessionInformationW},
+    {"WTSFreeMemory", (void**)&gRealWTSFreeMemory, (void*)Hook_WTSFreeMemory},
+    {"CreateEnvironmentBlock", (void**)&gRealCreateEnvironmentBlock,
+     (void*)Hook_CreateEnvironmentBlock},
+    {"DestroyEnvironmentBlock", (void**)&gRealDestroyEnvironmentBlock,
+     (void*)Hook_DestroyEnvironmentBlock},
+};
+
 FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
 {
     wchar_t wide[64] = {};
@@ -699,21 +903,11 @@ FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
         return NULL;
     }
     FARPROC address = GetProcAddress(module, name);
-    if (address != NULL && lstrcmpA(name, "SetDefaultDllDirectories") == 0) {
-        gRealSetDefaultDllDirectories =
-            reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address));
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_SetDefaultDllDirectories));
-    }
-    if (address != NULL && lstrcmpA(name, "UpdateProcThreadAttribute") == 0) {
-        gRealUpdateProcThreadAttribute =
-            reinterpret_cast<UpdateProcThreadAttributeProc>(reinterpret_cast<void*>(address));
-        return reinterpret_cast<FARPROC>(
-            reinterpret_cast<void*>(Hook_UpdateProcThreadAttribute));
-    }
-    if (address != NULL && lstrcmpA(name, "RtlGetVersion") == 0) {
-        gRealRtlGetVersion =
-            reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(address));
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(Hook_RtlGetVersion));
+    for (const auto& function : kLookedUp) {
+        if (address != NULL && lstrcmpA(name, function.name) == 0) {
+            *function.real = reinterpret_cast<void*>(address);
+            return reinterpret_cast<FARPROC>(function.hook);
+        }
     }
     return address;
 }

@@ -373,8 +373,14 @@ const Scenario kScenarios[] = {
          DeleteFileW((machine::ShortcutPath() + L"\\inside.txt").c_str());
      },
      [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
+    // On a user's desktop they start as children of the user's shell.
     {"NoProgramRunning", [] { return machine::MakeHealthy(Standard(NoPrograms)); }, kHealthy,
-     Programs({kMonitor, kPanel, kGuide})},
+     Programs({kMonitor, kPanel, kGuide}),
+     [](const RunRecord&) {
+         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+             EXPECT_EQ(machine::kShellProcess, machine::ParentName(program.process));
+         }
+     }},
     {"OnlyTheMonitorRunning",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {
@@ -397,17 +403,17 @@ const Scenario kScenarios[] = {
      },
      kHealthy, Programs({kGuide}),
      [](const RunRecord&) { EXPECT_EQ("", machine::KillProcesses(L"haldrix.exe")); }},
-    {"NoProgramRunningAndAUsersShell",
+    // Elevated, as every process under Wine is, with no desktop shell to lend its token: the
+    // programs are left to the next logon.
+    {"NoProgramRunningAndNoShell",
      [] {
-         return Steps({[] { return machine::MakeHealthy(Standard(NoPrograms)); },
-                       [] { return machine::StartShell(StandinsFolder()); }});
+         return machine::MakeHealthy(Standard([](Healthy* healthy) {
+             NoPrograms(healthy);
+             healthy->shell = false;
+         }));
      },
-     kHealthy, Programs({kMonitor, kPanel, kGuide}),
-     [](const RunRecord&) {
-         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-             EXPECT_EQ(machine::kShellProcess, machine::ParentName(program.process));
-         }
-     }},
+     {"checking", "restart", "E08"}, nullptr, nullptr,
+     [] { EXPECT_TRUE(NoCalls(L"CreateProcess")); }},
     {"MonitorNotAProgram",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {
@@ -537,5 +543,31 @@ TEST_F(RepairRunTest, ACmdExeBesideTheProgramNeverRuns)
     EXPECT_EQ(ERROR_SUCCESS, ClaimWindowsVersion(nullptr));
     for (const std::wstring& file : {start.program, planted, planted + kExitFile}) {
         DeleteFileW(file.c_str());
+    }
+}
+
+// Started by a service, as a deployment system's agent starts it: in a window station that
+// nobody sees, its input a pipe that never delivers a key, under an account that is not
+// LocalSystem while a user is logged on at the console. It ends without waiting for a key,
+// starts nothing where nobody would see it, and says that the programs did not start.
+TEST_F(RepairRunTest, RunFromAServiceNeitherWaitsNorStartsAnything)
+{
+    const std::wstring service = machine::ServicePath();
+    ASSERT_EQ("", machine::WriteTextFile(service + kToolFile, machine::Narrow(ToolPath())));
+    Healthy healthy = Standard(NoPrograms);
+    healthy.behaviour = "tool";
+    MakeHealthy(healthy);
+
+    EXPECT_EQ((Events{L"tool"}), machine::RecordedLines(service, 1, kStartsRecord));
+    for (int second = 0; second < 30 && !machine::FileExists(service + kToolExit); ++second) {
+        Sleep(1000);
+    }
+
+    EXPECT_EQ("0", machine::ReadTextFile(service + kToolExit));
+    EXPECT_EQ(ExpectedOutput({"checking", "restart", "E08"}),
+              machine::ReadTextFile(service + kToolOutput));
+    const Snapshot after = machine::TakeSnapshot();
+    for (int program : {kMonitor, kPanel, kGuide}) {
+        EXPECT_EQ(Events{}, after.records[program]);
     }
 }

@@ -40,10 +40,11 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
     Events launches = EventsStartingWith(L"CreateProcessW");
     ASSERT_EQ(2u, launches.size());
     EXPECT_EQ(L"CreateProcessW (null)|" + machine::MonitorCommandLine()
-                  + L"|0|0x0|(null)|(null)|cb="
-                  + std::to_wstring(sizeof(STARTUPINFOW)),
+                  + L"|0|0x80000|(null)|(null)|cb="
+                  + std::to_wstring(sizeof(STARTUPINFOW) + sizeof(void*)),
               launches[0]);
-    // Each launch lets go of its process handle first, then of its thread handle.
+    // Each launch lets go of its process handle first, then of its thread handle; the run
+    // lets go of the desktop shell's process, their parent, as it ends.
     Events closes;
     for (const std::wstring& event : EventsStartingWith(L"CloseHandle ")) {
         if (event == L"CloseHandle process" || event == L"CloseHandle thread") {
@@ -51,7 +52,7 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
         }
     }
     EXPECT_EQ((Events{L"CloseHandle process", L"CloseHandle thread", L"CloseHandle process",
-                      L"CloseHandle thread"}),
+                      L"CloseHandle thread", L"CloseHandle process"}),
               closes);
     ExpectEachProgramRunsOnce();
     EXPECT_TRUE(NoCalls(L"Process32FirstW dwSize"));

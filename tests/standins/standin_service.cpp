@@ -4,7 +4,11 @@
 //   slow     stays start-pending for 6 steps of 400 ms, advancing its checkpoint each step
 //            with a wait hint of 1000 ms, then reports running;
 //   stuck    stays start-pending at checkpoint 1 with a wait hint of 1500 ms until stopped;
-//   stop     reports start-pending, then stopped with an error code, during its start.
+//   stop     reports start-pending, then stopped with an error code, during its start;
+//   tool     reports running, then runs the program named in "<its own path>.tool" (UTF-8)
+//            as a deployment system's agent would: in the service's window station, its
+//            input a pipe that never delivers a key, its output to "<its own path>.tool-output",
+//            and writes its exit code, or "timeout" after 30 s, to "<its own path>.tool-exit".
 // Every start is appended to "<its own path>.starts", one line each.
 #include <windows.h>
 
@@ -79,6 +83,69 @@ static void RecordStart(const char* behaviour)
     CloseHandle(file);
 }
 
+static void WriteWholeFile(const wchar_t* suffix, const char* bytes)
+{
+    wchar_t path[MAX_PATH + 16];
+    SiblingPath(path, suffix);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(file, bytes, lstrlenA(bytes), &written, NULL);
+    CloseHandle(file);
+}
+
+// The program's exit code as text, or why it has none.
+static void RunNamedTool(char* outcome, int size)
+{
+    wchar_t path[MAX_PATH + 16];
+    char utf8[MAX_PATH * 3] = {};
+    wchar_t tool[MAX_PATH + 2] = {};
+    SiblingPath(path, kToolFile);
+    HANDLE named = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD read = 0;
+    if (named == INVALID_HANDLE_VALUE) {
+        lstrcpynA(outcome, "no tool named", size);
+        return;
+    }
+    ReadFile(named, utf8, sizeof utf8 - 1, &read, NULL);
+    CloseHandle(named);
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, tool + 1, MAX_PATH);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE keyboard = NULL;
+    HANDLE silent = NULL;
+    CreatePipe(&keyboard, &silent, &inherited, 0);
+    SetHandleInformation(silent, HANDLE_FLAG_INHERIT, 0);
+    SiblingPath(path, kToolOutput);
+    HANDLE output = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = keyboard;
+    startup.hStdOutput = startup.hStdError = output;
+    PROCESS_INFORMATION info = {};
+    tool[0] = L'"';
+    lstrcatW(tool, L"\"");
+    lstrcpynA(outcome, "not started", size);
+    if (CreateProcessW(NULL, tool, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+        DWORD code = 0;
+        if (WaitForSingleObject(info.hProcess, 30000) != WAIT_OBJECT_0) {
+            TerminateProcess(info.hProcess, 1);
+            lstrcpynA(outcome, "timeout", size);
+        } else if (GetExitCodeProcess(info.hProcess, &code)) {
+            wsprintfA(outcome, "%lu", (unsigned long)code);
+        }
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    CloseHandle(keyboard);
+    CloseHandle(silent);
+    CloseHandle(output);
+}
+
 static void WINAPI ServiceMain(DWORD, wchar_t**)
 {
     gStatusHandle = RegisterServiceCtrlHandlerExW(gServiceName, Control, NULL);
@@ -107,6 +174,11 @@ static void WINAPI ServiceMain(DWORD, wchar_t**)
         }
     }
     Report(SERVICE_RUNNING, 0, 0, NO_ERROR);
+    if (lstrcmpA(behaviour, "tool") == 0) {
+        char outcome[32];
+        RunNamedTool(outcome, sizeof outcome);
+        WriteWholeFile(kToolExit, outcome);
+    }
     WaitForSingleObject(gStopEvent, INFINITE);
     Report(SERVICE_STOPPED, 0, 0, NO_ERROR);
 }

@@ -32,3 +32,7 @@ static const wchar_t kCommandLineRecord[] = L".cmdline";
 static const wchar_t kStartsRecord[] = L".starts";
 static const wchar_t kBehaviourFile[] = L".behaviour";
 static const wchar_t kExitFile[] = L".exit";
+// The service's order to run a program (its path), what that program wrote, and how it ended.
+static const wchar_t kToolFile[] = L".tool";
+static const wchar_t kToolOutput[] = L".tool-output";
+static const wchar_t kToolExit[] = L".tool-exit";

@@ -645,6 +645,14 @@ Failure StartShell(const std::wstring& standins, DWORD* processId)
 
 // --- Shortcut ----------------------------------------------------------------------------
 
+Failure SetShell(bool running, const std::wstring& standins)
+{
+    if (!running) {
+        return KillProcesses(kShellProcess);
+    }
+    return GetShellWindow() != NULL ? "" : StartShell(standins);
+}
+
 // Runs `act` on a shell link object and its file interface; the failure when there are none.
 template <typename Act>
 static HRESULT WithShellLink(Act act)
@@ -738,6 +746,9 @@ Failure MakeHealthy(const Healthy& healthy)
     if (failure.empty() && healthy.shortcut) {
         failure = WriteShortcut(GuidePath(windows), ShortcutPath());
     }
+    if (failure.empty()) {
+        failure = SetShell(healthy.shell, healthy.standins);
+    }
     return failure.empty() ? StartBackgroundPrograms(healthy, windows) : failure;
 }
 
@@ -761,7 +772,8 @@ Failure Reset(const std::wstring& windows)
     }
     for (const std::wstring& program :
          {MonitorPath(windows), PanelPath(windows), GuidePath(windows), ServicePath(windows)}) {
-        for (const wchar_t* record : {kCommandLineRecord, kExitFile, kStartsRecord, kBehaviourFile}) {
+        for (const wchar_t* record : {kCommandLineRecord, kExitFile, kStartsRecord, kBehaviourFile,
+                                      kToolFile, kToolOutput, kToolExit}) {
             DeleteFileW((program + record).c_str());
         }
     }

@@ -137,6 +137,8 @@ Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process);
 extern const wchar_t kShellProcess[];
 // Starts it from `standins` and waits until its window is the desktop's shell window.
 Failure StartShell(const std::wstring& standins, DWORD* processId = nullptr);
+// The stand-in shell running (started when no shell window is there), or none.
+Failure SetShell(bool running, const std::wstring& standins);
 
 // --- Shortcut ----------------------------------------------------------------------------
 
@@ -158,6 +160,7 @@ struct Healthy {
     bool serviceRunning = true;
     bool shortcut = true;
     bool programs[3] = {true, true, true};  // of kBackgroundPrograms
+    bool shell = true;  // a user's desktop: the stand-in shell runs
 };
 Failure MakeHealthy(const Healthy& healthy);
 

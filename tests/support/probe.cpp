@@ -202,6 +202,7 @@ bool ApplyField(const std::wstring& option, machine::Healthy* healthy)
         {L"service", &healthy->service},
         {L"serviceRunning", &healthy->serviceRunning},
         {L"shortcut", &healthy->shortcut},
+        {L"shell", &healthy->shell},
     };
     for (const auto& flag : kFlags) {
         if (name == flag.field) {
