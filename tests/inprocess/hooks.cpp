@@ -634,6 +634,26 @@ static wchar_t* Locale(int category, const wchar_t* name)
     return _wsetlocale(category, name);
 }
 
+// The window station's flags, without WSF_VISIBLE where a test hid it.
+static void HideStation(BOOL known, int index, void* information)
+{
+    if (known && gHiddenStation && index == UOI_FLAGS) {
+        ((USEROBJECTFLAGS*)information)->dwFlags &= ~(DWORD)WSF_VISIBLE;
+    }
+}
+
+// The session's user as Windows names it, or nobody where a test said so.
+static void SessionQueried(BOOL known, WTS_INFO_CLASS kind, wchar_t** buffer)
+{
+    if (!known) {
+        return;
+    }
+    Acquire(kHookSessionMemory, *buffer);
+    if (gConsoleSet && !gConsoleUserLoggedOn && kind == WTSUserName) {
+        (*buffer)[0] = L'\0';
+    }
+}
+
 // ---- The hooks of the list with the usual body -----------------------------------------
 
 #define NOTHING
@@ -654,9 +674,23 @@ static wchar_t* Locale(int category, const wchar_t* name)
         then return result;                                \
     }
 #define HOOK_OWN(type, name, params)
+#define LOOKED_UP(type, name, params, arguments, failed, then, ...) \
+    static type(WINAPI* gReal##name) params;                          \
+    static type WINAPI Hook_##name params                             \
+    {                                                                 \
+        LogCall(L"" #name, __VA_ARGS__);                              \
+        DWORD error;                                                  \
+        if (Faulted(L"" #name, &error)) {                             \
+            SetLastError(error);                                      \
+            return failed;                                            \
+        }                                                             \
+        type result = gReal##name arguments;                          \
+        then return result;                                           \
+    }
 #include "tests/inprocess/hook_list.h"
 #undef HOOK
 #undef HOOK_OWN
+#undef LOOKED_UP
 
 // ---- The hooks written out ---------------------------------------------------------------
 
@@ -732,42 +766,10 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
     return vwprintf(format, arguments);
 }
 
-typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
 typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
-typedef BOOL(WINAPI* UpdateProcThreadAttributeProc)(LPPROC_THREAD_ATTRIBUTE_LIST list,
-                                                    DWORD flags, DWORD_PTR attribute,
-                                                    void* value, SIZE_T size, void* previous,
-                                                    SIZE_T* returned);
-typedef BOOL(WINAPI* GetUserObjectInformationWProc)(HANDLE object, int index, void* information,
-                                                    DWORD size, DWORD* needed);
-typedef BOOL(WINAPI* WTSQueryUserTokenProc)(ULONG session, HANDLE* token);
-typedef BOOL(WINAPI* WTSQuerySessionInformationWProc)(HANDLE server, DWORD session,
-                                                      WTS_INFO_CLASS kind, wchar_t** buffer,
-                                                      DWORD* bytes);
 typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
-typedef BOOL(WINAPI* CreateEnvironmentBlockProc)(void** environment, HANDLE token, BOOL inherit);
-typedef BOOL(WINAPI* DestroyEnvironmentBlockProc)(void* environment);
-static SetDefaultDllDirectoriesProc gRealSetDefaultDllDirectories;
 static RtlGetVersionProc gRealRtlGetVersion;
-static UpdateProcThreadAttributeProc gRealUpdateProcThreadAttribute;
-static GetUserObjectInformationWProc gRealGetUserObjectInformationW;
-static WTSQueryUserTokenProc gRealWTSQueryUserToken;
-static WTSQuerySessionInformationWProc gRealWTSQuerySessionInformationW;
 static WTSFreeMemoryProc gRealWTSFreeMemory;
-static CreateEnvironmentBlockProc gRealCreateEnvironmentBlock;
-static DestroyEnvironmentBlockProc gRealDestroyEnvironmentBlock;
-
-// What GetProcAddress hands out for SetDefaultDllDirectories: logged, and failed on request.
-static BOOL WINAPI Hook_SetDefaultDllDirectories(DWORD directoryFlags)
-{
-    LogEvent(L"SetDefaultDllDirectories 0x%lX", (unsigned long)directoryFlags);
-    DWORD error;
-    if (Faulted(L"SetDefaultDllDirectories", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return gRealSetDefaultDllDirectories(directoryFlags);
-}
 
 // What it hands out for RtlGetVersion: the version a test set, or the real one.
 static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
@@ -782,115 +784,28 @@ static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
     return status;
 }
 
-// What it hands out for UpdateProcThreadAttribute: logged with the arguments Windows checks.
-static BOOL WINAPI Hook_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
-                                                  DWORD_PTR attribute, void* value, SIZE_T size,
-                                                  void* previous, SIZE_T* returned)
-{
-    LogEvent(L"UpdateProcThreadAttribute %lu 0x%lX size=%lu %s %s", (unsigned long)flags,
-             (unsigned long)attribute, (unsigned long)size, previous ? L"previous" : L"(null)",
-             returned ? L"returned" : L"(null)");
-    return gRealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous,
-                                          returned);
-}
-
-// The window station's flags, without WSF_VISIBLE where a test hid it.
-static BOOL WINAPI Hook_GetUserObjectInformationW(HANDLE object, int index, void* information,
-                                                  DWORD size, DWORD* needed)
-{
-    LogEvent(L"GetUserObjectInformationW %d", index);
-    BOOL known = gRealGetUserObjectInformationW(object, index, information, size, needed);
-    if (known && gHiddenStation && index == UOI_FLAGS) {
-        ((USEROBJECTFLAGS*)information)->dwFlags &= ~(DWORD)WSF_VISIBLE;
-    }
-    return known;
-}
-
-static BOOL WINAPI Hook_WTSQueryUserToken(ULONG session, HANDLE* token)
-{
-    LogEvent(L"WTSQueryUserToken %lu", (unsigned long)session);
-    DWORD error;
-    if (Faulted(L"WTSQueryUserToken", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    BOOL got = gRealWTSQueryUserToken(session, token);
-    if (got) {
-        Acquire(kHookToken, *token);
-    }
-    return got;
-}
-
-// The session's user as Windows names it, or nobody where a test said so.
-static BOOL WINAPI Hook_WTSQuerySessionInformationW(HANDLE server, DWORD session,
-                                                    WTS_INFO_CLASS kind, wchar_t** buffer,
-                                                    DWORD* bytes)
-{
-    LogEvent(L"WTSQuerySessionInformationW %lu %d", (unsigned long)session, (int)kind);
-    DWORD error;
-    if (Faulted(L"WTSQuerySessionInformationW", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    BOOL known = gRealWTSQuerySessionInformationW(server, session, kind, buffer, bytes);
-    if (known) {
-        Acquire(kHookSessionMemory, *buffer);
-        if (gConsoleSet && !gConsoleUserLoggedOn && kind == WTSUserName) {
-            (*buffer)[0] = L'\0';
-        }
-    }
-    return known;
-}
-
 static void WINAPI Hook_WTSFreeMemory(void* memory)
 {
     LogEvent(L"WTSFreeMemory %s", Released(memory));
     gRealWTSFreeMemory(memory);
 }
 
-static BOOL WINAPI Hook_CreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit)
-{
-    LogEvent(L"CreateEnvironmentBlock %s %d", HeldKind(token), inherit);
-    DWORD error;
-    if (Faulted(L"CreateEnvironmentBlock", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    BOOL made = gRealCreateEnvironmentBlock(environment, token, inherit);
-    if (made) {
-        Acquire(kHookEnvironment, *environment);
-    }
-    return made;
-}
-
-static BOOL WINAPI Hook_DestroyEnvironmentBlock(void* environment)
-{
-    LogEvent(L"DestroyEnvironmentBlock %s", Released(environment));
-    return gRealDestroyEnvironmentBlock(environment);
-}
-
 // The functions the tool looks up at run time that the hooks stand in for.
+#define HOOK(...)
+#define HOOK_OWN(...)
+#define LOOKED_UP(type, name, ...) {#name, (void**)&gReal##name, (void*)Hook_##name},
 static const struct {
     const char* name;
     void** real;
     void* hook;
 } kLookedUp[] = {
-    {"SetDefaultDllDirectories", (void**)&gRealSetDefaultDllDirectories,
-     (void*)Hook_SetDefaultDllDirectories},
-    {"UpdateProcThreadAttribute", (void**)&gRealUpdateProcThreadAttribute,
-     (void*)Hook_UpdateProcThreadAttribute},
+#include "tests/inprocess/hook_list.h"
     {"RtlGetVersion", (void**)&gRealRtlGetVersion, (void*)Hook_RtlGetVersion},
-    {"GetUserObjectInformationW", (void**)&gRealGetUserObjectInformationW,
-     (void*)Hook_GetUserObjectInformationW},
-    {"WTSQueryUserToken", (void**)&gRealWTSQueryUserToken, (void*)Hook_WTSQueryUserToken},
-    {"WTSQuerySessionInformationW", (void**)&gRealWTSQuerySessionInformationW,
-     (void*)Hook_WTSQuerySessionInformationW},
     {"WTSFreeMemory", (void**)&gRealWTSFreeMemory, (void*)Hook_WTSFreeMemory},
-    {"CreateEnvironmentBlock", (void**)&gRealCreateEnvironmentBlock,
-     (void*)Hook_CreateEnvironmentBlock},
-    {"DestroyEnvironmentBlock", (void**)&gRealDestroyEnvironmentBlock,
-     (void*)Hook_DestroyEnvironmentBlock},
 };
+#undef HOOK
+#undef HOOK_OWN
+#undef LOOKED_UP
 
 FARPROC Hook_GetProcAddress(HMODULE module, LPCSTR name)
 {

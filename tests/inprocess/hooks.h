@@ -19,9 +19,11 @@
 
 #define HOOK(type, name, params, ...) type Hook_##name params;
 #define HOOK_OWN(type, name, params) type Hook_##name params;
+#define LOOKED_UP(...)
 #include "tests/inprocess/hook_list.h"
 #undef HOOK
 #undef HOOK_OWN
+#undef LOOKED_UP
 
 // "#define <name> Hook_<name>" for every hook of the list; last, so that the system headers
 // above keep declaring the real functions.
