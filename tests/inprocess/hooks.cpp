@@ -661,32 +661,25 @@ static void SessionQueried(BOOL known, WTS_INFO_CLASS kind, wchar_t** buffer)
     if (condition) {                     \
         Acquire(kind, value);            \
     }
-#define HOOK(type, name, params, call, failed, then, ...) \
-    type Hook_##name params                                \
-    {                                                      \
-        LogCall(L"" #name, __VA_ARGS__);                   \
-        DWORD error;                                       \
-        if (Faulted(L"" #name, &error)) {                  \
-            SetLastError(error);                           \
-            return failed;                                 \
-        }                                                  \
-        type result = call;                                \
-        then return result;                                \
+// Logs the call, fails it when a test asked for that, and otherwise makes it.
+#define HOOK_BODY(type, name, call, failed, then, ...) \
+    {                                                  \
+        LogCall(L"" #name, __VA_ARGS__);               \
+        DWORD error;                                   \
+        if (Faulted(L"" #name, &error)) {              \
+            SetLastError(error);                       \
+            return failed;                             \
+        }                                              \
+        type result = call;                            \
+        then return result;                            \
     }
+#define HOOK(type, name, params, call, failed, then, ...) \
+    type Hook_##name params HOOK_BODY(type, name, call, failed, then, __VA_ARGS__)
 #define HOOK_OWN(type, name, params)
 #define LOOKED_UP(type, name, params, arguments, failed, then, ...) \
     static type(WINAPI* gReal##name) params;                          \
     static type WINAPI Hook_##name params                             \
-    {                                                                 \
-        LogCall(L"" #name, __VA_ARGS__);                              \
-        DWORD error;                                                  \
-        if (Faulted(L"" #name, &error)) {                             \
-            SetLastError(error);                                      \
-            return failed;                                            \
-        }                                                             \
-        type result = gReal##name arguments;                          \
-        then return result;                                           \
-    }
+        HOOK_BODY(type, name, gReal##name arguments, failed, then, __VA_ARGS__)
 #include "tests/inprocess/hook_list.h"
 #undef HOOK
 #undef HOOK_OWN
