@@ -320,6 +320,7 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     const Labels e08 = {"checking", "restart", "E08"};
     const DWORD none = 0xFFFFFFFF;
     enum Who { kUser, kShellOfAnotherUser, kLocalSystem, kHiddenAccount };
+    enum Parent { kNone, kTheShell, kTheTests };
     const struct {
         const char* what;
         bool comspec;
@@ -335,42 +336,42 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         Labels labels;
         std::wstring launch;  // the tail of each launch; "" for none
         int shellOpened;      // OpenProcess calls
-        const wchar_t* parent;
+        Parent parent;
     } variants[] = {
         {"COMSPEC names another program", true, true, kUser, 0, 0, L"", 0, "", 0, true,
-         complete, underShell, 1, machine::kShellProcess},
+         complete, underShell, 1, kTheShell},
         {"elevated, a shell of another user", false, true, kShellOfAnotherUser, 0, 0, L"", 0, "",
-         0, true, e08, L"", 1, nullptr},
+         0, true, e08, L"", 1, kNone},
         {"elevated, a shell that cannot be opened", false, true, kUser, 0, 0, L"OpenProcess",
-         ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 1, nullptr},
+         ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 1, kNone},
         {"elevated, no shell window", false, false, kUser, 0, 0, L"", 0, "", 0, true, e08, L"", 0,
-         nullptr},
+         kNone},
         {"elevated, its elevation unreadable", false, true, kUser, -1, 0, L"", 0, "", 0, true,
-         e08, L"", 0, nullptr},
+         e08, L"", 0, kNone},
         {"not split, no shell window", false, false, kUser, 1, 0, L"", 0, "", 0, true, complete,
-         plain, 0, tests.c_str()},
+         plain, 0, kTheTests},
         {"not split, the user's own shell", false, true, kUser, 1, 0, L"", 0, "", 0, true,
-         complete, plain, 1, tests.c_str()},
+         complete, plain, 1, kTheTests},
         {"not split, a shell of another user", false, true, kShellOfAnotherUser, 1, 0, L"", 0, "",
-         0, true, e08, L"", 1, nullptr},
+         0, true, e08, L"", 1, kNone},
         {"XP, the user's own shell", false, true, kUser, 0, 5, L"", 0,
-         "InitializeProcThreadAttributeList", 0, true, complete, plain, 1, tests.c_str()},
+         "InitializeProcThreadAttributeList", 0, true, complete, plain, 1, kTheTests},
         {"XP, a shell of another user", false, true, kShellOfAnotherUser, 0, 5, L"", 0, "", 0,
-         true, e08, L"", 1, nullptr},
+         true, e08, L"", 1, kNone},
         {"LocalSystem, a user at the console", false, true, kLocalSystem, 1, 0, L"", 0, "", 0,
-         true, complete, asUser, 0, tests.c_str()},
+         true, complete, asUser, 0, kTheTests},
         {"LocalSystem, no console session", false, true, kLocalSystem, 1, 0, L"", 0, "", none,
-         false, complete, L"", 0, nullptr},
+         false, complete, L"", 0, kNone},
         {"LocalSystem, nobody logged on at the console", false, true, kLocalSystem, 1, 0,
-         L"WTSQueryUserToken", ERROR_NO_TOKEN, "", 0, true, complete, L"", 0, nullptr},
+         L"WTSQueryUserToken", ERROR_NO_TOKEN, "", 0, true, complete, L"", 0, kNone},
         {"LocalSystem, the user's token refused", false, true, kLocalSystem, 1, 0,
-         L"WTSQueryUserToken", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, nullptr},
+         L"WTSQueryUserToken", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
         {"LocalSystem, no environment for the user", false, true, kLocalSystem, 1, 0,
-         L"CreateEnvironmentBlock", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, nullptr},
+         L"CreateEnvironmentBlock", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
         {"another account where nobody sees, a user at the console", false, true,
-         kHiddenAccount, 0, 0, L"", 0, "", 0, true, e08, L"", 0, nullptr},
+         kHiddenAccount, 0, 0, L"", 0, "", 0, true, e08, L"", 0, kNone},
         {"another account where nobody sees, nobody at the console", false, true,
-         kHiddenAccount, 0, 0, L"", 0, "", 1, false, complete, L"", 0, nullptr},
+         kHiddenAccount, 0, 0, L"", 0, "", 1, false, complete, L"", 0, kNone},
     };
     for (const auto& variant : variants) {
         SCOPED_TRACE(variant.what);
@@ -378,8 +379,11 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         ASSERT_EQ("", machine::Reset());
         machine::Healthy healthy;
         healthy.programs[0] = healthy.programs[1] = healthy.programs[2] = false;
-        healthy.shell = variant.shell;
         MakeHealthy(healthy);
+        const std::wstring parents[] = {L"", machine::ShellName(), tests};
+        if (!variant.shell) {
+            HookHideShellWindow();
+        }
         SetEnvironmentVariableW(L"COMSPEC", variant.comspec ? impostor.c_str() : NULL);
         HookRunSystemCommands(variant.comspec);
         for (int occurrence = 1; occurrence <= 3; ++occurrence) {
@@ -414,7 +418,7 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
                       launch.rfind(L"CreateProcessAsUserW token (null)|", 0) == 0);
         }
         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-            EXPECT_EQ(variant.parent ? variant.parent : L"", machine::ParentName(program.process));
+            EXPECT_EQ(parents[variant.parent], machine::ParentName(program.process));
         }
         // Decided once for the three: the shell's process is opened at most once.
         EXPECT_EQ(variant.shellOpened, static_cast<int>(EventsStartingWith(L"OpenProcess 0x").size()));

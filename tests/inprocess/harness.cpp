@@ -124,7 +124,7 @@ void RepairRunTest::SetUp()
     HookReset();
     ASSERT_EQ("", machine::Reset());
     ASSERT_EQ("", machine::InstallPackage(StandinsFolder()));
-    // A user's desktop, as where a user runs the tool.
+    // A user's desktop, as where a user runs the tool: Explorer's on Windows.
     ASSERT_EQ("", machine::StartShell(StandinsFolder()));
 }
 

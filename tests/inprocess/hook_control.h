@@ -47,7 +47,8 @@ void HookSetWindowsVersion(DWORD major, DWORD minor);
 void HookSetLayerVersion(DWORD major, DWORD minor);
 // GetProcAddress finds no function of this name, as on a Windows that lacks it.
 void HookLackExport(const char* name);
-// The tool's token names LocalSystem as its user, as under a deployment system.
+// The tool's token names LocalSystem as its user, as under a deployment system, and
+// WTSQueryUserToken hands it a copy of this process's token as the console user's.
 void HookRunAsLocalSystem(void);
 // The tool's token reports this TOKEN_ELEVATION_TYPE (1 default, 2 full, 3 limited), or
 // cannot tell it (-1); 0: the real one.
@@ -56,6 +57,8 @@ void HookSetElevationType(int type);
 void HookShellOfAnotherUser(void);
 // The process's window station reports itself invisible, as a service's does.
 void HookHideWindowStation(void);
+// GetShellWindow finds no desktop shell, as while none runs.
+void HookHideShellWindow(void);
 // The console session is this one (0xFFFFFFFF: none), and a user is logged on there or
 // nobody is; the real ones until set.
 void HookSetConsoleSession(DWORD session, BOOL userLoggedOn);

@@ -10,9 +10,9 @@
 //     out of the ledger and names its kind.
 //   HOOK_OWN(result, name, (parameters))
 //     a hook whose body hooks.cpp writes out.
-//   LOOKED_UP(result, name, (parameters), (arguments), result when failed, then, log format, ...)
+//   LOOKED_UP(result, name, (parameters), call, result when failed, then, log format, ...)
 //     a function the tool looks up at run time: GetProcAddress hands out its hook, which
-//     works as a HOOK's and calls the real function with (arguments).
+//     works as a HOOK's; the real function is gReal<name>.
 //
 // No include guard: each user defines HOOK, HOOK_OWN and LOOKED_UP and includes the list.
 
@@ -166,26 +166,31 @@ HOOK(intptr_t, _wspawnv, (int mode, const wchar_t* path, const wchar_t* const* a
 HOOK_OWN(int, vwprintf, (const wchar_t* format, va_list arguments))
 
 // ---- Looked up at run time
-LOOKED_UP(BOOL, SetDefaultDllDirectories, (DWORD flags), (flags), FALSE, NOTHING, L"0x%lX",
+LOOKED_UP(BOOL, SetDefaultDllDirectories, (DWORD flags), gRealSetDefaultDllDirectories(flags), FALSE, NOTHING, L"0x%lX",
           (unsigned long)flags)
 LOOKED_UP(BOOL, UpdateProcThreadAttribute,
           (LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
            SIZE_T size, void* previous, SIZE_T* returned),
-          (list, flags, attribute, value, size, previous, returned), FALSE, NOTHING,
+          gRealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned),
+          FALSE, NOTHING,
           L"%lu 0x%lX size=%lu %s %s", (unsigned long)flags, (unsigned long)attribute,
           (unsigned long)size, previous ? L"previous" : L"(null)", returned ? L"returned" : L"(null)")
 LOOKED_UP(BOOL, GetUserObjectInformationW,
           (HANDLE object, int index, void* information, DWORD size, DWORD* needed),
-          (object, index, information, size, needed), FALSE,
+          gRealGetUserObjectInformationW(object, index, information, size, needed), FALSE,
           HideStation(result, index, information);, L"%d", index)
-LOOKED_UP(BOOL, WTSQueryUserToken, (ULONG session, HANDLE* token), (session, token), FALSE,
+LOOKED_UP(BOOL, WTSQueryUserToken, (ULONG session, HANDLE* token), UserToken(session, token), FALSE,
           HELD_IF(result, kHookToken, *token), L"%lu", (unsigned long)session)
 LOOKED_UP(BOOL, WTSQuerySessionInformationW,
           (HANDLE server, DWORD session, WTS_INFO_CLASS kind, wchar_t** buffer, DWORD* bytes),
-          (server, session, kind, buffer, bytes), FALSE, SessionQueried(result, kind, buffer);,
+          gRealWTSQuerySessionInformationW(server, session, kind, buffer, bytes), FALSE,
+          SessionQueried(result, kind, buffer);,
           L"%lu %d", (unsigned long)session, (int)kind)
 LOOKED_UP(BOOL, CreateEnvironmentBlock, (void** environment, HANDLE token, BOOL inherit),
-          (environment, token, inherit), FALSE, HELD_IF(result, kHookEnvironment, *environment),
+          gRealCreateEnvironmentBlock(environment, token, inherit), FALSE,
+          HELD_IF(result, kHookEnvironment, *environment),
           L"%s %d", HeldKind(token), inherit)
-LOOKED_UP(BOOL, DestroyEnvironmentBlock, (void* environment), (environment), FALSE, NOTHING,
+LOOKED_UP(BOOL, DestroyEnvironmentBlock, (void* environment),
+          gRealDestroyEnvironmentBlock(environment), FALSE, NOTHING,
           L"%s", Released(environment))
+LOOKED_UP(HWND, GetShellWindow, (void), ShellWindow(), NULL, NOTHING, L"")

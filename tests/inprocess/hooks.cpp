@@ -90,6 +90,16 @@ static int gFakeLink;
 static HRESULT gFakeQueryResult;
 static IUnknown* gTrackedLink;
 static long gComLeft = -1;
+static int gHiddenShell;
+
+// The real functions behind the hooks of those the tool looks up at run time.
+#define HOOK(...)
+#define HOOK_OWN(...)
+#define LOOKED_UP(type, name, params, ...) static type(WINAPI* gReal##name) params;
+#include "tests/inprocess/hook_list.h"
+#undef HOOK
+#undef HOOK_OWN
+#undef LOOKED_UP
 
 static void LogEvent(const wchar_t* format, ...)
 {
@@ -214,6 +224,7 @@ void HookReset(void)
     gHiddenStation = 0;
     gConsoleSet = 0;
     gForeignTokenCount = 0;
+    gHiddenShell = 0;
     gRejectedLocale[0] = L'\0';
     gRunSystem = 0;
     gLetLaunchedEnd = 0;
@@ -327,6 +338,11 @@ void HookShellOfAnotherUser(void)
 void HookHideWindowStation(void)
 {
     gHiddenStation = 1;
+}
+
+void HookHideShellWindow(void)
+{
+    gHiddenShell = 1;
 }
 
 void HookSetConsoleSession(DWORD session, BOOL userLoggedOn)
@@ -642,6 +658,28 @@ static void HideStation(BOOL known, int index, void* information)
     }
 }
 
+// The console user's token; as the LocalSystem a test made the tool, a copy of this
+// process's own, which Windows gives only to LocalSystem.
+static BOOL UserToken(ULONG session, HANDLE* token)
+{
+    if (!gLocalSystem) {
+        return gRealWTSQueryUserToken(session, token);
+    }
+    HANDLE own = NULL;
+    BOOL copied = OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)
+        && DuplicateTokenEx(own, TOKEN_ALL_ACCESS, NULL, SecurityImpersonation, TokenPrimary,
+                            token);
+    if (own != NULL) {
+        CloseHandle(own);
+    }
+    return copied;
+}
+
+static HWND ShellWindow(void)
+{
+    return gHiddenShell ? NULL : gRealGetShellWindow();
+}
+
 // The session's user as Windows names it, or nobody where a test said so.
 static void SessionQueried(BOOL known, WTS_INFO_CLASS kind, wchar_t** buffer)
 {
@@ -676,10 +714,8 @@ static void SessionQueried(BOOL known, WTS_INFO_CLASS kind, wchar_t** buffer)
 #define HOOK(type, name, params, call, failed, then, ...) \
     type Hook_##name params HOOK_BODY(type, name, call, failed, then, __VA_ARGS__)
 #define HOOK_OWN(type, name, params)
-#define LOOKED_UP(type, name, params, arguments, failed, then, ...) \
-    static type(WINAPI* gReal##name) params;                          \
-    static type WINAPI Hook_##name params                             \
-        HOOK_BODY(type, name, gReal##name arguments, failed, then, __VA_ARGS__)
+#define LOOKED_UP(type, name, params, call, failed, then, ...) \
+    static type WINAPI Hook_##name params HOOK_BODY(type, name, call, failed, then, __VA_ARGS__)
 #include "tests/inprocess/hook_list.h"
 #undef HOOK
 #undef HOOK_OWN

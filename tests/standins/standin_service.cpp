@@ -8,12 +8,14 @@
 //   tool     reports running, then runs the program named in "<its own path>.tool" (UTF-8)
 //            as a deployment system's agent would: in the service's window station, its
 //            input a pipe that never delivers a key, its output to "<its own path>.tool-output",
-//            and writes its exit code, or "timeout" after 30 s, to "<its own path>.tool-exit".
+//            and writes its exit code, or "timeout" after 30 s, to "<its own path>.tool-exit";
+//            what its own token says of it goes to "<its own path>.token".
 // Every start is appended to "<its own path>.starts", one line each.
 #include <windows.h>
 
 #include "package/layout.h"
 #include "tests/support/catalogue.h"
+#include "tests/support/token_record.h"
 
 static SERVICE_STATUS_HANDLE gStatusHandle;
 static SERVICE_STATUS gStatus;
@@ -175,6 +177,9 @@ static void WINAPI ServiceMain(DWORD, wchar_t**)
     }
     Report(SERVICE_RUNNING, 0, 0, NO_ERROR);
     if (lstrcmpA(behaviour, "tool") == 0) {
+        wchar_t record[MAX_PATH + 16];
+        SiblingPath(record, kTokenRecord);
+        WriteTokenRecord(record);
         char outcome[32];
         RunNamedTool(outcome, sizeof outcome);
         WriteWholeFile(kToolExit, outcome);

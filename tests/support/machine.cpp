@@ -5,6 +5,8 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 
+#include "tests/support/token_record.h"
+
 #include <algorithm>
 #include <cstring>
 #include <sstream>
@@ -18,6 +20,21 @@ static const DWORD kPollMilliseconds = 50;
 static std::string ErrorText(const char* what, DWORD error)
 {
     return std::string(what) + " failed with " + std::to_string(error);
+}
+
+Failure Skip(const std::string& why)
+{
+    return "skip: " + why;
+}
+
+bool IsSkip(const Failure& failure)
+{
+    return failure.rfind("skip: ", 0) == 0;
+}
+
+bool UnderWine()
+{
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != NULL;
 }
 
 // Polls `done` until it holds or the wait is over; tells whether it held.
@@ -633,9 +650,12 @@ Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process)
 
 const wchar_t kShellProcess[] = L"standin_shell.exe";
 
-Failure StartShell(const std::wstring& standins, DWORD* processId)
+Failure StartShell(const std::wstring& standins)
 {
-    Failure failure = Launch(standins + L"\\" + kShellProcess, processId);
+    if (GetShellWindow() != NULL) {
+        return "";
+    }
+    Failure failure = Launch(standins + L"\\" + kShellProcess);
     if (!failure.empty()) {
         return failure;
     }
@@ -643,16 +663,53 @@ Failure StartShell(const std::wstring& standins, DWORD* processId)
         ? "" : "the stand-in shell's window is not the shell window";
 }
 
+std::wstring ShellName()
+{
+    DWORD shell = 0;
+    HWND window = GetShellWindow();
+    if (window == NULL || GetWindowThreadProcessId(window, &shell) == 0) {
+        return L"";
+    }
+    std::wstring name;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID == shell) {
+            name = entry.szExeFile;
+        }
+    });
+    return name;
+}
+
+TokenRecord ReadTokenRecord(const std::wstring& programPath)
+{
+    TokenRecord record;
+    std::istringstream fields(ReadTextFile(programPath + kTokenRecord));
+    std::string user;
+    record.exists = static_cast<bool>(fields >> record.elevationType >> std::hex >> record.integrity
+                                      >> std::dec >> record.session >> user);
+    record.user = Widen(user);
+    return record;
+}
+
+TokenRecord OwnToken()
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    const std::wstring record = std::wstring(self) + kTokenRecord;
+    WriteTokenRecord(record.c_str());
+    TokenRecord own = ReadTokenRecord(self);
+    DeleteFileW(record.c_str());
+    return own;
+}
 // --- Shortcut ----------------------------------------------------------------------------
 
 Failure SetShell(bool running, const std::wstring& standins)
 {
-    if (!running) {
-        return KillProcesses(kShellProcess);
+    if (running) {
+        return StartShell(standins);
     }
-    return GetShellWindow() != NULL ? "" : StartShell(standins);
+    return UnderWine() ? KillProcesses(kShellProcess)
+                       : Skip("Explorer is this desktop's shell, and the tests never end it");
 }
-
 // Runs `act` on a shell link object and its file interface; the failure when there are none.
 template <typename Act>
 static HRESULT WithShellLink(Act act)
@@ -773,7 +830,7 @@ Failure Reset(const std::wstring& windows)
     for (const std::wstring& program :
          {MonitorPath(windows), PanelPath(windows), GuidePath(windows), ServicePath(windows)}) {
         for (const wchar_t* record : {kCommandLineRecord, kExitFile, kStartsRecord, kBehaviourFile,
-                                      kToolFile, kToolOutput, kToolExit}) {
+                                      kToolFile, kToolOutput, kToolExit, kTokenRecord}) {
             DeleteFileW((program + record).c_str());
         }
     }

@@ -16,6 +16,12 @@ namespace machine {
 
 // Why a setup step failed, or "" when it did all it was asked to.
 using Failure = std::string;
+// A setup step that cannot be taken on this machine (Explorer ended, say): the test skips.
+Failure Skip(const std::string& why);
+bool IsSkip(const Failure& failure);
+
+// Under Wine (ntdll exports wine_get_version), rather than on Windows.
+bool UnderWine();
 
 // The registry view a value is read or written in: the calling program's own, or one of
 // the two views of 64-bit Windows.
@@ -135,10 +141,25 @@ Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process);
 
 // The stand-in for a user's desktop shell (tests/standins/standin_shell.cpp).
 extern const wchar_t kShellProcess[];
-// Starts it from `standins` and waits until its window is the desktop's shell window.
-Failure StartShell(const std::wstring& standins, DWORD* processId = nullptr);
-// The stand-in shell running (started when no shell window is there), or none.
+// Where no shell window is there, starts the stand-in from `standins` and waits until its
+// window is the desktop's shell window; on Windows, Explorer's is there already.
+Failure StartShell(const std::wstring& standins);
+// A desktop shell running, or none (a skip on Windows, whose Explorer the tests never end).
 Failure SetShell(bool running, const std::wstring& standins);
+// The executable name of the desktop shell's process ("" when there is none).
+std::wstring ShellName();
+
+// What the stand-in program at `programPath` recorded of its own token when it started.
+struct TokenRecord {
+    bool exists = false;
+    DWORD elevationType = 0;  // TOKEN_ELEVATION_TYPE; 0 where Windows has none
+    DWORD integrity = 0;      // the mandatory label's RID (0x2000 medium, 0x3000 high)
+    DWORD session = 0;
+    std::wstring user;        // the SID as text
+};
+TokenRecord ReadTokenRecord(const std::wstring& programPath);
+// The same of this process's own token.
+TokenRecord OwnToken();
 
 // --- Shortcut ----------------------------------------------------------------------------
 
