@@ -10,9 +10,10 @@ import re
 import shutil
 import subprocess
 import time
+from xml.etree import ElementTree
 
 import bed
-from bed import DEMAND_START, HEALTHY_OUTPUT, RUNNING, SERVICE, START_PENDING
+from bed import DEMAND_START, HEALTHY_OUTPUT, PROCESSES, RUNNING, SERVICE, START_PENDING
 
 # The shell loads it by name while it writes a shortcut.
 PLANTED_DLL = "uxtheme.dll"
@@ -228,4 +229,76 @@ def terminal(machine, check):
         term.close()
 
 
-SCENARIOS = {f.__name__: f for f in (planted_dll, terminal)}
+# The checks that only Windows gives a meaning: under Wine each must skip, with its reason.
+WINDOWS_ONLY = ("ProgramsStartedUnderExplorerRunAtTheUsersLevel", "ThePauseRunsNoAutoRunCommand",
+                "ADllBesideACopyOfTheProgramIsNeverLoaded",
+                "AsLocalSystemTheProgramsRunAsTheConsoleUser")
+
+
+def report_cases(report):
+    """(test name, skip message or None) of every test case a JUnit report ran."""
+    cases = []
+    for case in ElementTree.parse(report).getroot().iter("testcase"):
+        skipped = case.find("skipped")
+        name = case.get("classname") + "." + case.get("name")
+        # GoogleTest's message: "<file>:<line>", then the reason.
+        reason = None if skipped is None else skipped.get("message", "").strip().split("\n")[-1]
+        cases.append((name, reason))
+    return cases
+
+
+def windows_suite(machine, check, folder, gtest_filter):
+    """build/windows-suite copied to the machine as QA copies it to a Windows one, and its
+    run-suite.cmd run there through Wine's cmd, on a machine that already holds the package's
+    folder, its Run values and its shortcut: its tests pass or skip, every Windows-only check
+    skips with its reason, and the machine is put back as it was. Where the package's service
+    is installed, or without /yes, it does not start."""
+    check.begin("run-suite.cmd under Wine's cmd")
+    copy = os.path.join(machine.home, "windows-suite")
+    shutil.copytree(folder, copy)
+    script = bed.windows_path(os.path.join(copy, "run-suite.cmd"))
+    out, err = (os.path.join(machine.home, "suite" + suffix) for suffix in (".out", ".err"))
+
+    def suite(*args):
+        status = machine.wine(["cmd", "/c", script] + list(args), stdout=out, stderr=err,
+                              timeout=300)
+        with open(out, encoding="utf-8", errors="replace") as f_out, \
+                open(err, encoding="utf-8", errors="replace") as f_err:
+            return status, f_out.read(), f_err.read()
+
+    status, printed, _ = suite()
+    check.equal(status, 2, "without /yes, it does not start")
+    check.that(printed.startswith("run-suite: ScarvelRepair's tests on this machine"),
+               "its first lines say what it changes", printed[:400])
+    machine.make_healthy(service=False, programs=(), shell=False)
+    kept = os.path.join(machine.unix_path(machine.folders["twain"]), "kept.txt")
+    with open(kept, "w") as f:
+        f.write("the machine's own")
+    before = machine.snapshot()
+    status, printed, _ = suite("/yes", gtest_filter)
+    check.equal(status, 0, "every test passed or skipped")
+    # Wine starts its own desktop and COM processes on demand.
+    after = machine.snapshot()
+    check.unchanged(before, after, "the package's folder, Run values and shortcut put back",
+                    but=("processes",))
+    left = [name for name in after["processes"].replace("[", "").split("] ")
+            if name.rstrip("]") in PROCESSES.values() or "standin" in name]
+    check.equal(left, [], "none of the package's programs or the stand-ins left running")
+    check.that(os.path.isfile(kept), "the package's folder that was there put back")
+    check.that(not os.path.exists(os.path.join(copy, "saved")), "nothing left aside")
+    cases = report_cases(os.path.join(copy, "report.xml"))
+    ran = [name for name, skipped in cases if skipped is None]
+    skips = {name.split(".")[-1]: reason for name, reason in cases if reason is not None}
+    print("ran under Wine (%d):\n  %s" % (len(ran), "\n  ".join(ran)))
+    print("skipped under Wine (%d):\n  %s" % (len(skips), "\n  ".join(
+        "%s: %s" % item for item in sorted(skips.items()))))
+    check.that(len(ran) >= 5, "tests ran", ran)
+    for name in WINDOWS_ONLY:
+        check.that(skips.get(name), name + " skipped, with its reason", skips.get(name))
+    machine.make_healthy(programs=(), shell=False)
+    status, _, refusal = suite("/yes", gtest_filter)
+    check.that(status == 2 and "NVSCNSVC is installed" in refusal,
+               "where the service is installed, it does not start", refusal)
+
+
+SCENARIOS = {f.__name__: f for f in (planted_dll, terminal, windows_suite)}
