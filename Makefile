@@ -4,7 +4,7 @@ JOBS ?= 2
 # Wine tests wait more than they compute: a third one beside the two fills the gaps.
 TEST_JOBS ?= 3
 
-.PHONY: all deps build test demo bench clean release verify-release mutants
+.PHONY: all deps build test demo bench clean release verify-release mutants windows-suite
 
 all: build
 
@@ -40,6 +40,11 @@ test: build
 # machine cannot run 32-bit code), before and after.
 demo: build
 	/usr/bin/python3 tests/e2e/demo.py build/win32 build/win64
+
+# The GoogleTest suite for a Windows machine (README, "On a real Windows"): the product's
+# build writes build/windows-suite/ and build/windows-suite.zip.
+windows-suite: build
+	@ls -d build/windows-suite build/windows-suite.zip
 
 clean:
 	rm -rf build
