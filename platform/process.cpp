@@ -78,12 +78,13 @@ struct AttributeListCalls {
 
 static int FindAttributeListCalls(AttributeListCalls* calls)
 {
-    calls->initialize = reinterpret_cast<InitializeProcThreadAttributeListProc>(reinterpret_cast<void*>(
-        FindSystemCall(L"kernel32.dll", "InitializeProcThreadAttributeList")));
+    calls->initialize = reinterpret_cast<InitializeProcThreadAttributeListProc>(
+        reinterpret_cast<void*>(
+            FindSystemCall(L"kernel32.dll", "InitializeProcThreadAttributeList")));
     calls->update = reinterpret_cast<UpdateProcThreadAttributeProc>(
         reinterpret_cast<void*>(FindSystemCall(L"kernel32.dll", "UpdateProcThreadAttribute")));
-    calls->remove = reinterpret_cast<DeleteProcThreadAttributeListProc>(reinterpret_cast<void*>(
-        FindSystemCall(L"kernel32.dll", "DeleteProcThreadAttributeList")));
+    calls->remove = reinterpret_cast<DeleteProcThreadAttributeListProc>(
+        reinterpret_cast<void*>(FindSystemCall(L"kernel32.dll", "DeleteProcThreadAttributeList")));
     return calls->initialize != NULL && calls->update != NULL && calls->remove != NULL;
 }
 
@@ -115,14 +116,13 @@ static LaunchWay ChooseConsoleUser(ProgramLauncher* launcher)
     WTSQueryUserTokenProc queryToken = wts == NULL ? NULL
         : reinterpret_cast<WTSQueryUserTokenProc>(
               reinterpret_cast<void*>(GetProcAddress(wts, "WTSQueryUserToken")));
+    HANDLE token = NULL;
     LaunchWay way = kLaunchRefused;
-    if (queryToken != NULL && queryToken(session, &launcher->userToken)) {
+    if (queryToken != NULL && queryToken(session, &token)) {
+        launcher->userToken = token;
         way = kLaunchAsConsoleUser;
     } else if (queryToken != NULL && GetLastError() == ERROR_NO_TOKEN) {
-        launcher->userToken = NULL;
         way = kLaunchAtLogon;
-    } else {
-        launcher->userToken = NULL;
     }
     if (wts != NULL) {
         FreeLibrary(wts);
@@ -143,14 +143,16 @@ static LaunchWay ChooseOnDesktop(PSID user, int splitElevated, ProgramLauncher* 
     if (shell == NULL) {
         return kLaunchRefused;
     }
-    AttributeListCalls calls = {};
-    int usable = IsProcessOfUser(shell, user) && (!splitElevated || FindAttributeListCalls(&calls));
-    if (!usable || !splitElevated) {
+    LaunchWay way = !IsProcessOfUser(shell, user) ? kLaunchRefused
+        : splitElevated                           ? kLaunchUnderShell
+                                                  : kLaunchOwnToken;
+    // Held for the launches under it; the run closes it as it ends.
+    if (way == kLaunchUnderShell) {
+        launcher->shell = shell;
+    } else {
         CloseHandle(shell);
-        return usable ? kLaunchOwnToken : kLaunchRefused;
     }
-    launcher->shell = shell;
-    return kLaunchUnderShell;
+    return way;
 }
 
 // Decided once, at the first missing program: whose rights the programs run with, if anyone's.

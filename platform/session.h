@@ -5,7 +5,8 @@
 #include <windows.h>
 
 // Room for a TOKEN_USER and the longest SID it can point to.
-static const DWORD kTokenUserUnits = (sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1;
+static const DWORD kTokenUserUnits =
+    (sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1;
 
 // A function of a loaded system DLL, looked up at run time (those of Vista and later, and
 // those of DLLs the image does not import); NULL when the DLL is not loaded or lacks it.

@@ -421,7 +421,8 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
             EXPECT_EQ(parents[variant.parent], machine::ParentName(program.process));
         }
         // Decided once for the three: the shell's process is opened at most once.
-        EXPECT_EQ(variant.shellOpened, static_cast<int>(EventsStartingWith(L"OpenProcess 0x").size()));
+        EXPECT_EQ(variant.shellOpened,
+                  static_cast<int>(EventsStartingWith(L"OpenProcess 0x").size()));
         EXPECT_EQ(Events(variant.launch == underShell ? 3 : 0,
                          L"UpdateProcThreadAttribute 0 0x20000 size="
                              + std::to_wstring(sizeof(HANDLE)) + L" (null) (null)"),

@@ -166,15 +166,16 @@ HOOK(intptr_t, _wspawnv, (int mode, const wchar_t* path, const wchar_t* const* a
 HOOK_OWN(int, vwprintf, (const wchar_t* format, va_list arguments))
 
 // ---- Looked up at run time
-LOOKED_UP(BOOL, SetDefaultDllDirectories, (DWORD flags), gRealSetDefaultDllDirectories(flags), FALSE, NOTHING, L"0x%lX",
-          (unsigned long)flags)
+LOOKED_UP(BOOL, SetDefaultDllDirectories, (DWORD flags), gRealSetDefaultDllDirectories(flags),
+          FALSE, NOTHING, L"0x%lX", (unsigned long)flags)
 LOOKED_UP(BOOL, UpdateProcThreadAttribute,
           (LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
            SIZE_T size, void* previous, SIZE_T* returned),
           gRealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned),
           FALSE, NOTHING,
           L"%lu 0x%lX size=%lu %s %s", (unsigned long)flags, (unsigned long)attribute,
-          (unsigned long)size, previous ? L"previous" : L"(null)", returned ? L"returned" : L"(null)")
+          (unsigned long)size, previous ? L"previous" : L"(null)",
+          returned ? L"returned" : L"(null)")
 LOOKED_UP(BOOL, GetUserObjectInformationW,
           (HANDLE object, int index, void* information, DWORD size, DWORD* needed),
           gRealGetUserObjectInformationW(object, index, information, size, needed), FALSE,

@@ -617,7 +617,8 @@ TEST_F(RepairRunTest, AsLocalSystemTheProgramsRunAsTheConsoleUser)
     EXPECT_EQ("0", run.exit);
     EXPECT_EQ(ExpectedOutput(kHealthy), run.output);
     for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-        const machine::TokenRecord token = machine::ReadTokenRecord(program.path(machine::WindowsDirectory()));
+        const machine::TokenRecord token =
+            machine::ReadTokenRecord(program.path(machine::WindowsDirectory()));
         SCOPED_TRACE(machine::Narrow(program.process));
         EXPECT_TRUE(token.exists);
         EXPECT_EQ(own.user, token.user);

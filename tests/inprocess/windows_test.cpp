@@ -63,7 +63,8 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
     EXPECT_EQ(ExpectedOutput({"checking", "restart", "complete"}), run.output);
     for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
         SCOPED_TRACE(machine::Narrow(program.process));
-        const machine::TokenRecord token = machine::ReadTokenRecord(program.path(machine::WindowsDirectory()));
+        const machine::TokenRecord token =
+            machine::ReadTokenRecord(program.path(machine::WindowsDirectory()));
         EXPECT_EQ(machine::ShellName(), machine::ParentName(program.process));
         EXPECT_EQ(static_cast<DWORD>(TokenElevationTypeLimited), token.elevationType);
         EXPECT_EQ(kMediumIntegrity, token.integrity);
