@@ -518,7 +518,7 @@ attach() {
 # Where files $1 and $2 differ, in one phrase.
 byte_differences() {
     first=$(cmp "$1" "$2" 2>&1 | sed -n 's/^.* differ: byte \([0-9]*\),.*$/\1/p; s/^cmp: EOF on .* after byte \([0-9]*\).*$/\1 (then one ends)/p')
-    echo "$(cmp -l "$1" "$2" 2>/dev/null | wc -l) bytes differ, the first at byte ${first:-?}; $(wc -c <"$1") and $(wc -c <"$2") bytes long"
+    echo "bytes that differ: $(cmp -l "$1" "$2" 2>/dev/null | wc -l), the first at byte ${first:-?}; $(wc -c <"$1") and $(wc -c <"$2") bytes long"
 }
 
 # For each signature of the shipped program (osslsigncode verify's output, $1): its digest
@@ -643,7 +643,7 @@ verify_dist() {
         checked="revocation not checked (no CRL=)"
         [ -z "$crls" ] || checked="revocation checked against CRL="
         if [ ! -f "$p7s" ] || [ ! -f "$dist/SHA256SUMS" ]; then
-            verdict fail "there is no SHA256SUMS.p7s, or nothing it signs"
+            verdict fail "SHA256SUMS.p7s is not checked: it or SHA256SUMS is missing"
         elif [ ! -f "$p7s.tsr" ]; then
             verdict fail "SHA256SUMS.p7s has no time stamp (SHA256SUMS.p7s.tsr): its signature dies with its certificate"
         elif ! stamped=$(timestamp_of "$p7s.tsr" "$p7s" "${ca:+$work/roots.pem}" "$crls"); then
