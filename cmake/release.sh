@@ -326,12 +326,23 @@ timestamp_of() {
     [ -n "$stamped" ] && date -u -d "$stamped" +%s 2>>"$work/ts.log"
 }
 
+# Whether the sums' signer (and its chain) is on none of the CRL= lists, whatever the time:
+# a list published after the time stamp still tells of a certificate revoked before it.
+sums_not_revoked() {
+    [ -n "$crls" ] || return 0
+    openssl pkcs7 -inform DER -in "$dist/SHA256SUMS.p7s" -print_certs -out "$work/sums-certs.pem" \
+        >"$work/cms.log" 2>&1 &&
+        openssl verify -no_check_time -crl_check_all -purpose any -CAfile "$work/roots.pem" \
+            -untrusted "$work/sums-certs.pem" "$work/sums-signer.pem" >"$work/cms.log" 2>&1
+}
+
 # The reason openssl or osslsigncode gave for a failure, one line, from its messages in $1.
 reason() {
     awk '
         function keep(rank, text) { if (rank > best) { best = rank; said = text } }
         /Verify error:/ { t = $0; sub(/.*Verify error: */, "", t); keep(6, t); next }
         /X509_verify_cert:/ { t = $0; sub(/.*X509_verify_cert: */, "", t); keep(5, t); next }
+        /^error [0-9]+ at [0-9]+ depth lookup: / { t = $0; sub(/^[^:]*: */, "", t); keep(5, t); next }
         /^[[:space:]]*Error:/ { t = $0; sub(/^[[:space:]]*Error: */, "", t); keep(4, t); next }
         /^[0-9A-F]+:error:/ { split($0, f, ":"); keep(3, f[6]); next }
         /MISMATCH|[Ff]ailed|[Ee]rror|curl:/ && !/^Failed$/ { keep(2, $0) }
@@ -642,6 +653,11 @@ verify_dist() {
         p7s=$dist/SHA256SUMS.p7s
         checked="revocation not checked (no CRL=)"
         [ -z "$crls" ] || checked="revocation checked against CRL="
+        # Whose signature it is, whatever its chain and time stamp: the signer's line says.
+        [ ! -f "$p7s" ] || [ ! -f "$dist/SHA256SUMS" ] ||
+            ! openssl cms -verify -binary -inform DER -in "$p7s" -content "$dist/SHA256SUMS" -noverify \
+                -signer "$work/sums-signer.pem" -out /dev/null >/dev/null 2>&1 ||
+            sums_signer=$(cert_fingerprint "$work/sums-signer.pem")
         if [ ! -f "$p7s" ] || [ ! -f "$dist/SHA256SUMS" ]; then
             verdict fail "SHA256SUMS.p7s is not checked: it or SHA256SUMS is missing"
         elif [ ! -f "$p7s.tsr" ]; then
@@ -651,16 +667,12 @@ verify_dist() {
         else
             when=$(date -u -d "@$stamped" '+%Y-%m-%d %H:%M:%S UTC')
             if [ -n "$ca" ]; then
-                set -- -CAfile "$work/roots.pem" -purpose any -attime "$stamped" ${crls:+-crl_check_all}
+                set -- -CAfile "$work/roots.pem" -purpose any -attime "$stamped"
             else
                 set -- -noverify
             fi
-            # Whose signature it is, whatever the chain: the signer's line says.
-            ! openssl cms -verify -binary -inform DER -in "$p7s" -content "$dist/SHA256SUMS" -noverify \
-                -signer "$work/sums-signer.pem" -out /dev/null >/dev/null 2>&1 ||
-                sums_signer=$(cert_fingerprint "$work/sums-signer.pem")
             if openssl cms -verify -binary -inform DER -in "$p7s" -content "$dist/SHA256SUMS" \
-                   "$@" -out /dev/null >"$work/cms.log" 2>&1; then
+                   "$@" -out /dev/null >"$work/cms.log" 2>&1 && sums_not_revoked; then
                 verdict ok "SHA256SUMS.p7s is a signature of SHA256SUMS by $(cert_subject "$work/sums-signer.pem"), time-stamped $when${ca:+, both up to $ca at that time, $checked}"
             else
                 verdict fail "SHA256SUMS.p7s is not a signature of SHA256SUMS${ca:+ up to $ca} at its time stamp's $when: $(reason "$work/cms.log")"
@@ -763,23 +775,26 @@ verify_dist() {
         version_said=$(osslsigncode --version 2>&1 | head -n 1 | cut -d, -f1)
         help=$(osslsigncode --help 2>&1 || :)
         set -- -CAfile "$ca" -TSA-CAfile "$ca"
+        [ -z "$crls" ] || set -- "$@" -CRLfile "$work/crls.pem" -TSA-CRLfile "$work/crls.pem"
+        checked="revocation checked against CRL="
         case $help in
+            # 2.9 fetches each distribution point unless told not to.
             *-ignore-crl*)
                 if [ -n "$crls" ]; then
-                    # Both chains against the given lists; no distribution point is fetched.
-                    set -- "$@" -CRLfile "$work/crls.pem" -TSA-CRLfile "$work/crls.pem" -ignore-cdp
-                    checked="revocation checked against CRL="
+                    set -- "$@" -ignore-cdp
                 else
                     set -- "$@" -ignore-crl
                     checked="revocation not checked (no CRL=)"
                 fi ;;
-            *) checked="" ;;
+            *-ignore-cdp*) [ -z "$crls" ] || set -- "$@" -ignore-cdp; [ -n "$crls" ] || checked="" ;;
+            # 2.5 fetches none and checks only the lists it is given.
+            *) [ -n "$crls" ] || checked="revocation not checked (no CRL=; $version_said checks none without it)" ;;
         esac
-        if [ -z "$checked" ] && [ -n "$crls" ]; then
-            verdict fail "the signatures' revocation is not checked: $version_said checks none; CRL= needs an osslsigncode with -ignore-crl, as 2.9 has"
+        if [ -z "$checked" ]; then
+            verdict fail "the signatures are not checked up to $ca: $version_said would fetch their revocation lists; give CRL="
         elif osslsigncode verify "$@" -in "$dist/ScarvelRepair.exe" >"$work/verify.log" 2>&1 &&
              ! grep -q "verification: failed" "$work/verify.log"; then
-            verdict ok "the signatures of the shipped ScarvelRepair.exe verify up to $ca, ${checked:-revocation not checked: $version_said checks none}"
+            verdict ok "the signatures of the shipped ScarvelRepair.exe verify up to $ca, $checked"
         else
             verdict fail "the signatures of the shipped ScarvelRepair.exe do not verify up to $ca: osslsigncode: $(reason "$work/verify.log")"
         fi

@@ -525,11 +525,12 @@ def releases(build, check):
                        "the rebuilt program kept where the failure says", "\n".join(lines))
             for k in kept:
                 shutil.rmtree(k, ignore_errors=True)
+            if change is other_toolchain:
+                check.that(any("cmake 3" in line and "0.1-0 was" in line for line in lines),
+                           "the package whose version differs, named", "\n".join(lines))
             if base == "keyed":
                 check.that(any("bytes that differ: 1, the first at byte" in line for line in lines),
                            "the attach check: which bytes differ", "\n".join(lines))
-        check.that(any("cmake 3" in line and "0.1-0 was" in line for line in lines),
-                   "another toolchain: the package whose version differs, named", "\n".join(lines))
 
         check.begin("verify-release: another signer under the same CA, given as SIGNER= "
                     "of someone else")
@@ -560,14 +561,14 @@ def releases(build, check):
         status, output = release(cdp, material.key_file(material.cdp_chain, material.cdp_key))
         check.that(status == 0, "make release with it", output)
         lines = verify_release(check, cdp, ca=material.ca, source=vendor)
-        check.that(sum("revocation not checked (no CRL=)" in line for line in lines) == 2,
+        check.that(sum("revocation not checked (no CRL=" in line for line in lines) == 2,
                    "the sums' and the signatures' lines: revocation not checked", "\n".join(lines))
         check.equal(material.crl_requests, [], "no revocation list fetched")
         lines = verify_release(check, cdp, ca=material.ca, source=vendor,
                                crl=material.crl("revoked", [material.path("cdp.pem")]),
                                fails=("SHA256SUMS.p7s is not", "do not verify up to"))
-        check.equal(sum(line.endswith("certificate revoked") for line in lines), 2,
-                    "both failures give the tool's reason: certificate revoked")
+        check.that(sum(line.endswith("certificate revoked") for line in lines) == 2,
+                   "both failures give the tool's reason: certificate revoked", "\n".join(lines))
 
         check.begin("verify-release, 12 days on: a certificate that expired after 10")
         short = os.path.join(work, "short")
