@@ -610,7 +610,7 @@ verify_dist() {
     if [ -z "$ours" ]; then
         verdict fail "BUILDINFO's commit ${commit:-(none)} is not in the history of this checkout's HEAD $head: its sources are not built, nor compared"
     elif [ "$state" != clean ]; then
-        verdict fail "built from a dirty tree ($state): no commit holds its sources"
+        verdict fail "released from a dirty tree at commit $commit (BUILDINFO: ${state#dirty }): no commit holds its sources"
     elif [ "$commit" = "$head" ]; then
         verdict ok "BUILDINFO's commit $commit is this checkout's HEAD, built from a clean tree"
     else

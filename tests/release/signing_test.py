@@ -610,7 +610,7 @@ def releases(build, check):
         dirty = os.path.join(work, "dirty")
         status, output = release(dirty, {"ALLOW_DIRTY": "1"})
         check.that(status == 0, "make release ALLOW_DIRTY=1", output)
-        verify_release(check, dirty, source=vendor, fails=("built from a dirty tree",))
+        verify_release(check, dirty, source=vendor, fails=("released from a dirty tree",))
     finally:
         material.close()
         shutil.rmtree(work, ignore_errors=True)
