@@ -727,7 +727,8 @@ verify_dist() {
            [ "$found" = "$(info digests)" ]; then
             verdict ok "the Authenticode digests in the shipped ScarvelRepair.exe are its own: $found"
         else
-            verdict fail "the Authenticode digests in the shipped ScarvelRepair.exe: ${found:-none}, not all its own, or not the $(info digests) of BUILDINFO"
+            said=$(grep -m 1 "MISMATCH" "$work/digest.log" | tr -s ' ' ' ') || said=""
+            verdict fail "the Authenticode digests in the shipped ScarvelRepair.exe: ${found:-none}, not all its own, or not the $(info digests) of BUILDINFO${said:+ (osslsigncode: $said)}"
         fi
 
         # Whose signatures: the certificate BUILDINFO names, that made SHA256SUMS.p7s and
