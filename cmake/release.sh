@@ -57,7 +57,7 @@ cleanup() {
     [ -z "$staging" ] || rm -rf "$staging"
 }
 trap cleanup EXIT
-trap 'exit 1' HUP INT TERM
+trap 'exit 1' HUP INT PIPE TERM
 
 # The description Windows shows for the signature is the version resource's product name;
 # the release's version, its file version. $1: resources.rc's text on standard input.
