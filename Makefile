@@ -60,12 +60,14 @@ bench: build
 
 # The release folder: the product built from clean, signed when SIGN_CERT and SIGN_KEY
 # are given (README, "Releasing"), the unattended runner, BUILDINFO and the sums. The script
-# installs the dependencies itself, once it has taken the PIN out of the environment.
+# installs what a release needs itself, once it has taken the PIN out of the environment.
 DIST ?= dist
 release:
 	@sh cmake/release.sh dist "$(DIST)"
 
-# Anyone's check of a release: rebuilt from these sources, its signature attached, its
-# signer one of resources/signers.txt or SIGNER, the chain verified up to CA when given.
-verify-release: deps
-	@sh cmake/release.sh verify "$(DIST)" "$(CA)" "$(SIGNER)"
+# Anyone's check of a release: the commit its BUILDINFO names, which must be in this
+# checkout's history, rebuilt; its signature attached; its signer one of HEAD's
+# resources/signers.txt or SIGNER; the chains verified up to CA when given, revocation
+# against the CRL files when given. It installs only what it needs, and only as root.
+verify-release:
+	@sh cmake/release.sh verify "$(DIST)" "$(CA)" "$(SIGNER)" "$(CRL)"

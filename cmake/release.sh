@@ -4,10 +4,14 @@
 #   release.sh dist DIR                 make release: DIR/ with the product built from clean,
 #                                       signed when SIGN_CERT and SIGN_KEY are set, the
 #                                       unattended runner, BUILDINFO and the sums
-#   release.sh verify DIR [CA [SIGNER]] make verify-release: rebuilds the product from these
-#                                       sources and checks DIR against them; with CA, the
-#                                       signatures' chains too; SIGNER, one more trusted
-#                                       signer's SHA-256 fingerprint
+#   release.sh verify DIR [CA [SIGNER [CRL]]]
+#                                       make verify-release: rebuilds the commit that DIR's
+#                                       BUILDINFO names, which must be in this checkout's
+#                                       history, and checks DIR against it and against the
+#                                       signers of HEAD's resources/signers.txt; with CA, the
+#                                       chains too, revocation against the CRL files (PEM or
+#                                       DER, space-separated) and nothing fetched; SIGNER, one
+#                                       more trusted signer's SHA-256 fingerprint
 #
 # Signing material comes from the environment (make passes its variables on):
 #   SIGN_CERT           PEM file: the code-signing certificate first, then its chain
@@ -22,7 +26,8 @@
 #   SIGN_TSA_CERTS, SIGN_TSA_KEY
 #                       a time-stamping authority of one's own, as files, in place of
 #                       SIGN_TSA (osslsigncode 2.6 and later; the tests use a throwaway one)
-#   ALLOW_DIRTY=1       release a tree with uncommitted changes (BUILDINFO says so)
+#   ALLOW_DIRTY=1       release a tree with uncommitted changes (BUILDINFO says so, and
+#                       verify-release fails it)
 # Secrets never reach a command line, the environment of another program, the output or
 # DIR: the PIN goes to osslsigncode and openssl through a pipe on descriptor 3.
 # No globbing: file names from a release are words, never patterns.
@@ -40,7 +45,7 @@ me=release
 work=""
 staging=""
 RELEASE_FILES="BUILDINFO SHA256SUMS SHA256SUMS-unsigned ScarvelRepair-unattended.cmd ScarvelRepair.exe"
-SIGNED_FILES="$RELEASE_FILES SHA256SUMS.p7s ScarvelRepair.exe.sig"
+SIGNED_FILES="$RELEASE_FILES SHA256SUMS.p7s SHA256SUMS.p7s.tsr ScarvelRepair.exe.sig"
 
 fail() {
     echo "$me: $*" >&2
@@ -52,23 +57,27 @@ cleanup() {
     [ -z "$staging" ] || rm -rf "$staging"
 }
 trap cleanup EXIT
-trap 'exit 1' HUP INT TERM
+trap 'exit 1' HUP INT PIPE TERM
 
-# The description Windows shows for the signature is the version resource's product name.
-product_name() {
-    sed -n 's/^[[:space:]]*VALUE "ProductName", "\(.*\)"[[:space:]]*$/\1/p' \
-        "$src/resources/resources.rc"
+# The description Windows shows for the signature is the version resource's product name;
+# the release's version, its file version. $1: resources.rc's text on standard input.
+rc_value() {
+    sed -n "s/^[[:space:]]*VALUE \"$1\", \"\\(.*\\)\"[[:space:]]*\$/\\1/p"
 }
 
-# The shipped 32-bit program, configured and built from clean in folder $1 (the build is
-# reproducible, so any folder gives the same bytes).
+product_name() {
+    rc_value ProductName <"$src/resources/resources.rc"
+}
+
+# The shipped 32-bit program, configured and built from clean in folder $1 from the sources
+# in $2 (the build is reproducible, so any folder gives the same bytes).
 CMAKE_OPTIONS="-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF"
 build_product() {
-    if ! { cmake -S "$src" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-i686.cmake" \
+    if ! { cmake -S "$2" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$2/cmake/mingw-i686.cmake" \
                -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
            cmake --build "$1" --target ScarvelRepair -j "${JOBS:-2}"; } >"$1.log" 2>&1; then
         tail -n 20 "$1.log" >&2
-        fail "the product did not build from $src (its last lines are above)"
+        fail "the product did not build from $2 (its last lines are above)"
     fi
 }
 
@@ -269,6 +278,77 @@ EOF
     fi || signing_failed "$work/cms.log"
 }
 
+# An RFC 3161 time stamp of the sums' signature $1 as $1.tsr, from the program's own
+# authority, so that the signature outlives its certificate as the program's do.
+stamp_sums() {
+    signature=$1
+    openssl ts -query -data "$signature" -sha256 -cert -out "$work/sums.tsq" >"$work/ts.log" 2>&1 ||
+        fail "openssl could not make a time-stamp request: $(reason "$work/ts.log")"
+    if [ -n "${SIGN_TSA_CERTS:-}" ]; then
+        openssl rand -hex 8 >"$work/tsa.serial"
+        # A time-stamping authority of one's own states no policy of its own: any OID does.
+        printf '%s\n' "[tsa]" "default_tsa = own" "[own]" "serial = $work/tsa.serial" \
+            "signer_digest = sha256" "default_policy = 1.2.3.4.1" "digests = sha256" \
+            "ess_cert_id_alg = sha256" "accuracy = secs:1" >"$work/tsa.cnf"
+        awk '/-BEGIN CERTIFICATE-/ { n++ } n == 1' "$SIGN_TSA_CERTS" >"$work/tsa-signer.pem"
+        awk '/-BEGIN CERTIFICATE-/ { n++ } n > 1' "$SIGN_TSA_CERTS" >"$work/tsa-chain.pem"
+        set -- -signer "$work/tsa-signer.pem" -inkey "$SIGN_TSA_KEY"
+        [ ! -s "$work/tsa-chain.pem" ] || set -- "$@" -chain "$work/tsa-chain.pem"
+        openssl ts -reply -config "$work/tsa.cnf" -queryfile "$work/sums.tsq" "$@" \
+            -out "$work/sums.tsr" >"$work/ts.log" 2>&1 ||
+            fail "time-stamping SHA256SUMS.p7s failed: $(reason "$work/ts.log")"
+    else
+        curl -s -S -f --max-time 60 -H "Content-Type: application/timestamp-query" \
+            --data-binary "@$work/sums.tsq" -o "$work/sums.tsr" "$SIGN_TSA" >"$work/ts.log" 2>&1 ||
+            fail "time-stamping SHA256SUMS.p7s at $SIGN_TSA failed: $(reason "$work/ts.log")"
+    fi
+    timestamp_of "$work/sums.tsr" "$signature" "" >/dev/null ||
+        fail "the time stamp of SHA256SUMS.p7s does not verify: $(reason "$work/ts.log")"
+    cp "$work/sums.tsr" "$signature.tsr"
+}
+
+# Verifies the time-stamp reply $1 over file $2 up to the CA file $3 (revocation against
+# the CRLs in it when $4 is set), or, without $3, up to the certificates the reply carries;
+# prints its time as seconds since 1970. openssl's messages go to $work/ts.log.
+timestamp_of() {
+    if [ -n "$3" ]; then
+        set -- "$1" "$2" -CAfile "$3" ${4:+-crl_check_all}
+    else
+        openssl ts -reply -in "$1" -token_out -out "$work/token.der" >"$work/ts.log" 2>&1 &&
+            openssl pkcs7 -inform DER -in "$work/token.der" -print_certs \
+                -out "$work/token-certs.pem" >>"$work/ts.log" 2>&1 || return 1
+        set -- "$1" "$2" -CAfile "$work/token-certs.pem" -partial_chain
+    fi
+    reply=$1 data=$2
+    shift 2
+    openssl ts -verify -data "$data" -in "$reply" "$@" >"$work/ts.log" 2>&1 || return 1
+    stamped=$(openssl ts -reply -in "$reply" -text 2>>"$work/ts.log" | sed -n 's/^Time stamp: //p')
+    [ -n "$stamped" ] && date -u -d "$stamped" +%s 2>>"$work/ts.log"
+}
+
+# Whether the sums' signer (and its chain) is on none of the CRL= lists, whatever the time:
+# a list published after the time stamp still tells of a certificate revoked before it.
+sums_not_revoked() {
+    [ -n "$crls" ] || return 0
+    openssl pkcs7 -inform DER -in "$dist/SHA256SUMS.p7s" -print_certs -out "$work/sums-certs.pem" \
+        >"$work/cms.log" 2>&1 &&
+        openssl verify -no_check_time -crl_check_all -purpose any -CAfile "$work/roots.pem" \
+            -untrusted "$work/sums-certs.pem" "$work/sums-signer.pem" >"$work/cms.log" 2>&1
+}
+
+# The reason openssl or osslsigncode gave for a failure, one line, from its messages in $1.
+reason() {
+    awk '
+        function keep(rank, text) { if (rank > best) { best = rank; said = text } }
+        /Verify error:/ { t = $0; sub(/.*Verify error: */, "", t); keep(6, t); next }
+        /X509_verify_cert:/ { t = $0; sub(/.*X509_verify_cert: */, "", t); keep(5, t); next }
+        /^error [0-9]+ at [0-9]+ depth lookup: / { t = $0; sub(/^[^:]*: */, "", t); keep(5, t); next }
+        /^[[:space:]]*Error:/ { t = $0; sub(/^[[:space:]]*Error: */, "", t); keep(4, t); next }
+        /^[0-9A-F]+:error:/ { split($0, f, ":"); keep(3, f[6]); next }
+        /MISMATCH|[Ff]ailed|[Ee]rror|curl:/ && !/^Failed$/ { keep(2, $0) }
+        END { print (best ? said : "it gave no reason") }' "$1" | tr -s ' \t' ' '
+}
+
 # One line on why osslsigncode or openssl did not sign.
 signing_failed() {
     if grep -q "PIN incorrect" "$1"; then
@@ -290,8 +370,11 @@ signing_failed() {
 # Whether the tree is as committed; fails unless ALLOW_DIRTY=1 when not.
 tree_state() {
     commit=$(git -C "$src" rev-parse HEAD 2>/dev/null) || commit=""
+    tag=none
     if [ -n "$commit" ] && [ -z "$(git -C "$src" status --porcelain --untracked-files=no)" ]; then
         tree="$commit clean"
+        tag=$(git -C "$src" tag --points-at HEAD | tr '\n' ' ' | sed 's/ $//')
+        tag=${tag:-none}
     elif [ "${ALLOW_DIRTY:-}" = 1 ]; then
         tree="${commit:-no git checkout} dirty (ALLOW_DIRTY=1)"
     elif [ -z "$commit" ]; then
@@ -316,16 +399,20 @@ make_dist() {
     [ ! -e "$dist" ] || [ -d "$dist" ] || fail "$dist is there and is not a folder"
     [ ! -d "$dist" ] || a_release "$dist" ||
         fail "$dist holds other files than a release's: name a new folder or a previous release's"
+    # Only what a release uses, before anything that needs it.
+    case $key in
+        pkcs11:*) sh "$here/install-deps.sh" release-pkcs11 ;;
+        *) sh "$here/install-deps.sh" release ;;
+    esac
     tree_state
     if [ -n "${SIGN_CERT:-}$key" ]; then
         check_signing_material
         signed=yes
     fi
-    sh "$here/install-deps.sh"
     work=$(mktemp -d "${TMPDIR:-/tmp}/scarvel-release.XXXXXX")
     # Written beside its final place and renamed there when complete.
     staging=$(mktemp -d "$parent/.$(basename "$dist").new.XXXXXX")
-    build_product "$work/build"
+    build_product "$work/build" "$src"
     mkdir "$work/unsigned"
     cp "$work/build/ScarvelRepair.exe" "$work/unsigned/ScarvelRepair.exe"
     (cd "$work/unsigned" && sha256sum ScarvelRepair.exe) >"$staging/SHA256SUMS-unsigned"
@@ -344,6 +431,8 @@ make_dist() {
     fi
     cp "$src/resources/ScarvelRepair-unattended.cmd" "$staging/"
     {
+        echo "version: $(rc_value FileVersion <"$src/resources/resources.rc")"
+        echo "tag: $tag"
         echo "commit: $tree"
         echo "ScarvelRepair.exe: $(sha256 "$staging/ScarvelRepair.exe")"
         echo "unsigned ScarvelRepair.exe: $(sha256 "$work/unsigned/ScarvelRepair.exe")"
@@ -359,7 +448,10 @@ make_dist() {
     files="BUILDINFO ScarvelRepair-unattended.cmd ScarvelRepair.exe"
     [ -z "$signed" ] || files="$files ScarvelRepair.exe.sig"
     (cd "$staging" && sha256sum $files SHA256SUMS-unsigned >SHA256SUMS)
-    [ -z "$signed" ] || sign_sums "$staging/SHA256SUMS"
+    if [ -n "$signed" ]; then
+        sign_sums "$staging/SHA256SUMS"
+        stamp_sums "$staging/SHA256SUMS.p7s"
+    fi
     chmod 755 "$staging"
     if [ -d "$dist" ]; then
         old=$(mktemp -d "$parent/.$(basename "$dist").old.XXXXXX")
@@ -371,7 +463,7 @@ make_dist() {
         mv "$staging" "$dist"
         staging=""
     fi
-    echo "$me: $dist, $( [ -n "$signed" ] && echo "signed ($digests): $subject" || echo "unsigned"), commit $tree"
+    echo "$me: $dist, version $(sed -n 's/^version: //p' "$dist/BUILDINFO"), tag $tag, $( [ -n "$signed" ] && echo "signed ($digests): $subject" || echo "unsigned"), commit $tree"
     (cd "$dist" && cat SHA256SUMS)
     echo "unsigned build: $(cut -d' ' -f1 "$dist/SHA256SUMS-unsigned")"
 }
@@ -423,18 +515,21 @@ keep_rebuilt() {
     echo "$kept"
 }
 
-# Attaches signature $1 to program $2 as $3, its messages in $3.log. osslsigncode then
-# verifies the result and fails on an untrusted chain too: without CA ($4) its verdict is
-# read from the digests it compares.
+# Attaches signature $1 to program $2 as $3, its messages in $3.log, trusting no root: the
+# bytes alone decide, and with nothing to chain to, osslsigncode fetches no revocation list.
+# It then fails its own check of the result but writes it all the same.
 attach() {
     rm -f "$3"
-    if [ -n "${4:-}" ]; then
-        osslsigncode attach-signature -CAfile "$4" -TSA-CAfile "$4" -sigin "$1" -in "$2" -out "$3" >"$3.log" 2>&1
-    else
-        osslsigncode attach-signature -sigin "$1" -in "$2" -out "$3" >"$3.log" 2>&1 || :
-        [ -f "$3" ] && signatures "$3.log" >"$3.digests" && [ -s "$3.digests" ] &&
-            ! grep -q -v " same " "$3.digests"
-    fi
+    : >"$work/no-roots.pem"
+    osslsigncode attach-signature -CAfile "$work/no-roots.pem" -TSA-CAfile "$work/no-roots.pem" \
+        -sigin "$1" -in "$2" -out "$3" >"$3.log" 2>&1 || :
+    [ -f "$3" ]
+}
+
+# Where files $1 and $2 differ, in one phrase.
+byte_differences() {
+    first=$(cmp "$1" "$2" 2>&1 | sed -n 's/^.* differ: byte \([0-9]*\),.*$/\1/p; s/^cmp: EOF on .* after byte \([0-9]*\).*$/\1 (then one ends)/p')
+    echo "bytes that differ: $(cmp -l "$1" "$2" 2>/dev/null | wc -l), the first at byte ${first:-?}; $(wc -c <"$1") and $(wc -c <"$2") bytes long"
 }
 
 # For each signature of the shipped program (osslsigncode verify's output, $1): its digest
@@ -459,11 +554,28 @@ verify_dist() {
     dist=$1
     ca=${2:-}
     extra_signer=$(printf '%s' "${3:-}" | fingerprint_form)
-    [ -n "$dist" ] || fail "name the release's folder: make verify-release DIST=folder [CA=file] [SIGNER=fingerprint]"
+    crls=${4:-}
+    [ -n "$dist" ] || fail "name the release's folder: make verify-release DIST=folder [CA=file [CRL=files]] [SIGNER=fingerprint]"
     [ -d "$dist" ] || fail "no folder $dist"
     [ -z "$ca" ] || readable "$ca" CA
+    [ -z "$crls" ] || [ -n "$ca" ] || fail "CRL= is checked with the chains: give CA= too"
+    sh "$here/install-deps.sh" verify
+    head=$(git -C "$src" rev-parse -q --verify HEAD 2>/dev/null) ||
+        fail "$src is not a git checkout: verify-release runs in a clone of the vendor's sources"
     failures=0
     work=$(mktemp -d "${TMPDIR:-/tmp}/scarvel-verify.XXXXXX")
+    # One file of roots and revocation lists: openssl reads both from it.
+    if [ -n "$ca" ]; then
+        cp "$ca" "$work/roots.pem"
+        for file in $crls; do
+            readable "$file" CRL
+            openssl crl -in "$file" -out "$work/crl.pem" 2>/dev/null ||
+                openssl crl -inform DER -in "$file" -out "$work/crl.pem" 2>/dev/null ||
+                fail "CRL= names a file that holds no revocation list: $file"
+            cat "$work/crl.pem" >>"$work/crls.pem"
+        done
+        [ -z "$crls" ] || cat "$work/crls.pem" >>"$work/roots.pem"
+    fi
     signer=$(info signer)
     signed=""
     if [ -n "$signer" ] || [ -e "$dist/ScarvelRepair.exe.sig" ] || [ -e "$dist/SHA256SUMS.p7s" ]; then
@@ -471,6 +583,38 @@ verify_dist() {
         names=$SIGNED_FILES
     else
         names=$RELEASE_FILES
+    fi
+
+    # Which release: its sources are a commit of this checkout's own history, or none.
+    commit=$(info commit | cut -d' ' -f1)
+    state=$(info commit | cut -d' ' -f2-)
+    ours=""
+    case $commit in
+        *[!0-9a-f]*|"") ;;
+        *) [ ${#commit} -ne 40 ] || ! git -C "$src" merge-base --is-ancestor "$commit" HEAD 2>/dev/null || ours=yes ;;
+    esac
+    version=$(info version) tag=$(info tag)
+    what="version ${version:-none}, tag ${tag:-none}"
+    if [ -z "$version" ]; then
+        verdict fail "BUILDINFO names no version (a release made before versions were recorded)"
+    elif [ -z "$ours" ]; then
+        verdict fail "$what, unconfirmed: BUILDINFO's commit is not in this checkout's history"
+    elif [ "$(git -C "$src" show "$commit:resources/resources.rc" | rc_value FileVersion)" != "$version" ]; then
+        verdict fail "$what: resources/resources.rc of commit $commit has the file version $(git -C "$src" show "$commit:resources/resources.rc" | rc_value FileVersion)"
+    elif [ "${tag:-none}" != none ] &&
+         [ "$(git -C "$src" rev-parse -q --verify "refs/tags/$tag^{commit}" 2>/dev/null)" != "$commit" ]; then
+        verdict fail "$what: this checkout's tag $tag is not commit $commit"
+    else
+        verdict ok "$what"
+    fi
+    if [ -z "$ours" ]; then
+        verdict fail "BUILDINFO's commit ${commit:-(none)} is not in the history of this checkout's HEAD $head: its sources are not built, nor compared"
+    elif [ "$state" != clean ]; then
+        verdict fail "released from a dirty tree at commit $commit (BUILDINFO: ${state#dirty }): no commit holds its sources"
+    elif [ "$commit" = "$head" ]; then
+        verdict ok "BUILDINFO's commit $commit is this checkout's HEAD, built from a clean tree"
+    else
+        verdict ok "BUILDINFO's commit $commit is an ancestor of this checkout's HEAD $head, built from a clean tree"
     fi
 
     # Windows loads what lies beside the program: a DLL, a .manifest, a .local folder.
@@ -483,7 +627,7 @@ verify_dist() {
 
     listed=$(sed -n 's/^[0-9a-f]\{64\} [ *]//p' "$dist/SHA256SUMS" 2>/dev/null) || :
     odd=$(differences "$(sed 's/^[0-9a-f]\{64\} [ *]//' "$dist/SHA256SUMS" 2>/dev/null)" \
-                      "$(echo "$names" | tr ' ' '\n' | grep -v -x -e SHA256SUMS -e SHA256SUMS.p7s)")
+                      "$(echo "$names" | tr ' ' '\n' | grep -v -x -e SHA256SUMS -e SHA256SUMS.p7s -e SHA256SUMS.p7s.tsr)")
     if [ ! -f "$dist/SHA256SUMS" ]; then
         verdict fail "there is no SHA256SUMS"
     elif [ -n "$odd" ] || [ "$(echo "$listed" | sort | uniq -d)" ]; then
@@ -502,74 +646,102 @@ verify_dist() {
         verdict fail "not as SHA256SUMS says: $(echo "$bad" | sed -n 's/: FAILED.*$//p' | tr '\n' ' ')"
     fi
 
-    # The sums' own signature, by the signer BUILDINFO names.
+    # The sums' own signature, by the signer BUILDINFO names, checked at the time its time
+    # stamp states: the certificate may have expired since.
     sums_signer=""
     if [ -n "$signed" ]; then
-        if [ -n "$ca" ]; then
-            set -- -CAfile "$ca" -purpose any
-        else
-            set -- -noverify
-        fi
-        if [ -f "$dist/SHA256SUMS.p7s" ] && [ -f "$dist/SHA256SUMS" ] &&
-           openssl cms -verify -binary -inform DER -in "$dist/SHA256SUMS.p7s" -content "$dist/SHA256SUMS" \
-               "$@" -signer "$work/sums-signer.pem" -out /dev/null >"$work/cms.log" 2>&1; then
+        p7s=$dist/SHA256SUMS.p7s
+        checked="revocation not checked (no CRL=)"
+        [ -z "$crls" ] || checked="revocation checked against CRL="
+        # Whose signature it is, whatever its chain and time stamp: the signer's line says.
+        [ ! -f "$p7s" ] || [ ! -f "$dist/SHA256SUMS" ] ||
+            ! openssl cms -verify -binary -inform DER -in "$p7s" -content "$dist/SHA256SUMS" -noverify \
+                -signer "$work/sums-signer.pem" -out /dev/null >/dev/null 2>&1 ||
             sums_signer=$(cert_fingerprint "$work/sums-signer.pem")
-            verdict ok "SHA256SUMS.p7s is a signature of SHA256SUMS${ca:+ up to $ca}, by $(cert_subject "$work/sums-signer.pem")"
+        if [ ! -f "$p7s" ] || [ ! -f "$dist/SHA256SUMS" ]; then
+            verdict fail "SHA256SUMS.p7s is not checked: it or SHA256SUMS is missing"
+        elif [ ! -f "$p7s.tsr" ]; then
+            verdict fail "SHA256SUMS.p7s has no time stamp (SHA256SUMS.p7s.tsr): its signature dies with its certificate"
+        elif ! stamped=$(timestamp_of "$p7s.tsr" "$p7s" "${ca:+$work/roots.pem}" "$crls"); then
+            verdict fail "SHA256SUMS.p7s.tsr is not a valid time stamp of SHA256SUMS.p7s${ca:+ up to $ca}: $(reason "$work/ts.log")"
         else
-            verdict fail "SHA256SUMS.p7s is not a signature of SHA256SUMS${ca:+ up to $ca}"
+            when=$(date -u -d "@$stamped" '+%Y-%m-%d %H:%M:%S UTC')
+            if [ -n "$ca" ]; then
+                set -- -CAfile "$work/roots.pem" -purpose any -attime "$stamped"
+            else
+                set -- -noverify
+            fi
+            if openssl cms -verify -binary -inform DER -in "$p7s" -content "$dist/SHA256SUMS" \
+                   "$@" -out /dev/null >"$work/cms.log" 2>&1 && sums_not_revoked; then
+                verdict ok "SHA256SUMS.p7s is a signature of SHA256SUMS by $(cert_subject "$work/sums-signer.pem"), time-stamped $when${ca:+, both up to $ca at that time, $checked}"
+            else
+                verdict fail "SHA256SUMS.p7s is not a signature of SHA256SUMS${ca:+ up to $ca} at its time stamp's $when: $(reason "$work/cms.log")"
+            fi
         fi
     fi
 
-    build_product "$work/build"
+    # Only a commit of this checkout's history is built: a build runs its sources' scripts.
     fresh="$work/build/ScarvelRepair.exe"
-    built=$(sha256 "$fresh")
-    published=$(sed -n 's/^\([0-9a-f]\{64\}\) [ *]ScarvelRepair\.exe$/\1/p' "$dist/SHA256SUMS-unsigned" 2>/dev/null) || :
-    if [ "$built" = "$published" ]; then
-        verdict ok "these sources build the unsigned program of SHA256SUMS-unsigned: $built"
+    if [ -n "$ours" ]; then
+        mkdir "$work/src"
+        git -C "$src" archive --format=tar "$commit" | tar -x -C "$work/src"
+        build_product "$work/build" "$work/src"
+        built=$(sha256 "$fresh")
+        published=$(sed -n 's/^\([0-9a-f]\{64\}\) [ *]ScarvelRepair\.exe$/\1/p' "$dist/SHA256SUMS-unsigned" 2>/dev/null) || :
+        if [ "$built" = "$published" ]; then
+            verdict ok "commit $commit builds the unsigned program of SHA256SUMS-unsigned: $built"
+        else
+            verdict fail "commit $commit builds $built, SHA256SUMS-unsigned says ${published:-nothing}; kept in $(keep_rebuilt); $(package_changes)"
+        fi
     else
-        commit=$(git -C "$src" rev-parse HEAD 2>/dev/null) || commit=unknown
-        case $(info commit) in "$commit "*) commit="" ;; esac
-        verdict fail "these sources build $built, SHA256SUMS-unsigned says ${published:-nothing}; kept in $(keep_rebuilt);${commit:+ these sources are commit $commit, BUILDINFO names $(info commit);} $(package_changes)"
+        verdict fail "not rebuilt: BUILDINFO's commit is not in this checkout's history"
     fi
 
-    if [ -f "$dist/ScarvelRepair.exe.sig" ]; then
-        if attach "$dist/ScarvelRepair.exe.sig" "$fresh" "$work/attached.exe" "$ca" &&
-           cmp -s "$work/attached.exe" "$dist/ScarvelRepair.exe"; then
+    if [ -z "$ours" ]; then
+        verdict fail "the shipped ScarvelRepair.exe is not compared with a build: there is none"
+    elif [ -f "$dist/ScarvelRepair.exe.sig" ]; then
+        if ! attach "$dist/ScarvelRepair.exe.sig" "$fresh" "$work/attached.exe"; then
+            verdict fail "ScarvelRepair.exe.sig could not be attached to that build: osslsigncode: $(reason "$work/attached.exe.log")"
+        elif cmp -s "$work/attached.exe" "$dist/ScarvelRepair.exe"; then
             verdict ok "that build with ScarvelRepair.exe.sig attached is the shipped ScarvelRepair.exe, byte for byte"
         else
-            said=$(grep -m 1 -e MISMATCH -e mismatch -e "^Failed" "$work/attached.exe.log" | tr -s ' \t' ' ')
-            verdict fail "that build with ScarvelRepair.exe.sig attached is not the shipped ScarvelRepair.exe${said:+ (osslsigncode: $said)}; kept in $(keep_rebuilt)"
+            verdict fail "that build with ScarvelRepair.exe.sig attached is not the shipped ScarvelRepair.exe: $(byte_differences "$work/attached.exe" "$dist/ScarvelRepair.exe"); kept in $(keep_rebuilt)"
         fi
     elif [ -n "$signed" ]; then
         verdict fail "there is no ScarvelRepair.exe.sig to attach to that build"
     elif cmp -s "$fresh" "$dist/ScarvelRepair.exe"; then
         verdict ok "the shipped ScarvelRepair.exe is that build, unsigned, byte for byte"
     else
-        verdict fail "the shipped ScarvelRepair.exe is not that build (and there is no ScarvelRepair.exe.sig); kept in $(keep_rebuilt)"
+        verdict fail "the shipped ScarvelRepair.exe is not that build (and there is no ScarvelRepair.exe.sig): $(byte_differences "$fresh" "$dist/ScarvelRepair.exe"); kept in $(keep_rebuilt)"
     fi
 
     if [ -n "$signed" ]; then
         # osslsigncode compares each signature's digest with the file's whatever the chain;
-        # without CA= only the chain's verdict is left aside.
-        osslsigncode verify -in "$dist/ScarvelRepair.exe" >"$work/digest.log" 2>&1 || :
+        # with no root to chain to, it fetches nothing and its chain verdict is left aside.
+        : >"$work/no-roots.pem"
+        osslsigncode verify -CAfile "$work/no-roots.pem" -TSA-CAfile "$work/no-roots.pem" \
+            -in "$dist/ScarvelRepair.exe" >"$work/digest.log" 2>&1 || :
         signatures "$work/digest.log" >"$work/signatures"
         found=$(cut -d' ' -f1 "$work/signatures" | tr '\n' ' ' | sed 's/ $//')
         if [ -s "$work/signatures" ] && ! grep -q -v " same " "$work/signatures" &&
            [ "$found" = "$(info digests)" ]; then
             verdict ok "the Authenticode digests in the shipped ScarvelRepair.exe are its own: $found"
         else
-            verdict fail "the Authenticode digests in the shipped ScarvelRepair.exe: ${found:-none}, not all its own, or not the $(info digests) of BUILDINFO"
+            said=$(grep -m 1 "MISMATCH" "$work/digest.log" | tr -s ' ' ' ') || said=""
+            verdict fail "the Authenticode digests in the shipped ScarvelRepair.exe: ${found:-none}, not all its own, or not the $(info digests) of BUILDINFO${said:+ (osslsigncode: $said)}"
         fi
 
         # Whose signatures: the certificate BUILDINFO names, that made SHA256SUMS.p7s and
-        # each Authenticode signature, and that these sources list.
+        # each Authenticode signature, and that the auditor's own HEAD lists (never the
+        # release's commit, which anyone who can push a branch can write).
+        git -C "$src" show HEAD:resources/signers.txt >"$work/signers.txt" 2>/dev/null || : >"$work/signers.txt"
         listed="" owner=""
         while read -r fingerprint comment; do
             case $fingerprint in ""|"#"*) continue ;; esac
             if [ "$(printf '%s' "$fingerprint" | fingerprint_form)" = "$signer" ]; then
                 listed=yes owner=${comment#"#"}
             fi
-        done <"$src/resources/signers.txt"
+        done <"$work/signers.txt"
         serial=""
         [ -z "$sums_signer" ] ||
             serial=$(openssl x509 -in "$work/sums-signer.pem" -noout -serial | sed 's/^serial=//')
@@ -580,28 +752,52 @@ verify_dist() {
              [ "$(awk -v serial="$serial" 'NF == 3 && $3 != serial' "$work/signatures")" ]; then
             verdict fail "$what is not the signer of SHA256SUMS.p7s (${sums_signer:-none}) or of every Authenticode signature"
         elif [ -n "$listed" ]; then
-            verdict ok "$what, listed in resources/signers.txt:${owner:- (no owner named)}"
+            verdict ok "$what, listed in resources/signers.txt of HEAD:${owner:- (no owner named)}"
         elif [ "$signer" = "$extra_signer" ]; then
             verdict ok "$what, given as SIGNER="
         else
-            verdict fail "$what is not listed: to trust it, add the line \"$signer  # its owner\" to resources/signers.txt, or give SIGNER=$signer"
+            verdict fail "$what is not listed in resources/signers.txt of HEAD $head: to trust it, commit the line \"$signer  # its owner\" there, or give SIGNER=$signer"
         fi
-    fi
-
-    if cmp -s "$dist/ScarvelRepair-unattended.cmd" "$src/resources/ScarvelRepair-unattended.cmd"; then
-        verdict ok "ScarvelRepair-unattended.cmd is resources/ScarvelRepair-unattended.cmd, byte for byte"
-    else
-        verdict fail "ScarvelRepair-unattended.cmd is not resources/ScarvelRepair-unattended.cmd of these sources"
-    fi
-
-    if [ -n "$ca" ] && [ -z "$signed" ]; then
-        verdict fail "the release is unsigned: there is no signature to verify up to $ca"
     elif [ -n "$ca" ]; then
-        if osslsigncode verify -CAfile "$ca" -TSA-CAfile "$ca" -in "$dist/ScarvelRepair.exe" \
-               >"$work/verify.log" 2>&1 && ! grep -q "verification: failed" "$work/verify.log"; then
-            verdict ok "the signatures of the shipped ScarvelRepair.exe verify up to $ca"
+        verdict fail "the release is unsigned: there is no signature to verify up to $ca"
+    else
+        verdict ok "the release is unsigned: no signer vouches for it, only its rebuild from commit ${commit:-(none)}"
+    fi
+
+    if [ -z "$ours" ]; then
+        verdict fail "ScarvelRepair-unattended.cmd is not compared: BUILDINFO's commit is not in this checkout's history"
+    elif cmp -s "$dist/ScarvelRepair-unattended.cmd" "$work/src/resources/ScarvelRepair-unattended.cmd"; then
+        verdict ok "ScarvelRepair-unattended.cmd is resources/ScarvelRepair-unattended.cmd of commit $commit, byte for byte"
+    else
+        verdict fail "ScarvelRepair-unattended.cmd is not resources/ScarvelRepair-unattended.cmd of commit $commit"
+    fi
+
+    if [ -n "$ca" ] && [ -n "$signed" ]; then
+        version_said=$(osslsigncode --version 2>&1 | head -n 1 | cut -d, -f1)
+        help=$(osslsigncode --help 2>&1 || :)
+        set -- -CAfile "$ca" -TSA-CAfile "$ca"
+        [ -z "$crls" ] || set -- "$@" -CRLfile "$work/crls.pem" -TSA-CRLfile "$work/crls.pem"
+        checked="revocation checked against CRL="
+        case $help in
+            # 2.9 fetches each distribution point unless told not to.
+            *-ignore-crl*)
+                if [ -n "$crls" ]; then
+                    set -- "$@" -ignore-cdp
+                else
+                    set -- "$@" -ignore-crl
+                    checked="revocation not checked (no CRL=)"
+                fi ;;
+            *-ignore-cdp*) [ -z "$crls" ] || set -- "$@" -ignore-cdp; [ -n "$crls" ] || checked="" ;;
+            # 2.5 fetches none and checks only the lists it is given.
+            *) [ -n "$crls" ] || checked="revocation not checked (no CRL=; $version_said checks none without it)" ;;
+        esac
+        if [ -z "$checked" ]; then
+            verdict fail "the signatures are not checked up to $ca: $version_said would fetch their revocation lists; give CRL="
+        elif osslsigncode verify "$@" -in "$dist/ScarvelRepair.exe" >"$work/verify.log" 2>&1 &&
+             ! grep -q "verification: failed" "$work/verify.log"; then
+            verdict ok "the signatures of the shipped ScarvelRepair.exe verify up to $ca, $checked"
         else
-            verdict fail "the signatures of the shipped ScarvelRepair.exe do not verify up to $ca"
+            verdict fail "the signatures of the shipped ScarvelRepair.exe do not verify up to $ca: osslsigncode: $(reason "$work/verify.log")"
         fi
     fi
     [ "$failures" -eq 0 ] || exit 1
@@ -609,6 +805,6 @@ verify_dist() {
 
 case ${1:-} in
     dist) make_dist "${2:-dist}" ;;
-    verify) verify_dist "${2:-}" "${3:-}" "${4:-}" ;;
-    *) echo "usage: $0 dist DIR | verify DIR [CA [SIGNER]]" >&2; exit 2 ;;
+    verify) verify_dist "${2:-}" "${3:-}" "${4:-}" "${5:-}" ;;
+    *) echo "usage: $0 dist DIR | verify DIR [CA [SIGNER [CRL]]]" >&2; exit 2 ;;
 esac

@@ -3,10 +3,10 @@ rem ScarvelRepair-unattended.cmd: runs ScarvelRepair.exe from this file's folder
 rem deployment system (Configuration Manager, Intune, Group Policy, PsExec): with empty
 rem input, so that its final pause returns at once; its text relayed line by line to
 rem standard output; its outcome as this script's exit code:
-rem     0     the repair is complete (the machine was healthy, or has been repaired)
-rem     1..7  E01..E07
-rem     3010  E08: the background programs did not start; a restart completes the repair
-rem     99    ScarvelRepair.exe did not run (missing, not elevated) or printed no result
+rem     0        the repair is complete (the machine was healthy, or has been repaired)
+rem     101..107 E01..E07: off Configuration Manager's default list of codes it retries
+rem     3010     E08: the background programs did not start; a restart completes the repair
+rem     99       ScarvelRepair.exe did not run (missing, not elevated) or printed no result
 rem It writes no file. It matches only the ASCII parts of the text, "(E0n)" and the
 rem product's name; the Chinese text (code page 936) is passed on as it is.
 setlocal EnableExtensions DisableDelayedExpansion
@@ -34,12 +34,12 @@ exit /b
 rem The tool's text holds no double quote, so the line is inert inside quotes. A failure's
 rem line also names the product: its code is tested last and wins.
 if not "%line:Scarvel (TWAIN)=%"=="%line%" set "outcome=0"
-if not "%line:(E01)=%"=="%line%" set "outcome=1"
-if not "%line:(E02)=%"=="%line%" set "outcome=2"
-if not "%line:(E03)=%"=="%line%" set "outcome=3"
-if not "%line:(E04)=%"=="%line%" set "outcome=4"
-if not "%line:(E05)=%"=="%line%" set "outcome=5"
-if not "%line:(E06)=%"=="%line%" set "outcome=6"
-if not "%line:(E07)=%"=="%line%" set "outcome=7"
+if not "%line:(E01)=%"=="%line%" set "outcome=101"
+if not "%line:(E02)=%"=="%line%" set "outcome=102"
+if not "%line:(E03)=%"=="%line%" set "outcome=103"
+if not "%line:(E04)=%"=="%line%" set "outcome=104"
+if not "%line:(E05)=%"=="%line%" set "outcome=105"
+if not "%line:(E06)=%"=="%line%" set "outcome=106"
+if not "%line:(E07)=%"=="%line%" set "outcome=107"
 if not "%line:(E08)=%"=="%line%" set "outcome=3010"
 exit /b

@@ -144,7 +144,7 @@ def runners(build, clones):
         print("  " + "   ".join(cells).rstrip())
         if row is not headers:
             print("  " + " " * (sum(widths[:3]) + 9) + "(%s)" % row[4])
-    print("\n  0: repaired; 1 to 7: E01 to E07; 3010: E08, a restart completes the repair")
+    print("\n  0: repaired; 101 to 107: E01 to E07; 3010: E08, a restart completes the repair")
 
 
 def main(argv):

@@ -2,8 +2,9 @@
 """The unattended runner, ScarvelRepair-unattended.cmd, under Wine's cmd on one of the bed's
 machines, for every exit code it can give (run.py runs it). The runner and the 32-bit program stand in "C:\\Program Files (x86)\\Scarvel Repair\\" and the
 runner is started from elsewhere, as a deployment system starts it. The machine is brought
-from healthy to E08, E07 and E01 in turn and then loses the program; in each state the
-runner runs once with LANG=C.UTF-8 (code page 1252) and once with LANG=zh_CN.UTF-8 (936).
+from healthy to E08, E07 and E01 in turn, then holds a stand-in that writes the tool's E04
+text, and then loses the program; in each of the machine's states the runner runs once with
+LANG=C.UTF-8 (code page 1252) and once with LANG=zh_CN.UTF-8 (936).
 """
 import os
 import shutil
@@ -138,12 +139,21 @@ def runner(machine, check):
 
     machine.setup(["stop-service", bed.SERVICE], ["behaviour", "stop"])
     check_state(machine, check, "E07 service stops during its start",
-                ("checking", "service-disabled", "E07"), 7)
+                ("checking", "service-disabled", "E07"), 107)
 
     os.remove(machine.unix_path(machine.folders["guide"]))
-    check_state(machine, check, "E01 error guide missing", ("checking", "E01"), 1)
+    check_state(machine, check, "E01 error guide missing", ("checking", "E01"), 101)
 
-    os.remove(os.path.join(folder, "ScarvelRepair.exe"))
+    # No state of the bed makes the Service Control Manager refuse the tool: a stand-in writes
+    # the tool's text of E04.
+    check.begin("E04, the tool's text replayed")
+    program = os.path.join(folder, "ScarvelRepair.exe")
+    shutil.copy(os.path.join(machine.build.dir, "tests", "release", "replay_program.exe"), program)
+    with open(program + ".out", "wb") as f:
+        f.write(bed.expected_output("checking", "startup-item", "E04"))
+    out, err, status = run_runner(machine, "E04-runner", {})
+    check.that(status == 104 and b"(E04)" in out, "exit code 104, the E04 line relayed", repr(out))
+    os.remove(program)
     check_state(machine, check, "no program beside the runner", (), NO_RESULT)
 
 
