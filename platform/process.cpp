@@ -49,6 +49,7 @@ typedef BOOL(WINAPI* UpdateProcThreadAttributeProc)(LPPROC_THREAD_ATTRIBUTE_LIST
                                                     void* value, SIZE_T size, void* previous,
                                                     SIZE_T* returned);
 typedef void(WINAPI* DeleteProcThreadAttributeListProc)(LPPROC_THREAD_ATTRIBUTE_LIST list);
+typedef DWORD(WINAPI* WTSGetActiveConsoleSessionIdProc)(void);
 // The functions of DLLs the image does not import.
 typedef BOOL(WINAPI* WTSQueryUserTokenProc)(ULONG session, HANDLE* token);
 typedef BOOL(WINAPI* CreateEnvironmentBlockProc)(void** environment, HANDLE token, BOOL inherit);
@@ -104,11 +105,28 @@ static DWORD ShellProcessId(void)
     return shellId;
 }
 
+// The console session into `session` (kNoConsoleSession when none is attached); 0 when
+// this Windows cannot tell (Microsoft documents the function from Vista on).
+static int ReadConsoleSession(DWORD* session)
+{
+    WTSGetActiveConsoleSessionIdProc getSession =
+        reinterpret_cast<WTSGetActiveConsoleSessionIdProc>(reinterpret_cast<void*>(
+            FindSystemCall(L"kernel32.dll", "WTSGetActiveConsoleSessionId")));
+    if (getSession == NULL) {
+        return 0;
+    }
+    *session = getSession();
+    return 1;
+}
+
 // LocalSystem starts the programs as the user at the console, with that user's token;
 // nobody there: the next logon starts them, and nothing is missing yet.
 static LaunchWay ChooseConsoleUser(ProgramLauncher* launcher)
 {
-    DWORD session = WTSGetActiveConsoleSessionId();
+    DWORD session = kNoConsoleSession;
+    if (!ReadConsoleSession(&session)) {
+        return kLaunchRefused;
+    }
     if (session == kNoConsoleSession) {
         return kLaunchAtLogon;
     }
@@ -170,9 +188,11 @@ static LaunchWay ChooseLaunchWay(ProgramLauncher* launcher)
     // Another account where nobody sees (a deployment tool's, a scheduled task's): its
     // programs would run hidden, as that account.
     if (!IsWindowStationVisible()) {
-        DWORD session = WTSGetActiveConsoleSessionId();
-        return session != kNoConsoleSession && IsUserLoggedOn(session) ? kLaunchRefused
-                                                                       : kLaunchAtLogon;
+        DWORD session = kNoConsoleSession;
+        return !ReadConsoleSession(&session)
+                || (session != kNoConsoleSession && IsUserLoggedOn(session))
+            ? kLaunchRefused
+            : kLaunchAtLogon;
     }
     return ChooseOnDesktop(sid, splitElevated, launcher);
 }

@@ -106,7 +106,6 @@ HOOK(BOOL, CreateProcessAsUserW,
      Text(directory), Text(startup->lpDesktop), (unsigned long)startup->cb)
 HOOK(BOOL, CloseHandle, (HANDLE handle), CloseHandle(handle), FALSE, NOTHING, L"%s",
      Released(handle))
-HOOK(DWORD, WTSGetActiveConsoleSessionId, (void), ConsoleSession(), 0xFFFFFFFF, NOTHING, L"")
 HOOK_OWN(DWORD, GetTickCount, (void))
 HOOK_OWN(void, Sleep, (DWORD milliseconds))
 HOOK(HLOCAL, LocalAlloc, (UINT flags, SIZE_T size), LocalAlloc(flags, size), NULL,
@@ -195,3 +194,4 @@ LOOKED_UP(BOOL, DestroyEnvironmentBlock, (void* environment),
           gRealDestroyEnvironmentBlock(environment), FALSE, NOTHING,
           L"%s", Released(environment))
 LOOKED_UP(HWND, GetShellWindow, (void), ShellWindow(), NULL, NOTHING, L"")
+LOOKED_UP(DWORD, WTSGetActiveConsoleSessionId, (void), ConsoleSession(), 0xFFFFFFFF, NOTHING, L"")

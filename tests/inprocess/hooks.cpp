@@ -583,7 +583,7 @@ static BOOL SteeredToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info
 
 static DWORD ConsoleSession(void)
 {
-    return gConsoleSet ? gConsoleSession : WTSGetActiveConsoleSessionId();
+    return gConsoleSet ? gConsoleSession : gRealWTSGetActiveConsoleSessionId();
 }
 
 // The kind of a handle or block the ledger holds, without releasing it.
