@@ -368,6 +368,8 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          L"WTSQueryUserToken", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
         {"LocalSystem, no environment for the user", false, true, kLocalSystem, 1, 0,
          L"CreateEnvironmentBlock", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
+        {"LocalSystem, no System32 path", false, true, kLocalSystem, 1, 0,
+         L"GetSystemDirectoryW", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
         {"another account where nobody sees, a user at the console", false, true,
          kHiddenAccount, 0, 0, L"", 0, "", 0, true, e08, L"", 0, kNone},
         {"another account where nobody sees, nobody at the console", false, true,
@@ -427,8 +429,16 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
                          L"UpdateProcThreadAttribute 0 0x20000 size="
                              + std::to_wstring(sizeof(HANDLE)) + L" (null) (null)"),
                   EventsStartingWith(L"UpdateProcThreadAttribute"));
-        // No pause where nobody can press a key; elsewhere cmd.exe /d /c pause from System32.
-        if (variant.who == kHiddenAccount) {
+        EXPECT_EQ(Events(variant.launch == underShell ? 3 : 0, L"DeleteProcThreadAttributeList"),
+                  EventsStartingWith(L"DeleteProcThreadAttributeList"));
+        // A DLL is only ever loaded by its full path.
+        for (const std::wstring& load : EventsStartingWith(L"LoadLibraryExW ")) {
+            EXPECT_NE(std::wstring::npos, load.find(L'\\')) << machine::Narrow(load);
+        }
+        // No pause where nobody can press a key, nor without System32's path; elsewhere
+        // cmd.exe /d /c pause from System32.
+        if (variant.who == kHiddenAccount
+            || lstrcmpW(variant.failing, L"GetSystemDirectoryW") == 0) {
             EXPECT_TRUE(NoCalls(L"_wspawnv"));
         } else {
             EXPECT_EQ((Events{PauseCalls().back()}), EventsStartingWith(L"_wspawnv"));

@@ -797,8 +797,10 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
 
 typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
 typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
+typedef void(WINAPI* DeleteProcThreadAttributeListProc)(LPPROC_THREAD_ATTRIBUTE_LIST list);
 static RtlGetVersionProc gRealRtlGetVersion;
 static WTSFreeMemoryProc gRealWTSFreeMemory;
+static DeleteProcThreadAttributeListProc gRealDeleteProcThreadAttributeList;
 
 // What it hands out for RtlGetVersion: the version a test set, or the real one.
 static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
@@ -819,6 +821,12 @@ static void WINAPI Hook_WTSFreeMemory(void* memory)
     gRealWTSFreeMemory(memory);
 }
 
+static void WINAPI Hook_DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list)
+{
+    LogEvent(L"DeleteProcThreadAttributeList");
+    gRealDeleteProcThreadAttributeList(list);
+}
+
 // The functions the tool looks up at run time that the hooks stand in for.
 #define HOOK(...)
 #define HOOK_OWN(...)
@@ -831,6 +839,8 @@ static const struct {
 #include "tests/inprocess/hook_list.h"
     {"RtlGetVersion", (void**)&gRealRtlGetVersion, (void*)Hook_RtlGetVersion},
     {"WTSFreeMemory", (void**)&gRealWTSFreeMemory, (void*)Hook_WTSFreeMemory},
+    {"DeleteProcThreadAttributeList", (void**)&gRealDeleteProcThreadAttributeList,
+     (void*)Hook_DeleteProcThreadAttributeList},
 };
 #undef HOOK
 #undef HOOK_OWN
