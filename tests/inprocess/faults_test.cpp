@@ -348,6 +348,10 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          kNone},
         {"elevated, its elevation unreadable", false, true, kUser, -1, 0, L"", 0, "", 0, true,
          e08, L"", 0, kNone},
+        {"elevated, its user unreadable, no shell window", false, false, kUser, 0, 0,
+         L"GetTokenInformation", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
+        {"elevated, no way to name a parent", false, true, kUser, 0, 0, L"", 0,
+         "InitializeProcThreadAttributeList", 0, true, e08, L"", 1, kNone},
         {"not split, no shell window", false, false, kUser, 1, 0, L"", 0, "", 0, true, complete,
          plain, 0, kTheTests},
         {"not split, the user's own shell", false, true, kUser, 1, 0, L"", 0, "", 0, true,
@@ -431,6 +435,7 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
                   EventsStartingWith(L"UpdateProcThreadAttribute"));
         EXPECT_EQ(Events(variant.launch == underShell ? 3 : 0, L"DeleteProcThreadAttributeList"),
                   EventsStartingWith(L"DeleteProcThreadAttributeList"));
+        EXPECT_TRUE(NoCalls(L"CloseHandle (null)"));
         // A DLL is only ever loaded by its full path.
         for (const std::wstring& load : EventsStartingWith(L"LoadLibraryExW ")) {
             EXPECT_NE(std::wstring::npos, load.find(L'\\')) << machine::Narrow(load);
