@@ -5,7 +5,8 @@ rem input, so that its final pause returns at once; its text relayed line by lin
 rem standard output; its outcome as this script's exit code:
 rem     0        the repair is complete (the machine was healthy, or has been repaired)
 rem     101..107 E01..E07: off Configuration Manager's default list of codes it retries
-rem     3010     E08: the background programs did not start; a restart completes the repair
+rem     3010     E08: a program could not be started for the user logged on; their next
+rem              logon, or a restart, completes the repair
 rem     99       ScarvelRepair.exe did not run (missing, not elevated) or printed no result
 rem It writes no file. It matches only the ASCII parts of the text, "(E0n)" and the
 rem product's name; the Chinese text (code page 936) is passed on as it is.
