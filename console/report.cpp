@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
-#include <shlwapi.h>
 
 #include "console/report.h"
 #include "package/layout.h"
@@ -54,17 +53,10 @@ void PrintMessage(const wchar_t* format, ...)
 // where nobody can press a key (a service's window station), no pause.
 static void Pause(void)
 {
-    wchar_t systemDir[PATH_UNITS] = {};
     wchar_t interpreter[PATH_UNITS] = {};
-    if (!IsWindowStationVisible()) {
-        return;
+    if (IsWindowStationVisible() && ComposeSystemPath(interpreter, kPauseCommand[0])) {
+        _wspawnv(_P_WAIT, interpreter, kPauseCommand);
     }
-    UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
-    if (units == 0 || units >= PATH_UNITS
-        || PathCombineW(interpreter, systemDir, kPauseCommand[0]) == NULL) {
-        return;
-    }
-    _wspawnv(_P_WAIT, interpreter, kPauseCommand);
 }
 
 void EndReport(wchar_t* savedLocale)

@@ -20,15 +20,18 @@ FARPROC FindSystemCall(const wchar_t* module, const char* name)
     return loaded != NULL ? GetProcAddress(loaded, name) : NULL;
 }
 
-HMODULE LoadSystemLibrary(const wchar_t* name)
+int ComposeSystemPath(wchar_t* path, const wchar_t* name)
 {
     wchar_t systemDir[PATH_UNITS] = {};
-    wchar_t path[PATH_UNITS] = {};
     UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
-    if (units == 0 || units >= PATH_UNITS || PathCombineW(path, systemDir, name) == NULL) {
-        return NULL;
-    }
-    return LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return units > 0 && units < PATH_UNITS && PathCombineW(path, systemDir, name) != NULL;
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name)
+{
+    wchar_t path[PATH_UNITS] = {};
+    return ComposeSystemPath(path, name) ? LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH)
+                                         : NULL;
 }
 
 DWORD WindowsMajorVersion(DWORD* minor)

@@ -12,6 +12,9 @@ static const DWORD kTokenUserUnits =
 // those of DLLs the image does not import); NULL when the DLL is not loaded or lacks it.
 FARPROC FindSystemCall(const wchar_t* module, const char* name);
 
+// System32's path of `name` into `path` (PATH_UNITS); 0 when it cannot be had.
+int ComposeSystemPath(wchar_t* path, const wchar_t* name);
+
 // A system DLL loaded by its System32 path, never by a name the search could resolve
 // elsewhere; NULL when it cannot be. The caller frees it.
 HMODULE LoadSystemLibrary(const wchar_t* name);

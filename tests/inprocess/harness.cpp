@@ -112,6 +112,22 @@ Events PauseCalls()
             L"_wspawnv 0 " + machine::SystemDirectory() + L"\\cmd.exe|cmd.exe /d /c pause"};
 }
 
+void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own)
+{
+    for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+        SCOPED_TRACE(Narrow(program.process));
+        const machine::TokenRecord token =
+            machine::ReadTokenRecord(program.path(machine::WindowsDirectory()));
+        EXPECT_TRUE(token.exists);
+        EXPECT_EQ(own.user, token.user);
+        EXPECT_EQ(own.session, token.session);
+        EXPECT_NE(static_cast<DWORD>(TokenElevationTypeFull), token.elevationType);
+        if (own.elevationType == TokenElevationTypeFull) {
+            EXPECT_EQ(0x2000u, token.integrity);
+        }
+    }
+}
+
 std::wstring StandinsFolder()
 {
     wchar_t buffer[MAX_PATH] = {};

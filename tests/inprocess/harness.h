@@ -33,6 +33,11 @@ Events EventsAfterLast(const std::wstring& prefix);
 // The final pause as the hooks log it: System32's command interpreter, by its full path.
 Events PauseCalls();
 
+// Each background program, by the token its stand-in recorded: the suite's own user and
+// session, never a full token, and at medium integrity where the suite's is the full one of
+// a split pair.
+void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own);
+
 // Where the stand-in package comes from (SCARVEL_STANDINS).
 std::wstring StandinsFolder();
 

@@ -616,16 +616,5 @@ TEST_F(RepairRunTest, AsLocalSystemTheProgramsRunAsTheConsoleUser)
     const machine::TokenRecord own = machine::OwnToken();
     EXPECT_EQ("0", run.exit);
     EXPECT_EQ(ExpectedOutput(kHealthy), run.output);
-    for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-        const machine::TokenRecord token =
-            machine::ReadTokenRecord(program.path(machine::WindowsDirectory()));
-        SCOPED_TRACE(machine::Narrow(program.process));
-        EXPECT_TRUE(token.exists);
-        EXPECT_EQ(own.user, token.user);
-        EXPECT_EQ(own.session, token.session);
-        EXPECT_NE(static_cast<DWORD>(TokenElevationTypeFull), token.elevationType);
-        if (own.elevationType == TokenElevationTypeFull) {
-            EXPECT_EQ(0x2000u, token.integrity);
-        }
-    }
+    ExpectProgramsRunAsTheUser(own);
 }
