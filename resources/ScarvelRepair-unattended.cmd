@@ -8,8 +8,9 @@ rem     101..107 E01..E07: off Configuration Manager's default list of codes it 
 rem     3010     E08: a program could not be started for the user logged on; their next
 rem              logon, or a restart, completes the repair
 rem     99       ScarvelRepair.exe did not run (missing, not elevated) or printed no result
-rem It writes no file. It matches only the ASCII parts of the text, "(E0n)" and the
-rem product's name; the Chinese text (code page 936) is passed on as it is.
+rem It matches only the ASCII parts of the text, "(E0n)" and the product's name; the
+rem Chinese text (code page 936) is passed on as it is. The text goes through one file in
+rem this folder, ScarvelRepair-unattended.out, deleted again before the runner ends.
 setlocal EnableExtensions DisableDelayedExpansion
 set "outcome=99"
 rem pushd maps a drive letter when this folder is a network share.
@@ -23,12 +24,17 @@ endlocal & exit /b %outcome%
 
 :run
 if not exist ScarvelRepair.exe exit /b
-rem The program in this folder, never one found along PATH.
-for /f "delims=" %%L in ('.\ScarvelRepair.exe ^<NUL') do (
+rem The program in this folder, never one found along PATH, started by this cmd itself: a
+rem command in for /f's parentheses would run in a child %ComSpec% /c without /d, so that the
+rem user's COMSPEC and AutoRun command would run with this script's rights. for /f reads the
+rem text from the file instead.
+.\ScarvelRepair.exe <NUL >ScarvelRepair-unattended.out
+for /f "usebackq delims=" %%L in ("ScarvelRepair-unattended.out") do (
     echo.%%L
     set "line=%%L"
     call :judge
 )
+if exist ScarvelRepair-unattended.out del ScarvelRepair-unattended.out
 exit /b
 
 :judge

@@ -3,6 +3,8 @@
 // fail, and skips with its reason elsewhere (under Wine, every one of them).
 #include "tests/inprocess/harness.h"
 
+#include <tlhelp32.h>
+
 namespace {
 
 const wchar_t kCommandProcessor[] = L"Software\\Microsoft\\Command Processor";
@@ -24,25 +26,71 @@ std::wstring SetAutoRun(const std::wstring& command)
     return previous;
 }
 
-// System32's cmd.exe running `arguments`, waited for.
-void RunCmd(const std::wstring& arguments)
+// System32's cmd.exe running `arguments`, waited for; its exit code.
+DWORD RunCmd(const std::wstring& arguments)
 {
     std::wstring line = L"\"" + machine::SystemDirectory() + L"\\cmd.exe\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
+    DWORD code = STILL_ACTIVE;
     if (CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup,
                        &info)) {
-        WaitForSingleObject(info.hProcess, 30000);
+        WaitForSingleObject(info.hProcess, 120000);
+        GetExitCodeProcess(info.hProcess, &code);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
     }
+    return code;
+}
+
+DWORD ProcessIdOf(const wchar_t* name)
+{
+    DWORD id = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && id == 0;
+         more = Process32NextW(snapshot, &entry)) {
+        id = wcscmp(entry.szExeFile, name) == 0 ? entry.th32ProcessID : 0;
+    }
+    CloseHandle(snapshot);
+    return id;
+}
+
+// Whether the desktop shell's own token, the user's unelevated one, may open the process with
+// `access`: what the user's own programs (Task Manager, the package's updater) may do to it.
+bool UserMayOpen(DWORD processId, DWORD access)
+{
+    DWORD shellId = 0;
+    GetWindowThreadProcessId(GetShellWindow(), &shellId);
+    HANDLE shell = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shellId);
+    HANDLE token = NULL, impersonation = NULL;
+    bool opened = false;
+    if (shell != NULL && OpenProcessToken(shell, TOKEN_DUPLICATE | TOKEN_QUERY, &token)
+        && DuplicateTokenEx(token, TOKEN_IMPERSONATE | TOKEN_QUERY, NULL, SecurityImpersonation,
+                            TokenImpersonation, &impersonation)
+        && SetThreadToken(NULL, impersonation)) {
+        HANDLE process = OpenProcess(access, FALSE, processId);
+        opened = process != NULL;
+        RevertToSelf();
+        if (process != NULL) {
+            CloseHandle(process);
+        }
+    }
+    for (HANDLE handle : {shell, token, impersonation}) {
+        if (handle != NULL) {
+            CloseHandle(handle);
+        }
+    }
+    return opened;
 }
 
 }  // namespace
 
-// UAC on and the suite elevated from a split token: the programs the tool starts under
-// Explorer get Explorer's token, the user's own, not elevated (medium integrity).
+// UAC on and the suite elevated from a split token: the programs the user's Explorer starts
+// for the tool get Explorer's token, the user's own, not elevated (medium integrity), and a
+// security the user's own programs may act on: the user's unelevated token may end them.
 TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
 {
     const machine::TokenRecord own = machine::OwnToken();
@@ -66,6 +114,7 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
         EXPECT_EQ(machine::ShellName(), machine::ParentName(program.process));
         EXPECT_EQ(static_cast<DWORD>(TokenElevationTypeLimited),
                   machine::ReadTokenRecord(program.path(machine::WindowsDirectory())).elevationType);
+        EXPECT_TRUE(UserMayOpen(ProcessIdOf(program.process), PROCESS_TERMINATE));
     }
 }
 
@@ -92,6 +141,58 @@ TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
     if (!autoRuns) {
         GTEST_SKIP() << "cmd.exe here runs no AutoRun command (Wine's has none): nothing for "
                         "/d to keep from running";
+    }
+}
+
+// The unattended runner, run from an administrator's elevated prompt, starts the program
+// through nothing the user chose: neither the AutoRun command of the user's Command
+// Processor key nor a program that the user's COMSPEC names runs, while the runner's text and
+// exit code stay as ever.
+TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
+{
+    const std::wstring folder = machine::WindowsDirectory() + L"\\temp\\scarvel-runner";
+    const std::wstring autoRan = folder + L"\\autorun.ran";
+    const std::wstring comspec = folder + L"\\comspec.exe";
+    ASSERT_EQ("", machine::CreateDirectories(folder));
+    // Should it run, the stand-in records its command line and ends at once.
+    ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(), comspec.c_str(),
+                          FALSE));
+    ASSERT_EQ("", machine::WriteTextFile(comspec + kExitFile, ""));
+    const std::wstring previous = SetAutoRun(L"echo ran>\"" + autoRan + L"\"");
+    wchar_t ownComspec[MAX_PATH] = {};
+    const bool hadComspec = GetEnvironmentVariableW(L"COMSPEC", ownComspec, MAX_PATH) > 0;
+    SetEnvironmentVariableW(L"COMSPEC", comspec.c_str());
+    // Without /d a cmd.exe runs the AutoRun command, and for /f runs its command in COMSPEC.
+    RunCmd(L"/c for /f %L in ('rem') do rem");
+    const bool autoRuns = machine::FileExists(autoRan);
+    const bool comspecRuns = !machine::RecordedLines(comspec).empty();
+    DeleteFileW(autoRan.c_str());
+    DeleteFileW((comspec + kCommandLineRecord).c_str());
+    if (autoRuns && comspecRuns) {
+        const std::wstring runner = folder + L"\\ScarvelRepair-unattended.cmd";
+        const std::wstring shipped = ToolPath().substr(0, ToolPath().rfind(L'\\'))
+            + L"\\ScarvelRepair-unattended.cmd";
+        ASSERT_TRUE(CopyFileW(shipped.c_str(), runner.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(ToolPath().c_str(), (folder + L"\\ScarvelRepair.exe").c_str(), FALSE));
+        MakeHealthy();
+        EXPECT_EQ(0u, RunCmd(L"/d /c \"\"" + runner + L"\"\""));
+        EXPECT_FALSE(machine::FileExists(autoRan)) << "the AutoRun command ran";
+        EXPECT_EQ(Events{}, machine::RecordedLines(comspec)) << "COMSPEC's program ran";
+        EXPECT_FALSE(machine::FileExists(folder + L"\\ScarvelRepair-unattended.out"));
+        DeleteFileW(runner.c_str());
+        DeleteFileW((folder + L"\\ScarvelRepair.exe").c_str());
+    }
+    SetEnvironmentVariableW(L"COMSPEC", hadComspec ? ownComspec : NULL);
+    SetAutoRun(previous);
+    for (const std::wstring& file : {autoRan, comspec, comspec + kExitFile, comspec + kCommandLineRecord}) {
+        DeleteFileW(file.c_str());
+    }
+    RemoveDirectoryW(folder.c_str());
+    if (!autoRuns || !comspecRuns) {
+        GTEST_SKIP() << "this cmd.exe " << (autoRuns ? "runs" : "runs no")
+                     << " AutoRun command and " << (comspecRuns ? "starts" : "does not start")
+                     << " for /f's command through COMSPEC (Wine's does neither): nothing for the "
+                        "runner to keep from running";
     }
 }
 
