@@ -12,6 +12,7 @@
 #include "console/report.h"
 #include "package/layout.h"
 #include "platform/session.h"
+#include "platform/system_calls.h"
 
 // The pause is Windows' own interpreter, named by its full path: COMSPEC, which the runtime's
 // system() would follow, is the user's to set, and the tool runs elevated. /d: no AutoRun
@@ -50,11 +51,11 @@ void PrintMessage(const wchar_t* format, ...)
 }
 
 // Runs System32's cmd.exe with "/d /c pause" and waits for it; without a System32 path, or
-// where nobody can press a key (a service's window station), no pause.
+// where nobody can press a key (a service's window station, session 0), no pause.
 static void Pause(void)
 {
     wchar_t interpreter[PATH_UNITS] = {};
-    if (IsWindowStationVisible() && ComposeSystemPath(interpreter, kPauseCommand[0])) {
+    if (IsSeenBySomeone() && ComposeSystemPath(interpreter, kPauseCommand[0])) {
         _wspawnv(_P_WAIT, interpreter, kPauseCommand);
     }
 }
@@ -64,5 +65,7 @@ void EndReport(wchar_t* savedLocale)
     // Without a saved copy, "C" is what every program starts with.
     _wsetlocale(LC_CTYPE, savedLocale != NULL ? savedLocale : L"C");
     free(savedLocale);
+    // Into a file or a pipe the text must stand before the prompt the pause writes there.
+    fflush(stdout);
     Pause();
 }

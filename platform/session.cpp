@@ -1,58 +1,27 @@
 #include "platform/session.h"
 
-#include <shlwapi.h>
 #include <wtsapi32.h>
 
-#include "package/layout.h"
+#include "platform/system_calls.h"
 
-typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
-typedef HWINSTA(WINAPI* GetProcessWindowStationProc)(void);
-typedef BOOL(WINAPI* GetUserObjectInformationWProc)(HANDLE object, int index, void* information,
-                                                    DWORD size, DWORD* needed);
-typedef BOOL(WINAPI* WTSQuerySessionInformationWProc)(HANDLE server, DWORD session,
-                                                      WTS_INFO_CLASS kind, wchar_t** buffer,
-                                                      DWORD* bytes);
-typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
+static const DWORD kNoConsoleSession = 0xFFFFFFFF;
 
-FARPROC FindSystemCall(const wchar_t* module, const char* name)
+// Session 0 from Vista on: the services' own, where nobody works.
+static int IsServicesSession(void)
 {
-    HMODULE loaded = GetModuleHandleW(module);
-    return loaded != NULL ? GetProcAddress(loaded, name) : NULL;
-}
-
-int ComposeSystemPath(wchar_t* path, const wchar_t* name)
-{
-    wchar_t systemDir[PATH_UNITS] = {};
-    UINT units = GetSystemDirectoryW(systemDir, PATH_UNITS);
-    return units > 0 && units < PATH_UNITS && PathCombineW(path, systemDir, name) != NULL;
-}
-
-HMODULE LoadSystemLibrary(const wchar_t* name)
-{
-    wchar_t path[PATH_UNITS] = {};
-    return ComposeSystemPath(path, name) ? LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH)
-                                         : NULL;
-}
-
-DWORD WindowsMajorVersion(DWORD* minor)
-{
-    RtlGetVersionProc getVersion = reinterpret_cast<RtlGetVersionProc>(
-        reinterpret_cast<void*>(FindSystemCall(L"ntdll.dll", "RtlGetVersion")));
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    if (getVersion == NULL || getVersion(&version) != 0) {
+    DWORD minor = 0;
+    if (WindowsMajorVersion(&minor) < 6) {
         return 0;
     }
-    *minor = version.dwMinorVersion;
-    return version.dwMajorVersion;
+    ProcessIdToSessionIdCall getSession = LOOK_UP(ProcessIdToSessionId);
+    DWORD session = kNoConsoleSession;
+    return getSession != NULL && getSession(GetCurrentProcessId(), &session) && session == 0;
 }
 
-int IsWindowStationVisible(void)
+static int IsWindowStationVisible(void)
 {
-    GetProcessWindowStationProc getStation = reinterpret_cast<GetProcessWindowStationProc>(
-        reinterpret_cast<void*>(FindSystemCall(L"user32.dll", "GetProcessWindowStation")));
-    GetUserObjectInformationWProc getInformation = reinterpret_cast<GetUserObjectInformationWProc>(
-        reinterpret_cast<void*>(FindSystemCall(L"user32.dll", "GetUserObjectInformationW")));
+    GetProcessWindowStationCall getStation = LOOK_UP(GetProcessWindowStation);
+    GetUserObjectInformationWCall getInformation = LOOK_UP(GetUserObjectInformationW);
     HWINSTA station = getStation != NULL ? getStation() : NULL;
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;
@@ -60,6 +29,11 @@ int IsWindowStationVisible(void)
     return station == NULL || getInformation == NULL
         || !getInformation(station, UOI_FLAGS, &flags, sizeof flags, &needed)
         || (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+int IsSeenBySomeone(void)
+{
+    return !IsServicesSession() && IsWindowStationVisible();
 }
 
 // TOKEN_USER into `user`, and whether the token is elevated from a split one where Windows
@@ -91,7 +65,7 @@ int ReadOwnToken(DWORD* user, DWORD userBytes, int* splitElevated)
     return known;
 }
 
-int IsProcessOfUser(HANDLE process, PSID user)
+static int IsProcessOfUser(HANDLE process, PSID user)
 {
     HANDLE token = NULL;
     if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
@@ -105,27 +79,110 @@ int IsProcessOfUser(HANDLE process, PSID user)
     return same;
 }
 
-// wtsapi32 by its System32 path; a failed question counts as somebody logged on, so that
-// the run reports the programs it did not start.
-int IsUserLoggedOn(DWORD session)
+int IsWindowOfUser(HWND window, PSID user)
 {
-    HMODULE wts = LoadSystemLibrary(L"wtsapi32.dll");
-    WTSQuerySessionInformationWProc query = wts == NULL ? NULL
-        : reinterpret_cast<WTSQuerySessionInformationWProc>(
-              reinterpret_cast<void*>(GetProcAddress(wts, "WTSQuerySessionInformationW")));
-    WTSFreeMemoryProc release = wts == NULL ? NULL
-        : reinterpret_cast<WTSFreeMemoryProc>(
-              reinterpret_cast<void*>(GetProcAddress(wts, "WTSFreeMemory")));
+    GetWindowThreadProcessIdCall getProcessId = LOOK_UP(GetWindowThreadProcessId);
+    DWORD processId = 0;
+    if (window == NULL || getProcessId == NULL || getProcessId(window, &processId) == 0) {
+        return 0;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+    int own = process != NULL && IsProcessOfUser(process, user);
+    if (process != NULL) {
+        CloseHandle(process);
+    }
+    return own;
+}
+
+// wtsapi32, loaded by its System32 path, with the calls that read the sessions.
+struct SessionCalls {
+    HMODULE module;
+    WTSEnumerateSessionsWCall enumerate;
+    WTSQuerySessionInformationWCall query;
+    WTSFreeMemoryCall release;
+};
+
+static int OpenSessionCalls(SessionCalls* calls)
+{
+    calls->module = LoadSystemLibrary(L"wtsapi32.dll");
+    calls->enumerate = LOOK_UP_IN(calls->module, WTSEnumerateSessionsW);
+    calls->query = LOOK_UP_IN(calls->module, WTSQuerySessionInformationW);
+    calls->release = LOOK_UP_IN(calls->module, WTSFreeMemory);
+    return calls->enumerate != NULL && calls->query != NULL && calls->release != NULL;
+}
+
+static void CloseSessionCalls(SessionCalls* calls)
+{
+    if (calls->module != NULL) {
+        FreeLibrary(calls->module);
+        calls->module = NULL;
+    }
+}
+
+// 1 when a user is logged on in the session, 0 when nobody is, -1 when it cannot be read.
+static int SessionHasUser(const SessionCalls* calls, DWORD session)
+{
     wchar_t* name = NULL;
     DWORD bytes = 0;
-    int loggedOn = 1;
-    if (query != NULL && release != NULL
-        && query(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &name, &bytes)) {
-        loggedOn = name != NULL && name[0] != L'\0';
-        release(name);
+    if (!calls->query(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &name, &bytes)) {
+        return -1;
     }
+    int hasUser = name != NULL && name[0] != L'\0';
+    if (name != NULL) {
+        calls->release(name);
+    }
+    return hasUser;
+}
+
+// Every session read: nobody logged on, the one active session with a user (Remote
+// Desktop's, say), or no single one to choose.
+static UserSession FindActiveUserSession(const SessionCalls* calls, DWORD* session)
+{
+    WTS_SESSION_INFOW* sessions = NULL;
+    DWORD count = 0;
+    if (!calls->enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+        return kUserSessionUnclear;
+    }
+    DWORD users = 0, active = 0, unreadable = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        int hasUser = SessionHasUser(calls, sessions[i].SessionId);
+        unreadable += hasUser < 0;
+        users += hasUser > 0;
+        if (hasUser > 0 && sessions[i].State == WTSActive) {
+            ++active;
+            *session = sessions[i].SessionId;
+        }
+    }
+    calls->release(sessions);
+    return unreadable > 0 ? kUserSessionUnclear
+        : users == 0      ? kNobodyLoggedOn
+        : active == 1     ? kUserSessionFound
+                          : kUserSessionUnclear;
+}
+
+UserSession FindUserSession(DWORD* session)
+{
+    // Microsoft documents the console's session from Vista on.
+    WTSGetActiveConsoleSessionIdCall getConsole = LOOK_UP(WTSGetActiveConsoleSessionId);
+    SessionCalls calls = {};
+    UserSession found = kUserSessionUnclear;
+    if (getConsole != NULL && OpenSessionCalls(&calls)) {
+        *session = getConsole();
+        found = *session != kNoConsoleSession && SessionHasUser(&calls, *session) > 0
+            ? kUserSessionFound
+            : FindActiveUserSession(&calls, session);
+    }
+    CloseSessionCalls(&calls);
+    return found;
+}
+
+int QueryUserToken(DWORD session, HANDLE* token)
+{
+    HMODULE wts = LoadSystemLibrary(L"wtsapi32.dll");
+    WTSQueryUserTokenCall query = LOOK_UP_IN(wts, WTSQueryUserToken);
+    int given = query != NULL && query(session, token);
     if (wts != NULL) {
         FreeLibrary(wts);
     }
-    return loggedOn;
+    return given;
 }

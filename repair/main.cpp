@@ -4,9 +4,7 @@
 #include <shlwapi.h>
 
 #include "package/layout.h"
-#include "platform/session.h"
-
-typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD directoryFlags);
+#include "platform/system_calls.h"
 
 // System DLLs that COM, the shell and the service functions load late by bare name (seen on
 // XP to 7). Where the search cannot be confined to System32, each is loaded from there first:
@@ -32,11 +30,8 @@ static int ConfineDllSearchToSystem32(void)
     if (IsWindowsVista()) {
         return 0;
     }
-    FARPROC address =
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    return address != NULL
-        && reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void*>(address))(
-               LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDefaultDllDirectoriesCall confine = LOOK_UP(SetDefaultDllDirectories);
+    return confine != NULL && confine(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 // The modules stay loaded for the whole run; a name this Windows lacks is simply skipped.

@@ -16,16 +16,16 @@ DWORD FindProcessByName(const wchar_t* name);
 // then the same for the others. Zero-filled before the run; ReleaseProgramLauncher frees it.
 enum LaunchWay {
     kLaunchUnchosen,
-    kLaunchRefused,        // only with rights the user did not choose: nothing is started
-    kLaunchAtLogon,        // nobody is logged on: the next logon starts them
-    kLaunchOwnToken,       // the tool's token is the user's own
-    kLaunchUnderShell,     // as a child of the user's desktop shell, with its token
-    kLaunchAsConsoleUser,  // with the token of the user at the console
+    kLaunchRefused,          // only with rights the user did not choose: nothing is started
+    kLaunchAtLogon,          // nobody is logged on: the next logon starts them
+    kLaunchOwnToken,         // the tool's token is the user's own
+    kLaunchThroughExplorer,  // the user's own desktop Explorer starts them
+    kLaunchAsUser,           // with the token of the user of one session, as LocalSystem
 };
 struct ProgramLauncher {
     LaunchWay way;
-    HANDLE shell;      // the desktop shell's process, for kLaunchUnderShell
-    HANDLE userToken;  // the console user's token, for kLaunchAsConsoleUser
+    DWORD jobFlags;    // what takes the programs the tool starts out of its job
+    HANDLE userToken;  // the session user's token, for kLaunchAsUser
 };
 
 // 1 when a process named `name` runs afterwards, or when nobody is logged on to run it

@@ -62,15 +62,22 @@ RECORDS = read_layout(os.path.join(SOURCE, "tests", "support", "catalogue.h"))
 COMMAND_LINE_RECORD = RECORDS["kCommandLineRecord"]
 EXIT_FILE = RECORDS["kExitFile"]
 HEALTHY_OUTPUT = ("checking", "restart", "complete")
-# Wine's cmd answering "pause" on an empty standard input. It lands first in a redirected
-# file: the tool's own text stays in its stdout buffer until the tool exits.
-PAUSE_TEXT = b"Press any key to continue... "
+# Every message ends with an empty line; the pause's prompt, in whatever language cmd
+# speaks, holds none.
+MESSAGE_END = b"\r\n\r\n"
 
 
 def expected_output(*names):
-    """The exact bytes of a redirected run that printed these messages, in this order."""
+    """The exact bytes of the tool's text in a redirected run that printed these messages."""
     text = "".join(MESSAGES[name] + "\n\n" for name in names)
-    return PAUSE_TEXT + text.replace("\n", "\r\n").encode("gbk")
+    return text.replace("\n", "\r\n").encode("gbk")
+
+
+def split_pause(output):
+    """A redirected run's bytes as (the tool's text, what the pause wrote after it)."""
+    end = output.rfind(MESSAGE_END)
+    cut = 0 if end < 0 else end + len(MESSAGE_END)
+    return output[:cut], output[cut:]
 
 
 def decode_output(data):

@@ -57,14 +57,11 @@ def display_width(text):
 
 
 def console_view(run):
-    """The tool's output in the order a console shows it (in a file the pause prompt
-    lands first, as the tool's own text waits in its buffer until it exits), each
-    message with its meaning beside it."""
+    """The tool's output as a console shows it, each message with its meaning beside it."""
     output = run.output
-    if output.startswith(bed.PAUSE_TEXT):
-        output = output[len(bed.PAUSE_TEXT):] + bed.PAUSE_TEXT
     meaning = {text: GLOSSES.get(key, key) for key, text in bed.MESSAGES.items()}
-    meaning[bed.PAUSE_TEXT.decode().strip()] = "(the final pause, answered by empty input)"
+    prompt = bed.decode_output(bed.split_pause(output)[1]).strip()
+    meaning[prompt] = "(the final pause, answered by empty input)"
     lines = bed.decode_output(output).rstrip("\n").split("\n")
     width = max(display_width(line) for line in lines) + 4
     shown = []

@@ -58,12 +58,14 @@ class Checks:
                          "expected: %r\nactual:   %r" % (expected, actual))
 
     def output(self, run, *messages):
-        """The run's redirected output is exactly these messages (and the pause prompt)."""
+        """The run's redirected output is exactly these messages, then the pause's prompt."""
         expected = bed.expected_output(*messages)
-        self.that(run.output == expected, "output is exactly: " + ", ".join(messages),
+        text, prompt = bed.split_pause(run.output)
+        self.that(text == expected, "output is exactly: " + ", ".join(messages),
                   "expected:\n%s\nactual:\n%s\nactual bytes: %r\nran %.1f s, stderr: %r"
                   % (bed.decode_output(expected), run.text, run.output, run.seconds,
                      run.errors[-2000:]))
+        self.that(prompt, "then the pause's prompt", repr(run.output[-80:]))
         self.equal(run.status, 0, "exit status 0")
 
     def finish(self, what, seconds=None):

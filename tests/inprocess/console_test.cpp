@@ -168,11 +168,18 @@ TEST_F(ConsoleTest, FinalPauseRunsThroughTheCommandInterpreterAndReturns)
 {
     HookRunSystemCommands(TRUE);
     const DWORD start = GetTickCount();
-    const std::string written = CaptureStandardOutput([] { EndReport(BeginReport()); });
+    const std::string written = CaptureStandardOutput([] {
+        wchar_t* saved = BeginReport();
+        PrintMessage(kMsgChecking);
+        EndReport(saved);
+    });
     // Standard input is empty here, so the interpreter's pause returns at once.
     EXPECT_LT(GetTickCount() - start, 20000u);
     EXPECT_EQ((Events{PauseCalls().back()}), EventsStartingWith(L"_wspawnv"));
-    EXPECT_NE(std::string::npos, written.find("Press any key")) << written;
+    // In a file the tool's text stands first: it is written out before the pause's prompt.
+    const std::string text = ToCodePage936(kExpectedTexts[0]) + "\r\n\r\n";
+    EXPECT_EQ(text, written.substr(0, text.size()));
+    EXPECT_NE(std::string::npos, written.find("Press any key", text.size())) << written;
 
     // Without System32's path there is no interpreter to name: no pause, rather than a
     // cmd.exe found by a search.

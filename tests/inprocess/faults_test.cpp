@@ -81,10 +81,11 @@ const FaultCase kFaults[] = {
      kRepairedFromNothing},
     {L"Process32FirstW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
     {L"Process32NextW", 1, ERROR_NO_MORE_FILES, kNothingInPlace, kRepairedFromNothing},
+    // While a program Explorer was asked to start is looked for, a failed look is one more miss.
     {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
-     Until(kRepairedFromNothing, "restart", "E08")},
+     kRepairedFromNothing},
     // A token that cannot tell whose it is might be LocalSystem's, and one whose elevation
-    // cannot be told might be a full one: nothing is launched. So too when the shell's
+    // cannot be told might be a full one: nothing is launched. So too when Explorer's
     // process, or whose it is, cannot be had.
     {L"OpenProcessToken", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
@@ -96,10 +97,15 @@ const FaultCase kFaults[] = {
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"OpenProcessToken", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
-    {L"CreateProcessW", 1, ERROR_FILE_NOT_FOUND, kNothingInPlace,
+    // Explorer, which starts them from a full token of a split pair, asked on a thread of
+    // its own: the thread, its event, the shell's windows and the strings for it.
+    {L"CreateEventW", 1, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
-    {L"CreateProcessW", 3, ERROR_ACCESS_DENIED, kNothingInPlace,
+    {L"CreateThread", 3, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
+    {L"CoCreateInstance", 2, static_cast<DWORD>(REGDB_E_KEYMISSING), kNothingInPlace,
+     Until(kRepairedFromNothing, "restart", "E08")},
+    {L"SysAllocString", 5, 0, kNothingInPlace, Until(kRepairedFromNothing, "restart", "E08")},
     {L"_wsetlocale", 2, 0, kNothingInPlace, kRepairedFromNothing},
     {L"_wcsdup", 1, 0, kNothingInPlace, kRepairedFromNothing},
 };
@@ -129,10 +135,6 @@ Events ExpectedClosing(const FaultCase& fault)
     }
     if (fault.labels.back() == "E03") {
         closing.push_back(L"RegCloseKey key");
-    }
-    // The desktop shell's process, held for the launches under it.
-    if (!EventsStartingWith(L"UpdateProcThreadAttribute").empty()) {
-        closing.push_back(L"CloseHandle process");
     }
     closing.push_back(L"_wsetlocale 2 C");
     closing.push_back(HookAcquired(kHookLocaleCopy) > 0 ? L"free locale" : L"free (null)");
@@ -244,7 +246,6 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
         {"the current directory cannot change", 10, false, {L"SetCurrentDirectoryW"}, "",
          join({{intoSystem}, win10, lookup, {confined}}), false},
     };
-    Events healthyClosing;
     for (const auto& variant : variants) {
         SCOPED_TRACE(variant.what);
         HookReset();
@@ -272,16 +273,12 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
         GetCurrentDirectoryW(MAX_PATH, buffer);
         EXPECT_EQ(variant.inSystem ? system : L"C:\\users\\Public", std::wstring(buffer));
         EXPECT_EQ((Labels{"checking", "restart", "complete"}), PrintedLabels());
-        if (healthyClosing.empty()) {
-            healthyClosing = LoggedClosing();
-        }
-        EXPECT_EQ(healthyClosing, LoggedClosing());
+        Events closing = {L"CloseServiceHandle service", L"CloseServiceHandle manager",
+                          L"_wsetlocale 2 C", L"free locale"};
+        const Events pause = PauseCalls(variant.major, 0);
+        closing.insert(closing.end(), pause.begin(), pause.end());
+        EXPECT_EQ(closing, LoggedClosing());
     }
-    Events closing = {L"CloseServiceHandle service", L"CloseServiceHandle manager",
-                      L"_wsetlocale 2 C", L"free locale"};
-    const Events pause = PauseCalls();
-    closing.insert(closing.end(), pause.begin(), pause.end());
-    EXPECT_EQ(closing, healthyClosing);
 }
 
 // The DLLs loaded once the run has begun (its first message), which it frees again.
@@ -298,10 +295,11 @@ static size_t LoadsDuringTheRun()
 
 // Nothing the run starts takes its rights from a choice an ordinary user made: the pause is
 // System32's interpreter, without AutoRun, whatever COMSPEC names, and none where nobody can
-// press a key. The missing programs start as a logon would start them or not at all: under
-// the user's own desktop shell from a full token of a split pair; with the tool's own token
-// where it is the user's only one; as LocalSystem, with the console user's token in that
-// user's session; elsewhere, never. Where nobody is logged on, nothing is missing yet.
+// press a key. The missing programs start as a logon would start them or not at all: by the
+// user's own desktop Explorer from a full token of a split pair; with the tool's own token
+// where it is the user's only one; as LocalSystem, with the token of the user at the console
+// or of the one user of an active session; elsewhere, never; and what the tool starts itself
+// leaves the tool's job or is not started. Where nobody is logged on, nothing is missing yet.
 TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
 {
     wchar_t self[MAX_PATH] = {};
@@ -311,73 +309,155 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(),
                           impostor.c_str(), FALSE));
     ASSERT_EQ("", machine::WriteTextFile(impostor + kExitFile, ""));
-    const std::wstring cb = L"cb=" + std::to_wstring(sizeof(STARTUPINFOW));
-    const std::wstring plain = L"|0|0x0|(null)|(null)|" + cb;
-    const std::wstring underShell = L"|0|0x80000|(null)|(null)|cb="
-        + std::to_wstring(sizeof(STARTUPINFOW) + sizeof(void*));
-    const std::wstring asUser = L"|0|0x400|environment|(null)|winsta0\\default|" + cb;
+    const std::wstring cb = L"|cb=" + std::to_wstring(sizeof(STARTUPINFOW));
+    const std::wstring plain = L"|0|0x0|(null)|(null)" + cb;
+    const std::wstring breakaway = L"|0|0x1000000|(null)|(null)" + cb;
+    const std::wstring asUser = L"|0|0x400|environment|(null)|winsta0\\default" + cb;
+    const std::wstring asUserBreakaway = L"|0|0x1000400|environment|(null)|winsta0\\default" + cb;
+    const std::wstring explorer = L"explorer";  // no CreateProcess: Explorer starts them
+    const std::wstring none;
     const Labels complete = {"checking", "restart", "complete"};
     const Labels e08 = {"checking", "restart", "E08"};
-    const DWORD none = 0xFFFFFFFF;
-    enum Who { kUser, kShellOfAnotherUser, kLocalSystem, kHiddenAccount };
-    enum Parent { kNone, kTheShell, kTheTests };
+    const DWORD noConsole = 0xFFFFFFFF;
+    const DWORD console = 1;
+    enum Parent { kNone, kExplorer, kTheTests };
+    const auto sessions = [](DWORD console, std::vector<HookSession> list) {
+        return [console, list] { HookSetSessions(console, list.data(), (int)list.size()); };
+    };
+    const auto nobodyLoggedOn = sessions(console, {{console, WTSConnected, FALSE}});
+    const auto oneRemoteUser = sessions(console, {{console, WTSConnected, FALSE},
+                                                  {2, WTSActive, TRUE}});
+    const auto failing = [](const wchar_t* call, DWORD error) {
+        return [call, error] {
+            for (int occurrence = 1; occurrence <= 3; ++occurrence) {
+                HookFail(call, occurrence, error);
+            }
+        };
+    };
+    const auto both = [](std::function<void()> a, std::function<void()> b) {
+        return [a, b] { a(); b(); };
+    };
+    const auto notSplit = [] { HookSetElevationType(TokenElevationTypeDefault); };
+    const auto localSystem = [notSplit] { notSplit(); HookRunAsLocalSystem(); };
+    const auto hiddenAccount = [] { HookHideWindowStation(); };
+    const auto onWindows = [](DWORD major) { return [major] { HookSetWindowsVersion(major, 1); }; };
     const struct {
         const char* what;
-        bool comspec;
-        bool shell;
-        Who who;
-        int elevation;  // as HookSetElevationType; 0: Wine's own, a full token
-        DWORD windows;  // major version; 0: Wine's own
-        const wchar_t* failing;  // every call of it
-        DWORD error;
-        const char* lacking;
-        DWORD session;    // the console session; 0: the real one
-        bool loggedOn;    // with `session`: a user is logged on there
+        std::function<void()> steer;  // from a full token of a split pair, as Wine gives
         Labels labels;
-        std::wstring launch;  // the tail of each launch; "" for none
-        int shellOpened;      // OpenProcess calls
+        std::wstring launch;  // the tail of each CreateProcess*, or `explorer`; none: nothing
         Parent parent;
+        bool paused;
+        std::function<void()> alsoCheck;
     } variants[] = {
-        {"COMSPEC names another program", true, true, kUser, 0, 0, L"", 0, "", 0, true,
-         complete, underShell, 1, kTheShell},
-        {"elevated, a shell of another user", false, true, kShellOfAnotherUser, 0, 0, L"", 0, "",
-         0, true, e08, L"", 1, kNone},
-        {"elevated, a shell that cannot be opened", false, true, kUser, 0, 0, L"OpenProcess",
-         ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 1, kNone},
-        {"elevated, no shell window", false, false, kUser, 0, 0, L"", 0, "", 0, true, e08, L"", 0,
-         kNone},
-        {"elevated, its elevation unreadable", false, true, kUser, -1, 0, L"", 0, "", 0, true,
-         e08, L"", 0, kNone},
-        {"elevated, its user unreadable, no shell window", false, false, kUser, 0, 0,
-         L"GetTokenInformation", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
-        {"elevated, no way to name a parent", false, true, kUser, 0, 0, L"", 0,
-         "InitializeProcThreadAttributeList", 0, true, e08, L"", 1, kNone},
-        {"not split, no shell window", false, false, kUser, 1, 0, L"", 0, "", 0, true, complete,
-         plain, 0, kTheTests},
-        {"not split, the user's own shell", false, true, kUser, 1, 0, L"", 0, "", 0, true,
-         complete, plain, 1, kTheTests},
-        {"not split, a shell of another user", false, true, kShellOfAnotherUser, 1, 0, L"", 0, "",
-         0, true, e08, L"", 1, kNone},
-        {"XP, the user's own shell", false, true, kUser, 0, 5, L"", 0,
-         "InitializeProcThreadAttributeList", 0, true, complete, plain, 1, kTheTests},
-        {"XP, a shell of another user", false, true, kShellOfAnotherUser, 0, 5, L"", 0, "", 0,
-         true, e08, L"", 1, kNone},
-        {"LocalSystem, a user at the console", false, true, kLocalSystem, 1, 0, L"", 0, "", 0,
-         true, complete, asUser, 0, kTheTests},
-        {"LocalSystem, no console session", false, true, kLocalSystem, 1, 0, L"", 0, "", none,
-         false, complete, L"", 0, kNone},
-        {"LocalSystem, nobody logged on at the console", false, true, kLocalSystem, 1, 0,
-         L"WTSQueryUserToken", ERROR_NO_TOKEN, "", 0, true, complete, L"", 0, kNone},
-        {"LocalSystem, the user's token refused", false, true, kLocalSystem, 1, 0,
-         L"WTSQueryUserToken", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
-        {"LocalSystem, no environment for the user", false, true, kLocalSystem, 1, 0,
-         L"CreateEnvironmentBlock", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
-        {"LocalSystem, no System32 path", false, true, kLocalSystem, 1, 0,
-         L"GetSystemDirectoryW", ERROR_ACCESS_DENIED, "", 0, true, e08, L"", 0, kNone},
-        {"another account where nobody sees, a user at the console", false, true,
-         kHiddenAccount, 0, 0, L"", 0, "", 0, true, e08, L"", 0, kNone},
-        {"another account where nobody sees, nobody at the console", false, true,
-         kHiddenAccount, 0, 0, L"", 0, "", 1, false, complete, L"", 0, kNone},
+        {"COMSPEC names another program",
+         [impostor] {
+             SetEnvironmentVariableW(L"COMSPEC", impostor.c_str());
+             HookRunSystemCommands(TRUE);
+         },
+         complete, explorer, kExplorer, true, nullptr},
+        {"elevated, Explorer of another user", [] { HookShellOfAnotherUser(); }, e08, none, kNone,
+         true, nullptr},
+        {"elevated, Explorer's process cannot be opened", failing(L"OpenProcess", ERROR_ACCESS_DENIED),
+         e08, none, kNone, true, nullptr},
+        {"elevated, Explorer cannot be reached",
+         failing(L"CoCreateInstance", static_cast<DWORD>(REGDB_E_KEYMISSING)), e08, none, kNone,
+         true, nullptr},
+        {"elevated, a call into Explorer fails", [] { HookUseFakeShellWindows(E_FAIL, FALSE); },
+         e08, none, kNone, true, nullptr},
+        // The tool waits for Explorer as long as it says, here cut short, and goes on.
+        {"elevated, Explorer hangs",
+         [] {
+             HookUseFakeShellWindows(S_OK, TRUE);
+             HookCapWaits(300);  // once Explorer is reached
+         },
+         e08, none, kNone, true,
+         [] {
+             EXPECT_EQ((Events{L"WaitForSingleObject thread 10000"}),
+                       EventsStartingWith(L"WaitForSingleObject thread"));
+         }},
+        {"elevated, no thread to ask Explorer on", failing(L"CreateThread", ERROR_NOT_ENOUGH_MEMORY),
+         e08, none, kNone, true, nullptr},
+        {"elevated, no oleaut32 string for Explorer", failing(L"SysAllocString", 0), e08, none,
+         kNone, true, nullptr},
+        {"elevated, its elevation unreadable", [] { HookSetElevationType(-1); }, e08, none, kNone,
+         true, nullptr},
+        {"elevated, its user unreadable", failing(L"GetTokenInformation", ERROR_ACCESS_DENIED), e08,
+         none, kNone, true, nullptr},
+        // Explorer's programs are not the tool's: no job of the tool's holds them.
+        {"elevated, in a job that keeps its programs", [] { HookRunInJob(0); }, complete,
+         explorer, kExplorer, true, nullptr},
+        {"not split, no shell window", both(notSplit, [] { HookHideShellWindow(); }), complete,
+         plain, kTheTests, true, nullptr},
+        {"not split, the user's own shell", notSplit, complete, plain, kTheTests, true, nullptr},
+        {"not split, a shell of another user", both(notSplit, [] { HookShellOfAnotherUser(); }),
+         e08, none, kNone, true, nullptr},
+        {"not split, in a job that allows breakaway",
+         both(notSplit, [] { HookRunInJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK); }), complete, breakaway,
+         kTheTests, true, nullptr},
+        {"not split, in a job that lets its programs go",
+         both(notSplit, [] { HookRunInJob(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK); }), complete,
+         plain, kTheTests, true, nullptr},
+        {"not split, in a job that keeps its programs", both(notSplit, [] { HookRunInJob(0); }),
+         e08, none, kNone, true, nullptr},
+        {"not split, its job unreadable",
+         both(notSplit, both([] { HookRunInJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK); },
+                             failing(L"QueryInformationJobObject", ERROR_ACCESS_DENIED))),
+         e08, none, kNone, true, nullptr},
+        {"XP, the user's own shell", onWindows(5), complete, plain, kTheTests, true, nullptr},
+        {"XP, a shell of another user", both(onWindows(5), [] { HookShellOfAnotherUser(); }), e08,
+         none, kNone, true, nullptr},
+        {"XP, in session 0, the console's", both(onWindows(5), [] { HookSetOwnSession(0); }),
+         complete, plain, kTheTests, true, nullptr},
+        {"LocalSystem, a user at the console", localSystem, complete, asUser, kTheTests, true,
+         nullptr},
+        {"LocalSystem, no console session and nobody logged on",
+         both(localSystem, sessions(noConsole, {})), complete, none, kNone, true, nullptr},
+        {"LocalSystem, nobody at the console, one Remote Desktop user",
+         both(localSystem, oneRemoteUser), complete, asUser, kTheTests, true,
+         [] {
+             EXPECT_EQ((Events{L"WTSQueryUserToken 2"}), EventsStartingWith(L"WTSQueryUserToken"));
+         }},
+        {"LocalSystem, nobody at the console, two active users",
+         both(localSystem, sessions(console, {{console, WTSConnected, FALSE}, {2, WTSActive, TRUE},
+                                              {3, WTSActive, TRUE}})),
+         e08, none, kNone, true, nullptr},
+        {"LocalSystem, users only in disconnected sessions",
+         both(localSystem, sessions(noConsole, {{2, WTSDisconnected, TRUE}})), e08, none, kNone,
+         true, nullptr},
+        {"LocalSystem, nobody logged on", both(localSystem, nobodyLoggedOn), complete, none, kNone,
+         true, nullptr},
+        // Wine's WTSEnumerateSessionsW lists no session: the console's is set here.
+        {"LocalSystem, the sessions unreadable",
+         both(both(localSystem, sessions(console, {{console, WTSActive, TRUE}})),
+              failing(L"WTSQuerySessionInformationW", ERROR_ACCESS_DENIED)),
+         e08, none, kNone, true, nullptr},
+        {"LocalSystem, the user's token refused",
+         both(localSystem, failing(L"WTSQueryUserToken", ERROR_ACCESS_DENIED)), e08, none, kNone,
+         true, nullptr},
+        {"LocalSystem, no environment for the user",
+         both(localSystem, failing(L"CreateEnvironmentBlock", ERROR_ACCESS_DENIED)), e08, none,
+         kNone, true, nullptr},
+        {"LocalSystem, no System32 path",
+         both(localSystem, failing(L"GetSystemDirectoryW", ERROR_ACCESS_DENIED)), e08, none,
+         kNone, false, nullptr},
+        {"LocalSystem, in a job that allows breakaway",
+         both(localSystem, [] { HookRunInJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK); }), complete,
+         asUserBreakaway, kTheTests, true, nullptr},
+        {"LocalSystem, in a job that keeps its programs",
+         both(localSystem, [] { HookRunInJob(0); }), e08, none, kNone, true, nullptr},
+        {"another account where nobody sees, a user at the console", hiddenAccount, e08, none,
+         kNone, false, nullptr},
+        {"another account where nobody sees, one Remote Desktop user",
+         both(hiddenAccount, oneRemoteUser), e08, none, kNone, false, nullptr},
+        {"another account where nobody sees, nobody logged on", both(hiddenAccount, nobodyLoggedOn),
+         complete, none, kNone, false, nullptr},
+        // From Vista on nobody sees session 0, although its window station says it is visible.
+        {"elevated in session 0, a user logged on", [] { HookSetOwnSession(0); }, e08, none,
+         kNone, false, nullptr},
+        {"elevated in session 0, nobody logged on",
+         both([] { HookSetOwnSession(0); }, nobodyLoggedOn), complete, none, kNone, false,
+         nullptr},
     };
     for (const auto& variant : variants) {
         SCOPED_TRACE(variant.what);
@@ -386,70 +466,48 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         machine::Healthy healthy;
         healthy.programs[0] = healthy.programs[1] = healthy.programs[2] = false;
         MakeHealthy(healthy);
-        const std::wstring parents[] = {L"", machine::ShellName(), tests};
-        if (!variant.shell) {
-            HookHideShellWindow();
-        }
-        SetEnvironmentVariableW(L"COMSPEC", variant.comspec ? impostor.c_str() : NULL);
-        HookRunSystemCommands(variant.comspec);
-        for (int occurrence = 1; occurrence <= 3; ++occurrence) {
-            HookFail(variant.failing, occurrence, variant.error);
-        }
-        HookLackExport(variant.lacking);
-        HookSetElevationType(variant.elevation);
-        if (variant.windows != 0) {
-            HookSetWindowsVersion(variant.windows, 1);
-        }
-        if (variant.session != 0) {
-            HookSetConsoleSession(variant.session, variant.loggedOn);
-        }
-        if (variant.who == kShellOfAnotherUser) {
-            HookShellOfAnotherUser();
-        } else if (variant.who == kLocalSystem) {
-            HookRunAsLocalSystem();
-        } else if (variant.who == kHiddenAccount) {
-            HookHideWindowStation();
-        }
+        const std::wstring parents[] = {L"", machine::kExplorerProcess, tests};
+        variant.steer();
 
         RunTool();
 
         SetEnvironmentVariableW(L"COMSPEC", NULL);
         EXPECT_EQ(variant.labels, PrintedLabels());
         const Events launches = EventsStartingWith(L"CreateProcess");
-        EXPECT_EQ(variant.launch.empty() ? 0u : 3u, launches.size());
+        EXPECT_EQ(variant.launch.empty() || variant.launch == explorer ? 0u : 3u, launches.size());
         for (const std::wstring& launch : launches) {
             EXPECT_EQ(variant.launch, launch.substr(launch.find(L"|0|0x")));
-            // As the console user: with the token Windows gave for that user's session.
-            EXPECT_EQ(variant.launch == asUser,
+            // As a session's user: with the token Windows gave for that user's session.
+            EXPECT_EQ(variant.launch.find(L"environment") != std::wstring::npos,
                       launch.rfind(L"CreateProcessAsUserW token (null)|", 0) == 0);
+        }
+        for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+            // Explorer asked once for each program, by its path.
+            const Events asked =
+                EventsStartingWith(L"SysAllocString " + program.path(machine::WindowsDirectory()));
+            if (variant.launch == explorer) {
+                EXPECT_EQ(1u, asked.size());
+            }
         }
         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
             EXPECT_EQ(parents[variant.parent], machine::ParentName(program.process));
         }
-        // Decided once for the three: the shell's process is opened at most once.
-        EXPECT_EQ(variant.shellOpened,
-                  static_cast<int>(EventsStartingWith(L"OpenProcess 0x").size()));
-        EXPECT_EQ(Events(variant.launch == underShell ? 3 : 0,
-                         L"UpdateProcThreadAttribute 0 0x20000 size="
-                             + std::to_wstring(sizeof(HANDLE)) + L" (null) (null)"),
-                  EventsStartingWith(L"UpdateProcThreadAttribute"));
-        EXPECT_EQ(Events(variant.launch == underShell ? 3 : 0, L"DeleteProcThreadAttributeList"),
-                  EventsStartingWith(L"DeleteProcThreadAttributeList"));
+        // No parent is ever named for a program: the attribute list is never even looked up.
+        EXPECT_TRUE(NoCalls(L"GetProcAddress InitializeProcThreadAttributeList"));
+        EXPECT_TRUE(NoCalls(L"GetProcAddress UpdateProcThreadAttribute"));
         EXPECT_TRUE(NoCalls(L"CloseHandle (null)"));
         // A DLL is only ever loaded by its full path.
         for (const std::wstring& load : EventsStartingWith(L"LoadLibraryExW ")) {
             EXPECT_NE(std::wstring::npos, load.find(L'\\')) << machine::Narrow(load);
         }
-        // No pause where nobody can press a key, nor without System32's path; elsewhere
-        // cmd.exe /d /c pause from System32.
-        if (variant.who == kHiddenAccount
-            || lstrcmpW(variant.failing, L"GetSystemDirectoryW") == 0) {
-            EXPECT_TRUE(NoCalls(L"_wspawnv"));
-        } else {
-            EXPECT_EQ((Events{PauseCalls().back()}), EventsStartingWith(L"_wspawnv"));
-        }
+        // Where someone can press a key, cmd.exe /d /c pause from System32; elsewhere none.
+        EXPECT_EQ(variant.paused ? Events{PauseCalls().back()} : Events{},
+                  EventsStartingWith(L"_wspawnv"));
         EXPECT_TRUE(machine::RecordedLines(impostor).empty()) << "the impostor ran";
-        // Every token, handle, block and module released.
+        if (variant.alsoCheck) {
+            variant.alsoCheck();
+        }
+        // Every token, handle, block, string and module released.
         EXPECT_EQ(0, HookStillHeld());
         EXPECT_EQ(0, HookBadReleases());
         EXPECT_EQ(LoadsDuringTheRun(), EventsStartingWith(L"FreeLibrary").size());

@@ -7,8 +7,9 @@
 #include <cstdio>
 
 
-// What Wine's and Windows' cmd.exe write for "pause" in English.
-static const char kPausePrompt[] = "Press any key to continue... ";
+// Every message ends with an empty line; the pause's prompt, in whatever language cmd.exe
+// speaks, holds none.
+static const char kMessageEnd[] = "\r\n\r\n";
 static const DWORD kRunMilliseconds = 120000;
 
 // The message's text as the run writes it, the product's name in place.
@@ -104,12 +105,30 @@ Events EventsAfterLast(const std::wstring& prefix)
     return failure;
 }
 
-Events PauseCalls()
+Events PauseCalls(DWORD major, DWORD minor)
 {
-    return {L"GetModuleHandleW user32.dll", L"GetProcAddress GetProcessWindowStation",
-            L"GetModuleHandleW user32.dll", L"GetProcAddress GetUserObjectInformationW",
-            L"GetUserObjectInformationW 1", L"GetSystemDirectoryW", L"PathCombineW cmd.exe",
-            L"_wspawnv 0 " + machine::SystemDirectory() + L"\\cmd.exe|cmd.exe /d /c pause"};
+    if (major == 0) {
+        typedef LONG(WINAPI * RtlGetVersionProc)(OSVERSIONINFOW*);
+        OSVERSIONINFOW version = {};
+        version.dwOSVersionInfoSize = sizeof version;
+        reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")))(&version);
+        major = version.dwMajorVersion;
+        minor = version.dwMinorVersion;
+    }
+    Events calls = {L"GetModuleHandleW ntdll.dll", L"GetProcAddress RtlGetVersion",
+                    L"RtlGetVersion " + std::to_wstring(major) + L"." + std::to_wstring(minor)};
+    // Session 0 is seen by nobody from Vista on.
+    if (major >= 6) {
+        calls.insert(calls.end(), {L"GetModuleHandleW kernel32.dll",
+                                   L"GetProcAddress ProcessIdToSessionId", L"ProcessIdToSessionId"});
+    }
+    calls.insert(calls.end(),
+                 {L"GetModuleHandleW user32.dll", L"GetProcAddress GetProcessWindowStation",
+                  L"GetModuleHandleW user32.dll", L"GetProcAddress GetUserObjectInformationW",
+                  L"GetUserObjectInformationW 1", L"GetSystemDirectoryW", L"PathCombineW cmd.exe",
+                  L"_wspawnv 0 " + machine::SystemDirectory() + L"\\cmd.exe|cmd.exe /d /c pause"});
+    return calls;
 }
 
 void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own)
@@ -247,11 +266,12 @@ static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& 
     }
     CloseHandle(input);
     CloseHandle(output);
+    // The tool's text comes first, then whatever the pause's prompt is.
     record.output = machine::ReadTextFile(outputFile);
-    record.paused = record.output.compare(0, sizeof kPausePrompt - 1, kPausePrompt) == 0;
-    if (record.paused) {
-        record.output.erase(0, sizeof kPausePrompt - 1);
-    }
+    const size_t textEnd = record.output.rfind(kMessageEnd);
+    const size_t promptStart = textEnd == std::string::npos ? 0 : textEnd + sizeof kMessageEnd - 1;
+    record.paused = promptStart < record.output.size();
+    record.output.erase(promptStart);
     return record;
 }
 

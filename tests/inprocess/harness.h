@@ -30,8 +30,9 @@ Events EventsAfterLast(const std::wstring& prefix);
 // Passes when no call starts with `prefix`; otherwise names the calls that did.
 ::testing::AssertionResult NoCalls(const std::wstring& prefix);
 
-// The final pause as the hooks log it: System32's command interpreter, by its full path.
-Events PauseCalls();
+// The final pause as the hooks log it, on Windows `major`.`minor` (0: the one running):
+// whether anyone sees the tool, then System32's command interpreter, by its full path.
+Events PauseCalls(DWORD major = 0, DWORD minor = 0);
 
 // Each background program, by the token its stand-in recorded: the suite's own user and
 // session, never a full token, and at medium integrity where the suite's is the full one of
@@ -46,7 +47,7 @@ std::wstring StandinsFolder();
 enum Runner { kEntryPoint, kProgram };
 struct RunRecord {
     std::string output;  // the tool's own text, the pause's prompt aside
-    bool paused;         // the pause ran: logged by its hook, or its prompt written first
+    bool paused;         // the pause ran: logged by its hook, or a prompt written after the text
     DWORD exitCode;
     machine::Snapshot after;
 };

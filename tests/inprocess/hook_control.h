@@ -2,6 +2,7 @@
 // calls in the test build. Every setting lasts until HookReset.
 #pragma once
 #include <windows.h>
+#include <wtsapi32.h>
 
 enum HookResource {
     kHookRegistryKey,
@@ -16,6 +17,8 @@ enum HookResource {
     kHookToken,
     kHookEnvironment,
     kHookSessionMemory,
+    kHookEvent,
+    kHookString,
     kHookResourceKinds
 };
 
@@ -59,18 +62,32 @@ void HookShellOfAnotherUser(void);
 void HookHideWindowStation(void);
 // GetShellWindow finds no desktop shell, as while none runs.
 void HookHideShellWindow(void);
-// The console session is this one (0xFFFFFFFF: none), and a user is logged on there or
-// nobody is; the real ones until set.
-void HookSetConsoleSession(DWORD session, BOOL userLoggedOn);
+// The tool's process walks skip every process of this name, as if it had ended.
+void HookHideProcess(const wchar_t* name);
+// The machine's sessions as WTSEnumerateSessionsW and WTSUserName tell them, and the console's
+// (0xFFFFFFFF: none); the real ones until set. A session's user is this process's own.
+struct HookSession {
+    DWORD id;
+    WTS_CONNECTSTATE_CLASS state;
+    BOOL user;
+};
+void HookSetSessions(DWORD console, const HookSession* sessions, int count);
+// The tool's own process is in this session, as ProcessIdToSessionId reports it.
+void HookSetOwnSession(DWORD session);
+// The tool runs in a job with these JOBOBJECT_BASIC_LIMIT_INFORMATION limit flags; until
+// then in none (Wine tells its 32-bit processes that they run in one that keeps them).
+void HookRunInJob(DWORD limitFlags);
+// CoCreateInstance hands out a stand-in for the shell's windows whose FindWindowSW fails
+// with `result`, or, with `hung`, answers only once HookSettle runs, as a hung Explorer.
+void HookUseFakeShellWindows(HRESULT result, BOOL hung);
+// WaitForSingleObject waits this long at most where the tool asks for longer (0: as asked).
+void HookCapWaits(DWORD milliseconds);
 // GetWindowsDirectoryW reports this directory instead of the real one.
 void HookSetWindowsDirectory(const wchar_t* path);
 // _wsetlocale refuses this locale name, as a runtime that does not know it would.
 void HookRejectLocale(const wchar_t* name);
 // Whether _wspawnv really runs its program (by default it does not: the pause costs time).
 void HookRunSystemCommands(BOOL run);
-// CreateProcessW returns only once the program it started has ended, as a program that
-// dies at once would have before the tool looks for it again.
-void HookLetLaunchedProgramsEnd(void);
 // CoCreateInstance hands out a stand-in link object whose QueryInterface gives this result.
 void HookUseFakeShellLink(HRESULT queryInterfaceResult);
 
@@ -84,8 +101,10 @@ int HookReleased(HookResource kind);
 int HookStillHeld(void);
 // Releases of a handle, block or reference that was not held (double or foreign releases).
 int HookBadReleases(void);
-// References still held on the shell link object when the tool uninitialised COM (or when
-// HookSettle ran): 0 when balanced, -1 when no link object was created.
+// References still held on the last COM object the tool created (the shell link, the shell's
+// windows) when it uninitialised COM (or when HookSettle ran): 0 when balanced, -1 when it
+// created none.
 long HookComReferencesLeft(void);
-// Settles what the run left behind (references of a link object never uninitialised).
+// Settles what the run left behind: a worker thread it left waiting (released and waited
+// for), references of a COM object never uninitialised.
 void HookSettle(void);

@@ -106,6 +106,23 @@ HOOK(BOOL, CreateProcessAsUserW,
      Text(directory), Text(startup->lpDesktop), (unsigned long)startup->cb)
 HOOK(BOOL, CloseHandle, (HANDLE handle), CloseHandle(handle), FALSE, NOTHING, L"%s",
      Released(handle))
+HOOK(BOOL, IsProcessInJob, (HANDLE process, HANDLE job, PBOOL inJob),
+     InJob(process, job, inJob), FALSE, NOTHING, L"")
+HOOK(BOOL, QueryInformationJobObject,
+     (HANDLE job, JOBOBJECTINFOCLASS kind, LPVOID information, DWORD size, LPDWORD returned),
+     JobLimits(job, kind, information, size, returned), FALSE, NOTHING, L"%d size=%lu",
+     (int)kind, (unsigned long)size)
+HOOK(HANDLE, CreateThread,
+     (LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+      DWORD flags, LPDWORD id),
+     Worker(security, stack, start, parameter, flags, id), NULL,
+     HELD_IF(result != NULL, kHookThread, result), L"0x%lX", (unsigned long)flags)
+HOOK(HANDLE, CreateEventW, (LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCWSTR name),
+     CreateEventW(security, manual, initial, name), NULL,
+     HELD_IF(result != NULL, kHookEvent, result), L"%d %d %s", manual, initial, Text(name))
+HOOK(DWORD, WaitForSingleObject, (HANDLE handle, DWORD milliseconds),
+     CappedWait(handle, milliseconds), WAIT_FAILED, NOTHING, L"%s %lu", HeldKind(handle),
+     (unsigned long)milliseconds)
 HOOK_OWN(DWORD, GetTickCount, (void))
 HOOK_OWN(void, Sleep, (DWORD milliseconds))
 HOOK(HLOCAL, LocalAlloc, (UINT flags, SIZE_T size), LocalAlloc(flags, size), NULL,
@@ -167,14 +184,6 @@ HOOK_OWN(int, vwprintf, (const wchar_t* format, va_list arguments))
 // ---- Looked up at run time
 LOOKED_UP(BOOL, SetDefaultDllDirectories, (DWORD flags), gRealSetDefaultDllDirectories(flags),
           FALSE, NOTHING, L"0x%lX", (unsigned long)flags)
-LOOKED_UP(BOOL, UpdateProcThreadAttribute,
-          (LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, void* value,
-           SIZE_T size, void* previous, SIZE_T* returned),
-          gRealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returned),
-          FALSE, NOTHING,
-          L"%lu 0x%lX size=%lu %s %s", (unsigned long)flags, (unsigned long)attribute,
-          (unsigned long)size, previous ? L"previous" : L"(null)",
-          returned ? L"returned" : L"(null)")
 LOOKED_UP(BOOL, GetUserObjectInformationW,
           (HANDLE object, int index, void* information, DWORD size, DWORD* needed),
           gRealGetUserObjectInformationW(object, index, information, size, needed), FALSE,
@@ -183,7 +192,7 @@ LOOKED_UP(BOOL, WTSQueryUserToken, (ULONG session, HANDLE* token), UserToken(ses
           HELD_IF(result, kHookToken, *token), L"%lu", (unsigned long)session)
 LOOKED_UP(BOOL, WTSQuerySessionInformationW,
           (HANDLE server, DWORD session, WTS_INFO_CLASS kind, wchar_t** buffer, DWORD* bytes),
-          gRealWTSQuerySessionInformationW(server, session, kind, buffer, bytes), FALSE,
+          SessionInformation(server, session, kind, buffer, bytes), FALSE,
           SessionQueried(result, kind, buffer);,
           L"%lu %d", (unsigned long)session, (int)kind)
 LOOKED_UP(BOOL, CreateEnvironmentBlock, (void** environment, HANDLE token, BOOL inherit),
@@ -195,3 +204,12 @@ LOOKED_UP(BOOL, DestroyEnvironmentBlock, (void* environment),
           L"%s", Released(environment))
 LOOKED_UP(HWND, GetShellWindow, (void), ShellWindow(), NULL, NOTHING, L"")
 LOOKED_UP(DWORD, WTSGetActiveConsoleSessionId, (void), ConsoleSession(), 0xFFFFFFFF, NOTHING, L"")
+LOOKED_UP(BOOL, WTSEnumerateSessionsW,
+          (HANDLE server, DWORD reserved, DWORD version, WTS_SESSION_INFOW** sessions,
+           DWORD* count),
+          Sessions(server, reserved, version, sessions, count), FALSE,
+          HELD_IF(result && *sessions != NULL, kHookSessionMemory, *sessions), L"")
+LOOKED_UP(BOOL, ProcessIdToSessionId, (DWORD processId, DWORD* session),
+          OwnSession(processId, session), FALSE, NOTHING, L"")
+LOOKED_UP(BSTR, SysAllocString, (const OLECHAR* text), gRealSysAllocString(text), NULL,
+          HELD_IF(result != NULL, kHookString, result), L"%s", Text(text))

@@ -12,6 +12,7 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 #include <wtsapi32.h>
+#include <exdisp.h>
 #include <locale.h>
 #include <process.h>
 #include <stdarg.h>
@@ -78,19 +79,31 @@ static int gLocalSystem;
 static int gElevationType;
 static int gShellOfAnotherUser;
 static int gHiddenStation;
-static int gConsoleSet;
+static int gSessionsSet;
 static DWORD gConsoleSession;
-static int gConsoleUserLoggedOn;
+static HookSession gSessions[8];
+static WTS_SESSION_INFOW gSessionInfo[8];
+static int gSessionCount;
+static int gOwnSessionSet;
+static DWORD gOwnSession;
+static int gInJob;
+static DWORD gJobLimits;
+static DWORD gWaitCap;
+static HANDLE gWorker;
 static HANDLE gForeignTokens[16];
 static int gForeignTokenCount;
 static wchar_t gRejectedLocale[64];
 static int gRunSystem;
-static int gLetLaunchedEnd;
 static int gFakeLink;
 static HRESULT gFakeQueryResult;
 static IUnknown* gTrackedLink;
 static long gComLeft = -1;
 static int gHiddenShell;
+static wchar_t gHiddenProcess[MAX_PATH];
+static int gFakeWindows;
+static HRESULT gFakeWindowsResult;
+static HANDLE gHungRelease;
+static HANDLE gHungEntered;
 
 // The real functions behind the hooks of those the tool looks up at run time.
 #define HOOK(...)
@@ -190,7 +203,7 @@ static const wchar_t* KindName(HookResource kind)
     static const wchar_t* const names[] = {L"key", L"manager", L"service", L"snapshot",
                                            L"process", L"thread", L"local", L"com",
                                            L"locale", L"token", L"environment",
-                                           L"session-memory", L"unknown"};
+                                           L"session-memory", L"event", L"bstr", L"unknown"};
     return names[kind];
 }
 
@@ -222,12 +235,16 @@ void HookReset(void)
     gElevationType = 0;
     gShellOfAnotherUser = 0;
     gHiddenStation = 0;
-    gConsoleSet = 0;
+    gSessionsSet = 0;
+    gOwnSessionSet = 0;
+    gInJob = 0;
+    gWaitCap = 0;
+    gFakeWindows = 0;
     gForeignTokenCount = 0;
     gHiddenShell = 0;
+    gHiddenProcess[0] = L'\0';
     gRejectedLocale[0] = L'\0';
     gRunSystem = 0;
-    gLetLaunchedEnd = 0;
     gFakeLink = 0;
     gComLeft = -1;
 }
@@ -345,11 +362,46 @@ void HookHideShellWindow(void)
     gHiddenShell = 1;
 }
 
-void HookSetConsoleSession(DWORD session, BOOL userLoggedOn)
+void HookHideProcess(const wchar_t* name)
 {
-    gConsoleSet = 1;
-    gConsoleSession = session;
-    gConsoleUserLoggedOn = userLoggedOn;
+    lstrcpynW(gHiddenProcess, name, MAX_PATH);
+}
+
+void HookSetSessions(DWORD console, const HookSession* sessions, int count)
+{
+    gSessionsSet = 1;
+    gConsoleSession = console;
+    gSessionCount = count < 8 ? count : 8;
+    for (int i = 0; i < gSessionCount; ++i) {
+        gSessions[i] = sessions[i];
+    }
+}
+
+void HookSetOwnSession(DWORD session)
+{
+    gOwnSessionSet = 1;
+    gOwnSession = session;
+}
+
+void HookRunInJob(DWORD limitFlags)
+{
+    gInJob = 1;
+    gJobLimits = limitFlags;
+}
+
+void HookUseFakeShellWindows(HRESULT result, BOOL hung)
+{
+    gFakeWindows = 1;
+    gFakeWindowsResult = result;
+    if (hung && gHungRelease == NULL) {
+        gHungRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
+        gHungEntered = CreateEventW(NULL, TRUE, FALSE, NULL);
+    }
+}
+
+void HookCapWaits(DWORD milliseconds)
+{
+    gWaitCap = milliseconds;
 }
 
 void HookSetWindowsDirectory(const wchar_t* path)
@@ -366,11 +418,6 @@ void HookRejectLocale(const wchar_t* name)
 void HookRunSystemCommands(BOOL run)
 {
     gRunSystem = run ? 1 : 0;
-}
-
-void HookLetLaunchedProgramsEnd(void)
-{
-    gLetLaunchedEnd = 1;
 }
 
 void HookUseFakeShellLink(HRESULT queryInterfaceResult)
@@ -418,12 +465,31 @@ long HookComReferencesLeft(void)
     return gComLeft;
 }
 
-void HookSettle(void)
+// The references the tool left on the last COM object it created, released here.
+static void SettleComReferences(void)
 {
     if (gTrackedLink != NULL) {
         gComLeft = (long)gTrackedLink->Release();
         gTrackedLink = NULL;
     }
+}
+
+void HookSettle(void)
+{
+    if (gHungRelease != NULL) {
+        SetEvent(gHungRelease);
+    }
+    if (gWorker != NULL) {
+        WaitForSingleObject(gWorker, 60000);
+        CloseHandle(gWorker);
+        gWorker = NULL;
+    }
+    if (gHungRelease != NULL) {
+        CloseHandle(gHungRelease);
+        CloseHandle(gHungEntered);
+        gHungRelease = gHungEntered = NULL;
+    }
+    SettleComReferences();
 }
 
 // ---- A link object whose file interface cannot be had --------------------------------
@@ -462,6 +528,57 @@ public:
 };
 
 static FakeShellLink gFakeShellLink;
+
+// ---- The shell's windows of an Explorer that fails, or hangs until HookSettle ---------------
+
+class FakeShellWindows : public IShellWindows {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override
+    {
+        *object = NULL;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
+                                     EXCEPINFO*, UINT*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Item(VARIANT, IDispatch**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Register(IDispatch*, LONG, int, LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RegisterPending(LONG, VARIANT*, VARIANT*, int, LONG*) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Revoke(LONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnNavigate(LONG, VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnActivated(LONG, VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindWindowSW(VARIANT*, VARIANT*, int, LONG* window, int,
+                                           IDispatch** desktop) override
+    {
+        *window = 0;
+        *desktop = NULL;
+        if (gHungRelease != NULL) {
+            SetEvent(gHungEntered);
+            WaitForSingleObject(gHungRelease, 60000);
+        }
+        return gFakeWindowsResult;
+    }
+    HRESULT STDMETHODCALLTYPE OnCreated(LONG, IUnknown*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ProcessAttachDetach(VARIANT_BOOL) override { return E_NOTIMPL; }
+    ULONG references = 1;
+};
+
+static FakeShellWindows gFakeShellWindows;
 
 // ---- Stand-ins that the hooks of the list call in place of the real function ----------
 
@@ -583,7 +700,109 @@ static BOOL SteeredToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info
 
 static DWORD ConsoleSession(void)
 {
-    return gConsoleSet ? gConsoleSession : gRealWTSGetActiveConsoleSessionId();
+    return gSessionsSet ? gConsoleSession : gRealWTSGetActiveConsoleSessionId();
+}
+
+static const HookSession* FakedSession(DWORD id)
+{
+    for (int i = 0; i < gSessionCount; ++i) {
+        if (gSessions[i].id == id) {
+            return &gSessions[i];
+        }
+    }
+    return NULL;
+}
+
+// The sessions a test set, in a record of this file's that WTSFreeMemory's hook knows.
+static BOOL Sessions(HANDLE server, DWORD reserved, DWORD version, WTS_SESSION_INFOW** sessions,
+                     DWORD* count)
+{
+    if (!gSessionsSet) {
+        return gRealWTSEnumerateSessionsW(server, reserved, version, sessions, count);
+    }
+    for (int i = 0; i < gSessionCount; ++i) {
+        gSessionInfo[i].SessionId = gSessions[i].id;
+        gSessionInfo[i].State = gSessions[i].state;
+        gSessionInfo[i].pWinStationName = const_cast<wchar_t*>(L"RDP-Tcp");
+    }
+    *sessions = gSessionInfo;
+    *count = (DWORD)gSessionCount;
+    return TRUE;
+}
+
+// A set session's user is this process's own, or nobody; a session not set has nobody.
+static BOOL SessionInformation(HANDLE server, DWORD session, WTS_INFO_CLASS kind,
+                               wchar_t** buffer, DWORD* bytes)
+{
+    if (!gSessionsSet) {
+        return gRealWTSQuerySessionInformationW(server, session, kind, buffer, bytes);
+    }
+    if (!gRealWTSQuerySessionInformationW(server, WTS_CURRENT_SESSION, kind, buffer, bytes)) {
+        return FALSE;
+    }
+    const HookSession* faked = FakedSession(session);
+    if (kind == WTSUserName && (faked == NULL || !faked->user)) {
+        (*buffer)[0] = L'\0';
+    }
+    return TRUE;
+}
+
+static BOOL OwnSession(DWORD processId, DWORD* session)
+{
+    if (!gOwnSessionSet) {
+        return gRealProcessIdToSessionId(processId, session);
+    }
+    *session = gOwnSession;
+    return TRUE;
+}
+
+// Outside any job unless a test put the tool in one: Wine tells its 32-bit processes that
+// they run in a job that lets nothing leave it.
+static BOOL InJob(HANDLE, HANDLE, PBOOL result)
+{
+    *result = gInJob ? TRUE : FALSE;
+    return TRUE;
+}
+
+static BOOL JobLimits(HANDLE job, JOBOBJECTINFOCLASS kind, LPVOID information, DWORD size,
+                      LPDWORD returned)
+{
+    if (!gInJob || kind != JobObjectExtendedLimitInformation) {
+        return QueryInformationJobObject(job, kind, information, size, returned);
+    }
+    ZeroMemory(information, size);
+    ((JOBOBJECT_EXTENDED_LIMIT_INFORMATION*)information)->BasicLimitInformation.LimitFlags =
+        gJobLimits;
+    return TRUE;
+}
+
+// A thread the tool starts, which HookSettle waits for before the next test.
+static HANDLE Worker(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                     LPVOID parameter, DWORD flags, LPDWORD id)
+{
+    HANDLE thread = CreateThread(security, stack, start, parameter, flags, id);
+    if (thread != NULL) {
+        if (gWorker != NULL) {
+            WaitForSingleObject(gWorker, 60000);
+            CloseHandle(gWorker);
+        }
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &gWorker, SYNCHRONIZE,
+                        FALSE, 0);
+    }
+    return thread;
+}
+
+// Cut short where a test asked, once a hung Explorer holds the worker (so that the two
+// threads never log at once).
+static DWORD CappedWait(HANDLE handle, DWORD milliseconds)
+{
+    if (gHungEntered != NULL && milliseconds != INFINITE) {
+        WaitForSingleObject(gHungEntered, 60000);
+    }
+    return WaitForSingleObject(handle, gWaitCap != 0 && milliseconds != INFINITE
+                                           && milliseconds > gWaitCap
+                                           ? gWaitCap
+                                           : milliseconds);
 }
 
 // The kind of a handle or block the ledger holds, without releasing it.
@@ -618,15 +837,19 @@ static void Launched(BOOL created, LPPROCESS_INFORMATION info)
     }
     Acquire(kHookProcess, info->hProcess);
     Acquire(kHookThread, info->hThread);
-    if (gLetLaunchedEnd) {
-        WaitForSingleObject(info->hProcess, 10000);
-    }
 }
 
 static HRESULT TrackedLink(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                            LPVOID* object)
 {
-    if (gFakeLink) {
+    if (gFakeWindows && IsEqualCLSID(clsid, CLSID_ShellWindows)) {
+        gFakeShellWindows.references = 1;
+        *object = static_cast<IShellWindows*>(&gFakeShellWindows);
+        gFakeShellWindows.AddRef();
+        gTrackedLink = &gFakeShellWindows;
+        return S_OK;
+    }
+    if (gFakeLink && IsEqualCLSID(clsid, CLSID_ShellLink)) {
         gFakeShellLink.references = 1;
         *object = static_cast<IShellLinkW*>(&gFakeShellLink);
         gFakeShellLink.AddRef();
@@ -680,15 +903,10 @@ static HWND ShellWindow(void)
     return gHiddenShell ? NULL : gRealGetShellWindow();
 }
 
-// The session's user as Windows names it, or nobody where a test said so.
-static void SessionQueried(BOOL known, WTS_INFO_CLASS kind, wchar_t** buffer)
+static void SessionQueried(BOOL known, WTS_INFO_CLASS, wchar_t** buffer)
 {
-    if (!known) {
-        return;
-    }
-    Acquire(kHookSessionMemory, *buffer);
-    if (gConsoleSet && !gConsoleUserLoggedOn && kind == WTSUserName) {
-        (*buffer)[0] = L'\0';
+    if (known) {
+        Acquire(kHookSessionMemory, *buffer);
     }
 }
 
@@ -737,14 +955,25 @@ static BOOL WalkStep(const wchar_t* name, LPPROCESSENTRY32W entry)
     return TRUE;
 }
 
+// Past the processes a test hid, as if they had ended.
+static BOOL PastHidden(HANDLE snapshot, LPPROCESSENTRY32W entry, BOOL found)
+{
+    while (found && gHiddenProcess[0] != L'\0' && lstrcmpW(entry->szExeFile, gHiddenProcess) == 0) {
+        found = Process32NextW(snapshot, entry);
+    }
+    return found;
+}
+
 BOOL Hook_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
 {
-    return WalkStep(L"Process32FirstW", entry) && Process32FirstW(snapshot, entry);
+    return WalkStep(L"Process32FirstW", entry)
+        && PastHidden(snapshot, entry, Process32FirstW(snapshot, entry));
 }
 
 BOOL Hook_Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry)
 {
-    return WalkStep(L"Process32NextW", entry) && Process32NextW(snapshot, entry);
+    return WalkStep(L"Process32NextW", entry)
+        && PastHidden(snapshot, entry, Process32NextW(snapshot, entry));
 }
 
 DWORD Hook_GetTickCount(void)
@@ -769,7 +998,7 @@ void Hook_CoUninitialize(void)
 {
     LogEvent(L"CoUninitialize");
     Release(&gComLeft);
-    HookSettle();
+    SettleComReferences();
     CoUninitialize();
 }
 
@@ -797,10 +1026,10 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
 
 typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
 typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
-typedef void(WINAPI* DeleteProcThreadAttributeListProc)(LPPROC_THREAD_ATTRIBUTE_LIST list);
+typedef void(WINAPI* SysFreeStringProc)(BSTR text);
 static RtlGetVersionProc gRealRtlGetVersion;
 static WTSFreeMemoryProc gRealWTSFreeMemory;
-static DeleteProcThreadAttributeListProc gRealDeleteProcThreadAttributeList;
+static SysFreeStringProc gRealSysFreeString;
 
 // What it hands out for RtlGetVersion: the version a test set, or the real one.
 static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
@@ -818,13 +1047,15 @@ static LONG WINAPI Hook_RtlGetVersion(OSVERSIONINFOW* version)
 static void WINAPI Hook_WTSFreeMemory(void* memory)
 {
     LogEvent(L"WTSFreeMemory %s", Released(memory));
-    gRealWTSFreeMemory(memory);
+    if (memory != gSessionInfo) {
+        gRealWTSFreeMemory(memory);
+    }
 }
 
-static void WINAPI Hook_DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list)
+static void WINAPI Hook_SysFreeString(BSTR text)
 {
-    LogEvent(L"DeleteProcThreadAttributeList");
-    gRealDeleteProcThreadAttributeList(list);
+    LogEvent(L"SysFreeString %s", Released(text));
+    gRealSysFreeString(text);
 }
 
 // The functions the tool looks up at run time that the hooks stand in for.
@@ -839,8 +1070,7 @@ static const struct {
 #include "tests/inprocess/hook_list.h"
     {"RtlGetVersion", (void**)&gRealRtlGetVersion, (void*)Hook_RtlGetVersion},
     {"WTSFreeMemory", (void**)&gRealWTSFreeMemory, (void*)Hook_WTSFreeMemory},
-    {"DeleteProcThreadAttributeList", (void**)&gRealDeleteProcThreadAttributeList,
-     (void*)Hook_DeleteProcThreadAttributeList},
+    {"SysFreeString", (void**)&gRealSysFreeString, (void*)Hook_SysFreeString},
 };
 #undef HOOK
 #undef HOOK_OWN

@@ -83,7 +83,7 @@ void Launched(Snapshot* expected, int program)
     const machine::BackgroundProgram& launched = machine::kBackgroundPrograms[program];
     expected->processes.push_back(launched.process);
     std::sort(expected->processes.begin(), expected->processes.end());
-    expected->records[program].push_back(launched.commandLine(machine::WindowsDirectory()));
+    expected->records[program].push_back(machine::ExplorerCommandLine(launched));
 }
 
 // Started once by the tool, `behaviour` as the stand-in recorded it; the state is the one
@@ -373,13 +373,18 @@ const Scenario kScenarios[] = {
          DeleteFileW((machine::ShortcutPath() + L"\\inside.txt").c_str());
      },
      [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
-    // On a user's desktop they start as children of the user's shell.
+    // Elevated from a split token, as Wine's every process is: the desktop's Explorer starts
+    // them, and no parent is named for them.
     {"NoProgramRunning", [] { return machine::MakeHealthy(Standard(NoPrograms)); }, kHealthy,
      Programs({kMonitor, kPanel, kGuide}),
      [](const RunRecord&) {
          for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-             EXPECT_EQ(machine::ShellName(), machine::ParentName(program.process));
+             EXPECT_EQ(machine::kExplorerProcess, machine::ParentName(program.process));
          }
+     },
+     [] {
+         EXPECT_TRUE(NoCalls(L"CreateProcess"));
+         EXPECT_TRUE(NoCalls(L"GetProcAddress UpdateProcThreadAttribute"));
      }},
     {"OnlyTheMonitorRunning",
      [] {
@@ -403,17 +408,16 @@ const Scenario kScenarios[] = {
      },
      kHealthy, Programs({kGuide}),
      [](const RunRecord&) { EXPECT_EQ("", machine::KillProcesses(L"haldrix.exe")); }},
-    // Elevated, as every process under Wine is, with no desktop shell to lend its token: the
-    // programs are left to the next logon.
-    {"NoProgramRunningAndNoShell",
+    // The desktop's Explorer starts them whatever window is the shell's, or none.
+    {"NoProgramRunningAndNoShellWindow",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {
              NoPrograms(healthy);
              healthy->shell = false;
          }));
      },
-     {"checking", "restart", "E08"}, nullptr, nullptr,
-     [] { EXPECT_TRUE(NoCalls(L"CreateProcess")); }},
+     kHealthy, Programs({kMonitor, kPanel, kGuide}), nullptr,
+     [] { EXPECT_TRUE(NoCalls(L"GetProcAddress GetShellWindow")); }},
     {"MonitorNotAProgram",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {
@@ -423,7 +427,10 @@ const Scenario kScenarios[] = {
      },
      {"checking", "restart", "E08"}, nullptr, nullptr,
      // The panel launcher and the error guide are not attempted.
-     [] { EXPECT_EQ(1u, EventsStartingWith(L"CreateProcessW").size()); }},
+     [] {
+         EXPECT_EQ(1u, EventsStartingWith(L"SysAllocString " + machine::MonitorPath()).size());
+         EXPECT_EQ(Events{}, EventsStartingWith(L"SysAllocString " + machine::PanelPath()));
+     }},
     {"DamagedMachine",
      [] {
          return machine::MakeHealthy(Standard([](Healthy* healthy) {

@@ -33,26 +33,31 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
 
     RunTool();
 
-    EXPECT_EQ((Events{machine::MonitorCommandLine()}),
+    EXPECT_EQ((Events{machine::ExplorerCommandLine(kBackgroundPrograms[0])}),
               machine::RecordedLines(machine::MonitorPath(), 1));
-    EXPECT_EQ((Events{machine::GuidePath()}), machine::RecordedLines(machine::GuidePath(), 1));
+    EXPECT_EQ((Events{machine::ExplorerCommandLine(kBackgroundPrograms[2])}),
+              machine::RecordedLines(machine::GuidePath(), 1));
     EXPECT_EQ(1u, machine::RecordedLines(machine::PanelPath(), 2).size());
-    Events launches = EventsStartingWith(L"CreateProcessW");
-    ASSERT_EQ(2u, launches.size());
-    EXPECT_EQ(L"CreateProcessW (null)|" + machine::MonitorCommandLine()
-                  + L"|0|0x80000|(null)|(null)|cb="
-                  + std::to_wstring(sizeof(STARTUPINFOW) + sizeof(void*)),
-              launches[0]);
-    // Each launch lets go of its process handle first, then of its thread handle; the run
-    // lets go of the desktop shell's process, their parent, as it ends.
+    // The desktop's Explorer asked, out of process, to open each missing program's path with
+    // its arguments, each string freed again.
+    EXPECT_EQ((Events{L"CoCreateInstance context=0x1", L"CoCreateInstance context=0x4",
+                      L"CoCreateInstance context=0x4"}),
+              EventsStartingWith(L"CoCreateInstance"));
+    EXPECT_EQ((Events{L"SysAllocString " + machine::MonitorPath(), L"SysAllocString /Station",
+                      L"SysAllocString open", L"SysAllocString " + machine::GuidePath(),
+                      L"SysAllocString", L"SysAllocString open"}),
+              EventsStartingWith(L"SysAllocString"));
+    EXPECT_EQ(Events(6, L"SysFreeString bstr"), EventsStartingWith(L"SysFreeString"));
+    // Each launch lets go of Explorer's process (whose it is), of the thread that asked
+    // Explorer and of its event; the programs' own processes are never held.
     Events closes;
     for (const std::wstring& event : EventsStartingWith(L"CloseHandle ")) {
-        if (event == L"CloseHandle process" || event == L"CloseHandle thread") {
+        if (event != L"CloseHandle snapshot" && event != L"CloseHandle token") {
             closes.push_back(event);
         }
     }
-    EXPECT_EQ((Events{L"CloseHandle process", L"CloseHandle thread", L"CloseHandle process",
-                      L"CloseHandle thread", L"CloseHandle process"}),
+    EXPECT_EQ((Events{L"CloseHandle process", L"CloseHandle thread", L"CloseHandle event",
+                      L"CloseHandle process", L"CloseHandle thread", L"CloseHandle event"}),
               closes);
     ExpectEachProgramRunsOnce();
     EXPECT_TRUE(NoCalls(L"Process32FirstW dwSize"));
@@ -63,16 +68,20 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
     machine::Healthy healthy;
     healthy.programs[1] = healthy.programs[2] = false;
     MakeHealthy(healthy);
-    // The panel launcher records its start and ends at once, before the tool looks again.
+    // The panel launcher records its start and ends at once, before the tool finds it: its
+    // process is hidden from the tool, so that no look can come before its end.
     ASSERT_EQ("", machine::WriteTextFile(machine::PanelPath() + kExitFile, ""));
-    HookLetLaunchedProgramsEnd();
+    HookHideProcess(kPanelProcess);
 
     RunTool();
 
     EXPECT_EQ((Labels{"checking", "restart", "E08"}), PrintedLabels());
-    EXPECT_EQ((Events{machine::PanelPath()}), machine::RecordedLines(machine::PanelPath(), 1));
+    EXPECT_EQ((Events{machine::ExplorerCommandLine(kBackgroundPrograms[1])}),
+              machine::RecordedLines(machine::PanelPath(), 1));
     EXPECT_EQ(0, machine::CountProcesses(kPanelProcess));
+    // Looked for every 100 ms for 5 s, as long as Explorer may take to start a program.
+    EXPECT_EQ(Events(50, L"Sleep 100"), EventsStartingWith(L"Sleep"));
     // Only the panel launcher was started: the error guide after it is not attempted.
-    EXPECT_EQ(1u, EventsStartingWith(L"CreateProcessW").size());
+    EXPECT_EQ(Events{}, EventsStartingWith(L"SysAllocString " + machine::GuidePath()));
     EXPECT_EQ(0u, machine::RecordedLines(machine::GuidePath()).size());
 }

@@ -14,7 +14,7 @@ import bed
 RUNNER = "ScarvelRepair-unattended.cmd"
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", RUNNER)
 FOLDER = r"C:\Program Files (x86)\Scarvel Repair"
-LANGS = {"C.UTF-8": "Press any key to continue", "zh_CN.UTF-8": "请按任意键继续"}
+LANGS = ("C.UTF-8", "zh_CN.UTF-8")
 NO_RESULT = 99
 
 # A deployment system's start of the runner (two pairs of quotes, as cmd /c needs them for
@@ -84,20 +84,18 @@ def wine_relay(machine, tag, output, env):
 
 
 def check_state(machine, check, state, messages, code):
-    for lang, prompt in LANGS.items():
+    for lang in LANGS:
         check.begin("%s, LANG=%s" % (state, lang))
         env = {"LANG": lang, "LC_ALL": lang}
         tag = "%s-%s" % (state.split()[0], lang.split(".")[0])
         tool_lines = []
         if messages:
             reference = machine.run_tool(tag + "-tool", env=env)
-            # The pause's prompt is Wine's cmd's own, in the locale's language and code page:
-            # Chinese only where cmd writes code page 936.
-            check.that(bed.decode_output(reference.output).startswith(prompt),
-                       "the program run alone: cmd's pause prompt %r" % prompt, repr(reference.output[:60]))
-            text = bed.expected_output(*messages)[len(bed.PAUSE_TEXT):]
-            check.that(reference.output.endswith(text),
-                       "the program run alone prints: " + ", ".join(messages), reference.text)
+            # The pause's prompt, cmd's own in the locale's language, follows the tool's text.
+            text, prompt = bed.split_pause(reference.output)
+            check.that(text == bed.expected_output(*messages) and prompt,
+                       "the program run alone prints: %s, then cmd's pause prompt"
+                       % ", ".join(messages), reference.text)
             tool_lines = lines_of(reference.output)
         before = drive_c_files(machine)
         out, err, status = run_runner(machine, tag + "-runner", env)

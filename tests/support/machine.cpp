@@ -95,10 +95,16 @@ std::wstring ShortcutPath()
 }
 
 const BackgroundProgram kBackgroundPrograms[3] = {
-    {kMonitorProcess, MonitorPath, MonitorCommandLine},
-    {kPanelProcess, PanelPath, PanelPath},
-    {kGuideProcess, GuidePath, GuidePath},
+    {kMonitorProcess, MonitorPath, MonitorCommandLine, L"/Station"},
+    {kPanelProcess, PanelPath, PanelPath, L""},
+    {kGuideProcess, GuidePath, GuidePath, L""},
 };
+
+std::wstring ExplorerCommandLine(const BackgroundProgram& program, const std::wstring& windows)
+{
+    const std::wstring arguments = program.arguments;
+    return L"\"" + program.path(windows) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+}
 
 // --- Files -------------------------------------------------------------------------------
 
@@ -649,6 +655,7 @@ Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process)
 }
 
 const wchar_t kShellProcess[] = L"standin_shell.exe";
+const wchar_t kExplorerProcess[] = L"explorer.exe";
 
 Failure StartShell(const std::wstring& standins)
 {

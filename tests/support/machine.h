@@ -46,8 +46,13 @@ struct BackgroundProgram {
     const wchar_t* process;
     std::wstring (*path)(const std::wstring& windows);
     std::wstring (*commandLine)(const std::wstring& windows);
+    const wchar_t* arguments;
 };
 extern const BackgroundProgram kBackgroundPrograms[3];
+// The command line a program gets when the desktop's Explorer starts it: its path quoted,
+// then its arguments.
+std::wstring ExplorerCommandLine(const BackgroundProgram& program,
+                                 const std::wstring& windows = WindowsDirectory());
 
 // --- Files -------------------------------------------------------------------------------
 
@@ -141,6 +146,9 @@ Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process);
 
 // The stand-in for a user's desktop shell (tests/standins/standin_shell.cpp).
 extern const wchar_t kShellProcess[];
+// The desktop's Explorer, which starts the programs for a user elevated from a split token:
+// Windows' shell, or under Wine the process that runs the desktop.
+extern const wchar_t kExplorerProcess[];
 // Where no shell window is there, starts the stand-in from `standins` and waits until its
 // window is the desktop's shell window; on Windows, Explorer's is there already.
 Failure StartShell(const std::wstring& standins);
