@@ -54,35 +54,35 @@ def other_toolchain(material, work, reference, dist, edits=None):
 
 SIGNED_FAILS = ("SHA256SUMS.p7s is not", "is not the signer")
 # The releases an auditor might be handed: {case: (what, the release it starts from, the
-# change, with CA=, the checks that fail)}.
+# change, with CA=, the checks that fail, how many of them keep the rebuilt program)}.
 TAMPERED = {
     "flipped_byte": (
         "one byte of the shipped program flipped", "keyed",
         lambda m, w, r, d: flip_byte(os.path.join(d, EXE), os.path.join(d, EXE)), True,
-        ("not as SHA256SUMS says", "attached is not the shipped", "Authenticode digests", "do not verify")),
+        ("not as SHA256SUMS says", "attached is not the shipped", "Authenticode digests", "do not verify"), 1),
     # The bytes alone match: attaching is deterministic. The digests tell the signature wrong.
     "other_build_signature": ("another build's signature, without CA=", "token", other_build_signature,
-                              False, ("Authenticode digests",) + SIGNED_FAILS),
+                              False, ("Authenticode digests",) + SIGNED_FAILS, 0),
     "swapped_runner": ("the runner swapped", "token", swapped_runner, False,
-                       ("unattended.cmd is not",) + SIGNED_FAILS),
+                       ("unattended.cmd is not",) + SIGNED_FAILS, 0),
     "no_sums": ("no SHA256SUMS", "token", lambda m, w, r, d: os.remove(os.path.join(d, "SHA256SUMS")),
-                False, ("folder does not hold", "there is no SHA256SUMS", "no file checked") + SIGNED_FAILS),
+                False, ("folder does not hold", "there is no SHA256SUMS", "no file checked") + SIGNED_FAILS, 0),
     "extra_files": ("an extra version.dll, a .local folder", "token",
                     lambda m, w, r, d: (shutil.copy(r, os.path.join(d, "version.dll")),
                                         os.mkdir(os.path.join(d, EXE + ".local"))), False,
-                    ("folder does not hold",)),
+                    ("folder does not hold",), 0),
     "other_toolchain": ("another toolchain's build", "unsigned", other_toolchain, False,
-                        ("SHA256SUMS-unsigned says 0000",)),
+                        ("SHA256SUMS-unsigned says 0000",), 1),
     "outside_history": (
         "BUILDINFO naming a commit outside this history", "unsigned", lambda m, w, r, d: other_toolchain(
             m, w, r, d, [("BUILDINFO", "^commit: [0-9a-f]{40} ", "commit: %s " % ("5ca1ab1e" * 5))]), False,
         ("unconfirmed", "is not in the history", "not rebuilt", "not compared with a build",
-         "unattended.cmd is not compared")),
+         "unattended.cmd is not compared"), 0),
 }
 
 
 def tampered(name):
-    what, base, change, ca, fails = TAMPERED[name]
+    what, base, change, ca, fails, keeping = TAMPERED[name]
 
     def case(build, check, material, work):
         dist = os.path.join(work, "tampered")
@@ -90,7 +90,8 @@ def tampered(name):
         change(material, work, build.tool, dist)
         lines = verify_release(check, dist, material.vendor, ca=material.ca if ca else None,
                                fails=fails)
-        kept = re.findall(r"kept in (\S+);", "\n".join(lines))
+        kept = re.findall(r"kept in (\S+?)(?:;|$)", "\n".join(lines), re.M)
+        check.equal(len(kept), keeping, "%d failures name where the rebuilt program is kept" % keeping)
         check.that(all(os.path.isfile(os.path.join(k, EXE)) for k in kept),
                    "the rebuilt program kept where the failure says", "\n".join(lines))
         for k in kept:
