@@ -55,8 +55,8 @@ def folder_of(build):
 
 class Material:
     """The throwaway keys and certificates of folder `dir`, and its SoftHSM2 token; among
-    them a code-signing certificate naming a revocation list that cannot be fetched, and one
-    that expires in 10 days.
+    them a code-signing certificate naming a revocation list that cannot be fetched, one
+    that expires in 10 days, and a one-day self-signed one without the code-signing usage.
     The time-stamping authority answers by URL from this process once asked for it."""
     # name: (subject, extended key usage, more extensions, days)
     ISSUED = {"signer": ("/CN=Test Code Signing/O=Lanthorn", "codeSigning", "", 30),
@@ -75,6 +75,7 @@ class Material:
             chain, key = self.path(name + "-chain.pem"), self.path(name + ".key")
             setattr(self, "chain" if name == "signer" else name + "_chain", chain)
             setattr(self, "key" if name == "signer" else name + "_key", key)
+        self.selfsigned_cert, self.selfsigned_key = self.path("selfsigned.pem"), self.path("selfsigned.key")
         self.env = {"SOFTHSM2_CONF": self.path("softhsm2.conf")}
         self.vendor = self.path("vendor")
         self.server = None
@@ -89,6 +90,8 @@ class Material:
                      "-addext", "keyUsage=critical,keyCertSign,cRLSign")
         for name, (subject, usage, more, days) in self.ISSUED.items():
             self.issue(name, subject, usage, more, days)
+        self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.selfsigned_key,
+                     "-out", self.selfsigned_cert, "-days", "1", "-subj", "/CN=Self Signed/O=Lanthorn")
         os.mkdir(self.path("releases"))
         tokens = self.path("tokens")
         os.mkdir(tokens)
