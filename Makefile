@@ -9,7 +9,7 @@ TEST_JOBS ?= 3
 all: build
 
 deps:
-	@sh cmake/install-deps.sh
+	@sh release/install-deps.sh
 
 build/win32/CMakeCache.txt: | deps
 	cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -63,11 +63,11 @@ bench: build
 # installs what a release needs itself, once it has taken the PIN out of the environment.
 DIST ?= dist
 release:
-	@sh cmake/release.sh dist "$(DIST)"
+	@sh release/make-release "$(DIST)"
 
 # Anyone's check of a release: the commit its BUILDINFO names, which must be in this
 # checkout's history, rebuilt; its signature attached; its signer one of HEAD's
 # resources/signers.txt or SIGNER; the chains verified up to CA when given, revocation
 # against the CRL files when given. It installs only what it needs, and only as root.
 verify-release:
-	@sh cmake/release.sh verify "$(DIST)" "$(CA)" "$(SIGNER)" "$(CRL)"
+	@sh release/verify-release "$(DIST)" "$(CA)" "$(SIGNER)" "$(CRL)"

@@ -24,9 +24,11 @@ sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "release"))
 import bed  # noqa: E402
+import make_release_test  # noqa: E402
+import material  # noqa: E402
 import runner_test  # noqa: E402
 import scenarios  # noqa: E402
-import signing_test  # noqa: E402
+import verify_release_test  # noqa: E402
 
 SKIP = 77
 
@@ -130,11 +132,12 @@ def inprocess(machine, check, program, *args):
 
 
 # Entries on a machine of their own, cloned from the template.
-ON_MACHINE = dict(scenarios.SCENARIOS, **runner_test.SCENARIOS, **signing_test.SCENARIOS,
+ON_MACHINE = dict(scenarios.SCENARIOS, **runner_test.SCENARIOS, **make_release_test.SCENARIOS,
                   inprocess=inprocess)
-# Entries on the build alone: the template's own, and those that need no Wine.
-ON_BUILD = dict(signing_test.CHECKS, template=template, template_unchanged=template_unchanged)
-WITHOUT_WINE = tuple(signing_test.CHECKS)
+# Entries on the build alone: the template's own, and the release's, which need no Wine.
+RELEASE_CHECKS = dict(material.CHECKS, **make_release_test.CHECKS, **verify_release_test.CHECKS)
+ON_BUILD = dict(RELEASE_CHECKS, template=template, template_unchanged=template_unchanged)
+WITHOUT_WINE = tuple(RELEASE_CHECKS)
 
 
 def run_entry(build, name, args, check):

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs, only when missing, the Debian packages that one use of the project needs:
-#   install-deps.sh           the build, the tests, the demo and the benchmark (Wine, the i386
-#                             architecture, GoogleTest, SoftHSM2, the Chinese locale, faketime)
+#   install-deps.sh           the build, the tests, the demo, the benchmark and the lint (Wine,
+#                             the i386 architecture, GoogleTest, SoftHSM2, the Chinese locale,
+#                             faketime, shellcheck)
 #   install-deps.sh release   make release: the 32-bit compiler, binutils, CMake, openssl,
 #                             osslsigncode, curl (an RFC 3161 request by URL) and git
 #   install-deps.sh release-pkcs11
@@ -13,7 +14,7 @@ mingw="make cmake g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev 
 case ${1:-all} in
     all)
         packages="$mingw g++-mingw-w64-x86-64 googletest wine wine64 wine32:i386 python3
-python3-pefile tmux curl softhsm2 libengine-pkcs11-openssl locales-all faketime" ;;
+python3-pefile tmux curl softhsm2 libengine-pkcs11-openssl locales-all faketime shellcheck" ;;
     release) packages="$mingw curl" ;;
     release-pkcs11) packages="$mingw curl softhsm2 libengine-pkcs11-openssl" ;;
     verify) packages=$mingw ;;
@@ -34,6 +35,7 @@ if [ "${1:-all}" = all ]; then
     [ -z "$missing" ] && exit 0
     echo "installing:$missing"
     $SUDO apt-get update -qq
+    # shellcheck disable=SC2086 # $SUDO is a command or nothing; $missing, package names
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing </dev/null
     exit 0
 fi
@@ -45,4 +47,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing:$missing"
 apt-get update -qq
+# shellcheck disable=SC2086 # $missing is package names, one word each
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing </dev/null
