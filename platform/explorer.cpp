@@ -37,6 +37,7 @@ static const wchar_t kOpenVerb[] = L"open";
 struct ExplorerRequest {
     wchar_t file[PATH_UNITS];
     wchar_t arguments[PATH_UNITS];
+    wchar_t folder[PATH_UNITS];  // the program's own, its current directory
     HANDLE copied;
 };
 
@@ -59,6 +60,12 @@ static int SplitCommandLine(const wchar_t* commandLine, ExplorerRequest* request
         return 0;
     }
     memcpy(request->file, file, length * sizeof(wchar_t));
+    memcpy(request->folder, file, length * sizeof(wchar_t));
+    wchar_t* name = wcsrchr(request->folder, L'\\');
+    if (name == NULL) {
+        return 0;
+    }
+    *name = L'\0';
     const wchar_t* arguments = end == NULL ? L"" : end + 1;
     if (quoted && *arguments == L' ') {
         ++arguments;
@@ -76,14 +83,17 @@ static int ShellExecuteIn(IShellDispatch2* shell, const ExplorerRequest* request
     if (allocate != NULL && release != NULL) {
         BSTR file = allocate(request->file);
         VARIANT arguments = {}, folder = {}, verb = {}, show = {};
-        arguments.vt = verb.vt = VT_BSTR;
+        arguments.vt = folder.vt = verb.vt = VT_BSTR;
         arguments.bstrVal = allocate(request->arguments);
+        folder.bstrVal = allocate(request->folder);
         verb.bstrVal = allocate(kOpenVerb);
         show.vt = VT_I4;
         show.lVal = SW_SHOWNORMAL;
-        executed = file != NULL && arguments.bstrVal != NULL && verb.bstrVal != NULL
+        executed = file != NULL && arguments.bstrVal != NULL && folder.bstrVal != NULL
+            && verb.bstrVal != NULL
             && SUCCEEDED(shell->ShellExecute(file, arguments, folder, verb, show));
         release(verb.bstrVal);
+        release(folder.bstrVal);
         release(arguments.bstrVal);
         release(file);
     }
@@ -169,7 +179,7 @@ static DWORD WINAPI StartInWorker(void* parameter)
     return started ? 1 : 0;
 }
 
-int StartThroughExplorer(const wchar_t* commandLine)
+int StartThroughExplorer(const wchar_t* commandLine, int* workerLeft)
 {
     ExplorerRequest request = {};
     if (!SplitCommandLine(commandLine, &request)) {
@@ -182,12 +192,13 @@ int StartThroughExplorer(const wchar_t* commandLine)
     DWORD started = 0;
     HANDLE worker = CreateThread(NULL, 0, StartInWorker, &request, 0, NULL);
     if (worker != NULL) {
-        if (WaitForSingleObject(worker, kExplorerCallMilliseconds) != WAIT_OBJECT_0
-            || !GetExitCodeThread(worker, &started)) {
+        const DWORD waited = WaitForSingleObject(worker, kExplorerCallMilliseconds);
+        if (waited != WAIT_OBJECT_0 || !GetExitCodeThread(worker, &started)) {
             started = 0;
         }
         // A worker held by a hung Explorer is left to end with the process; the request
         // it copied at its start is all it reads of the run.
+        *workerLeft = *workerLeft || waited != WAIT_OBJECT_0;
         WaitForSingleObject(request.copied, INFINITE);
         CloseHandle(worker);
     }

@@ -12,5 +12,6 @@ static const DWORD kExplorerStartMilliseconds = 5000;
 // 1 when this session's desktop Explorer runs as the tool's own user and accepted
 // `commandLine` (a program path, quoted when it holds a space, then its arguments); 0
 // otherwise. Explorer is asked on a thread of its own, so that a hung Explorer costs the
-// run kExplorerCallMilliseconds at most.
-int StartThroughExplorer(const wchar_t* commandLine);
+// run kExplorerCallMilliseconds at most; `workerLeft` is set when that thread is left
+// waiting on Explorer.
+int StartThroughExplorer(const wchar_t* commandLine, int* workerLeft);

@@ -72,7 +72,7 @@ static LaunchWay ChooseOwnToken(PSID user)
 // The flag that takes a program the tool starts out of the job the tool runs in: none
 // outside a job, or where the job lets its children leave silently. 0 when the job keeps
 // them, or cannot be read.
-static int ReadJobBreakaway(DWORD* flags)
+static int ReadJobBreakaway(ProgramLauncher* launcher)
 {
     BOOL inJob = FALSE;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION job = {};
@@ -82,10 +82,11 @@ static int ReadJobBreakaway(DWORD* flags)
         return 0;
     }
     DWORD limits = job.BasicLimitInformation.LimitFlags;
+    launcher->inJob = inJob;
     if (!inJob || (limits & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) != 0) {
         return 1;
     }
-    *flags = CREATE_BREAKAWAY_FROM_JOB;
+    launcher->jobFlags = CREATE_BREAKAWAY_FROM_JOB;
     return (limits & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
 }
 
@@ -107,14 +108,14 @@ static LaunchWay ChooseLaunchWay(ProgramLauncher* launcher)
         : splitElevated ? kLaunchThroughExplorer
                         : ChooseOwnToken(sid);
     // A program the tool starts itself must not stay in, or end with, the tool's job.
-    if ((way == kLaunchOwnToken || way == kLaunchAsUser) && !ReadJobBreakaway(&launcher->jobFlags)) {
+    if ((way == kLaunchOwnToken || way == kLaunchAsUser) && !ReadJobBreakaway(launcher)) {
         return kLaunchRefused;
     }
     return way;
 }
 
 // As a logon starts it: the user's token, the user's environment, the user's desktop.
-static int LaunchAsUser(const ProgramLauncher* launcher, wchar_t* commandLine,
+static int LaunchAsUser(const ProgramLauncher* launcher, DWORD flags, wchar_t* commandLine,
                         PROCESS_INFORMATION* info)
 {
     HMODULE userenv = LoadSystemLibrary(L"userenv.dll");
@@ -130,7 +131,7 @@ static int LaunchAsUser(const ProgramLauncher* launcher, wchar_t* commandLine,
         startup.cb = sizeof startup;
         startup.lpDesktop = desktop;
         launched = CreateProcessAsUserW(launcher->userToken, NULL, commandLine, NULL, NULL, FALSE,
-                                        CREATE_UNICODE_ENVIRONMENT | launcher->jobFlags,
+                                        CREATE_UNICODE_ENVIRONMENT | flags,
                                         environment, NULL, &startup, info);
         destroyBlock(environment);
     }
@@ -140,17 +141,34 @@ static int LaunchAsUser(const ProgramLauncher* launcher, wchar_t* commandLine,
     return launched;
 }
 
+// A program started out of the tool's job runs only when no job kept it: Windows 8 and later
+// nest jobs, and one further up may keep what the tool's own let go.
+static int RunOutsideJobs(const ProgramLauncher* launcher, const PROCESS_INFORMATION* info)
+{
+    BOOL inJob = FALSE;
+    if (launcher->inJob && (!IsProcessInJob(info->hProcess, NULL, &inJob) || inJob)) {
+        TerminateProcess(info->hProcess, 1);
+        return 0;
+    }
+    if (launcher->inJob) {
+        ResumeThread(info->hThread);
+    }
+    return 1;
+}
+
 // The tool's own start of a program: with the user's token, or with the tool's own.
 static int LaunchProgram(const ProgramLauncher* launcher, wchar_t* commandLine)
 {
     PROCESS_INFORMATION info = {};
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    const DWORD flags = launcher->jobFlags | (launcher->inJob ? CREATE_SUSPENDED : 0);
     int launched = launcher->way == kLaunchAsUser
-        ? LaunchAsUser(launcher, commandLine, &info)
-        : CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, launcher->jobFlags, NULL, NULL,
-                         &startup, &info);
+        ? LaunchAsUser(launcher, flags, commandLine, &info)
+        : CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, flags, NULL, NULL, &startup,
+                         &info);
     if (launched) {
+        launched = RunOutsideJobs(launcher, &info);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
     }
@@ -183,7 +201,8 @@ int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLaunc
     case kLaunchAtLogon:
         return 1;
     case kLaunchThroughExplorer:
-        return StartThroughExplorer(commandLine) && AppearsInProcessList(name);
+        return StartThroughExplorer(commandLine, &launcher->workerLeft)
+            && AppearsInProcessList(name);
     case kLaunchOwnToken:
     case kLaunchAsUser:
         return LaunchProgram(launcher, commandLine) && FindProcessByName(name) != 0;

@@ -145,7 +145,11 @@ static UserSession FindActiveUserSession(const SessionCalls* calls, DWORD* sessi
     }
     DWORD users = 0, active = 0, unreadable = 0;
     for (DWORD i = 0; i < count; ++i) {
-        int hasUser = SessionHasUser(calls, sessions[i].SessionId);
+        // Listener, idle, down and starting sessions have no user to ask about.
+        const WTS_CONNECTSTATE_CLASS state = sessions[i].State;
+        int hasUser = state == WTSActive || state == WTSConnected || state == WTSDisconnected
+            ? SessionHasUser(calls, sessions[i].SessionId)
+            : 0;
         unreadable += hasUser < 0;
         users += hasUser > 0;
         if (hasUser > 0 && sessions[i].State == WTSActive) {

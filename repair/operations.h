@@ -24,8 +24,10 @@ enum LaunchWay {
 };
 struct ProgramLauncher {
     LaunchWay way;
+    int inJob;         // the tool runs in a job, which its programs must leave
     DWORD jobFlags;    // what takes the programs the tool starts out of its job
     HANDLE userToken;  // the session user's token, for kLaunchAsUser
+    int workerLeft;    // a thread still waits on a hung Explorer
 };
 
 // 1 when a process named `name` runs afterwards, or when nobody is logged on to run it

@@ -228,5 +228,10 @@ int RunRepair(void)
     RunChecks(&run);
     CloseRun(&run);
     EndReport(savedLocale);
+    // A thread left waiting on a hung Explorer may hold a lock that the runtime's exit would
+    // wait for: the process ends here instead, its text already written.
+    if (run.launcher.workerLeft) {
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
     return 0;
 }

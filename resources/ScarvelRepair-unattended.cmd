@@ -10,7 +10,8 @@ rem              logon, or a restart, completes the repair
 rem     99       ScarvelRepair.exe did not run (missing, not elevated) or printed no result
 rem It matches only the ASCII parts of the text, "(E0n)" and the product's name; the
 rem Chinese text (code page 936) is passed on as it is. The text goes through one file in
-rem this folder, ScarvelRepair-unattended.out, deleted again before the runner ends.
+rem this folder, named for this computer and run, deleted again before the runner ends: the
+rem folder must be one the account that runs the runner may write, and only administrators.
 setlocal EnableExtensions DisableDelayedExpansion
 set "outcome=99"
 rem pushd maps a drive letter when this folder is a network share.
@@ -28,13 +29,15 @@ rem The program in this folder, never one found along PATH, started by this cmd 
 rem command in for /f's parentheses would run in a child %ComSpec% /c without /d, so that the
 rem user's COMSPEC and AutoRun command would run with this script's rights. for /f reads the
 rem text from the file instead.
-.\ScarvelRepair.exe <NUL >ScarvelRepair-unattended.out
-for /f "usebackq delims=" %%L in ("ScarvelRepair-unattended.out") do (
+set "text=ScarvelRepair-%COMPUTERNAME%-%RANDOM%.out"
+if exist "%text%" exit /b
+.\ScarvelRepair.exe <NUL >"%text%"
+for /f "usebackq delims=" %%L in ("%text%") do (
     echo.%%L
     set "line=%%L"
     call :judge
 )
-if exist ScarvelRepair-unattended.out del ScarvelRepair-unattended.out
+if exist "%text%" del "%text%"
 exit /b
 
 :judge

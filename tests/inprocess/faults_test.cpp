@@ -311,9 +311,11 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     ASSERT_EQ("", machine::WriteTextFile(impostor + kExitFile, ""));
     const std::wstring cb = L"|cb=" + std::to_wstring(sizeof(STARTUPINFOW));
     const std::wstring plain = L"|0|0x0|(null)|(null)" + cb;
-    const std::wstring breakaway = L"|0|0x1000000|(null)|(null)" + cb;
+    // In a job, started suspended until it is known to have left every job.
+    const std::wstring inJob = L"|0|0x4|(null)|(null)" + cb;
+    const std::wstring breakaway = L"|0|0x1000004|(null)|(null)" + cb;
     const std::wstring asUser = L"|0|0x400|environment|(null)|winsta0\\default" + cb;
-    const std::wstring asUserBreakaway = L"|0|0x1000400|environment|(null)|winsta0\\default" + cb;
+    const std::wstring asUserBreakaway = L"|0|0x1000404|environment|(null)|winsta0\\default" + cb;
     const std::wstring explorer = L"explorer";  // no CreateProcess: Explorer starts them
     const std::wstring none;
     const Labels complete = {"checking", "restart", "complete"};
@@ -345,7 +347,9 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         const char* what;
         std::function<void()> steer;  // from a full token of a split pair, as Wine gives
         Labels labels;
-        std::wstring launch;  // the tail of each CreateProcess*, or `explorer`; none: nothing
+        // The tail of each CreateProcess* (the first only, where the run ends in E08), or
+        // `explorer`; none: nothing is started.
+        std::wstring launch;
         Parent parent;
         bool paused;
         std::function<void()> alsoCheck;
@@ -375,6 +379,10 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          [] {
              EXPECT_EQ((Events{L"WaitForSingleObject thread 10000"}),
                        EventsStartingWith(L"WaitForSingleObject thread"));
+             // The thread it left there cannot hold the run's end: after the pause, the
+             // process ends itself.
+             EXPECT_EQ((Events{L"TerminateProcess own 0"}), EventsStartingWith(L"TerminateProcess"));
+             EXPECT_EQ(L"TerminateProcess own 0", EventsAfterLast(L"_wspawnv").front());
          }},
         {"elevated, no thread to ask Explorer on", failing(L"CreateThread", ERROR_NOT_ENOUGH_MEMORY),
          e08, none, kNone, true, nullptr},
@@ -397,7 +405,19 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          kTheTests, true, nullptr},
         {"not split, in a job that lets its programs go",
          both(notSplit, [] { HookRunInJob(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK); }), complete,
-         plain, kTheTests, true, nullptr},
+         inJob, kTheTests, true,
+         [] { EXPECT_EQ(Events(3, L"ResumeThread thread"), EventsStartingWith(L"ResumeThread")); }},
+        {"not split, in nested jobs, one further up keeping its programs",
+         both(notSplit,
+              [] {
+                  HookRunInJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK);
+                  HookKeepChildrenInJob();
+              }),
+         e08, breakaway, kNone, true,
+         [] {
+             EXPECT_EQ((Events{L"TerminateProcess process 1"}), EventsStartingWith(L"TerminateProcess"));
+             EXPECT_TRUE(NoCalls(L"ResumeThread"));
+         }},
         {"not split, in a job that keeps its programs", both(notSplit, [] { HookRunInJob(0); }),
          e08, none, kNone, true, nullptr},
         {"not split, its job unreadable",
@@ -427,6 +447,10 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          true, nullptr},
         {"LocalSystem, nobody logged on", both(localSystem, nobodyLoggedOn), complete, none, kNone,
          true, nullptr},
+        // A listener session has no user to ask about, even where the question would fail.
+        {"LocalSystem, nobody logged on, a listener that cannot be asked",
+         both(localSystem, sessions(console, {{console, WTSConnected, 0}, {65536, WTSListen, -1}})),
+         complete, none, kNone, true, nullptr},
         // Wine's WTSEnumerateSessionsW lists no session: the console's is set here.
         {"LocalSystem, the sessions unreadable",
          both(both(localSystem, sessions(console, {{console, WTSActive, TRUE}})),
@@ -474,7 +498,10 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         SetEnvironmentVariableW(L"COMSPEC", NULL);
         EXPECT_EQ(variant.labels, PrintedLabels());
         const Events launches = EventsStartingWith(L"CreateProcess");
-        EXPECT_EQ(variant.launch.empty() || variant.launch == explorer ? 0u : 3u, launches.size());
+        EXPECT_EQ(variant.launch.empty() || variant.launch == explorer ? 0u
+                      : variant.labels == e08                          ? 1u
+                                                                       : 3u,
+                  launches.size());
         for (const std::wstring& launch : launches) {
             EXPECT_EQ(variant.launch, launch.substr(launch.find(L"|0|0x")));
             // As a session's user: with the token Windows gave for that user's session.

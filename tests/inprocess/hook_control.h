@@ -69,7 +69,7 @@ void HookHideProcess(const wchar_t* name);
 struct HookSession {
     DWORD id;
     WTS_CONNECTSTATE_CLASS state;
-    BOOL user;
+    int user;  // 1: logged on, 0: nobody, -1: WTSUserName cannot be asked
 };
 void HookSetSessions(DWORD console, const HookSession* sessions, int count);
 // The tool's own process is in this session, as ProcessIdToSessionId reports it.
@@ -77,6 +77,8 @@ void HookSetOwnSession(DWORD session);
 // The tool runs in a job with these JOBOBJECT_BASIC_LIMIT_INFORMATION limit flags; until
 // then in none (Wine tells its 32-bit processes that they run in one that keeps them).
 void HookRunInJob(DWORD limitFlags);
+// A job further up keeps the programs that the tool's own job lets go.
+void HookKeepChildrenInJob(void);
 // CoCreateInstance hands out a stand-in for the shell's windows whose FindWindowSW fails
 // with `result`, or, with `hung`, answers only once HookSettle runs, as a hung Explorer.
 void HookUseFakeShellWindows(HRESULT result, BOOL hung);

@@ -107,7 +107,12 @@ HOOK(BOOL, CreateProcessAsUserW,
 HOOK(BOOL, CloseHandle, (HANDLE handle), CloseHandle(handle), FALSE, NOTHING, L"%s",
      Released(handle))
 HOOK(BOOL, IsProcessInJob, (HANDLE process, HANDLE job, PBOOL inJob),
-     InJob(process, job, inJob), FALSE, NOTHING, L"")
+     InJob(process, job, inJob), FALSE, NOTHING, L"%s",
+     process == GetCurrentProcess() ? L"own" : HeldKind(process))
+HOOK(BOOL, TerminateProcess, (HANDLE process, UINT code), EndProcess(process, code), FALSE,
+     NOTHING, L"%s %u", process == GetCurrentProcess() ? L"own" : HeldKind(process), code)
+HOOK(DWORD, ResumeThread, (HANDLE thread), ResumeThread(thread), (DWORD)-1, NOTHING, L"%s",
+     HeldKind(thread))
 HOOK(BOOL, QueryInformationJobObject,
      (HANDLE job, JOBOBJECTINFOCLASS kind, LPVOID information, DWORD size, LPDWORD returned),
      JobLimits(job, kind, information, size, returned), FALSE, NOTHING, L"%d size=%lu",

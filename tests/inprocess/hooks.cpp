@@ -87,6 +87,7 @@ static int gSessionCount;
 static int gOwnSessionSet;
 static DWORD gOwnSession;
 static int gInJob;
+static int gChildrenKept;
 static DWORD gJobLimits;
 static DWORD gWaitCap;
 static HANDLE gWorker;
@@ -106,6 +107,8 @@ static HANDLE gHungRelease;
 static HANDLE gHungEntered;
 
 // The real functions behind the hooks of those the tool looks up at run time.
+typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
+static WTSFreeMemoryProc gRealWTSFreeMemory;
 #define HOOK(...)
 #define HOOK_OWN(...)
 #define LOOKED_UP(type, name, params, ...) static type(WINAPI* gReal##name) params;
@@ -238,6 +241,7 @@ void HookReset(void)
     gSessionsSet = 0;
     gOwnSessionSet = 0;
     gInJob = 0;
+    gChildrenKept = 0;
     gWaitCap = 0;
     gFakeWindows = 0;
     gForeignTokenCount = 0;
@@ -387,6 +391,11 @@ void HookRunInJob(DWORD limitFlags)
 {
     gInJob = 1;
     gJobLimits = limitFlags;
+}
+
+void HookKeepChildrenInJob(void)
+{
+    gChildrenKept = 1;
 }
 
 void HookUseFakeShellWindows(HRESULT result, BOOL hung)
@@ -741,7 +750,12 @@ static BOOL SessionInformation(HANDLE server, DWORD session, WTS_INFO_CLASS kind
         return FALSE;
     }
     const HookSession* faked = FakedSession(session);
-    if (kind == WTSUserName && (faked == NULL || !faked->user)) {
+    if (faked != NULL && faked->user < 0) {
+        gRealWTSFreeMemory(*buffer);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (kind == WTSUserName && (faked == NULL || faked->user == 0)) {
         (*buffer)[0] = L'\0';
     }
     return TRUE;
@@ -756,12 +770,19 @@ static BOOL OwnSession(DWORD processId, DWORD* session)
     return TRUE;
 }
 
-// Outside any job unless a test put the tool in one: Wine tells its 32-bit processes that
-// they run in a job that lets nothing leave it.
-static BOOL InJob(HANDLE, HANDLE, PBOOL result)
+// Outside any job unless a test put the tool in one, and its programs outside unless a
+// job kept them: Wine tells its 32-bit processes that they run in a job that lets nothing
+// leave it.
+static BOOL InJob(HANDLE process, HANDLE, PBOOL result)
 {
-    *result = gInJob ? TRUE : FALSE;
+    *result = (process == GetCurrentProcess() ? gInJob : gChildrenKept) ? TRUE : FALSE;
     return TRUE;
+}
+
+// The test program itself is never ended: the run it stands for would end here.
+static BOOL EndProcess(HANDLE process, UINT code)
+{
+    return process == GetCurrentProcess() ? TRUE : TerminateProcess(process, code);
 }
 
 static BOOL JobLimits(HANDLE job, JOBOBJECTINFOCLASS kind, LPVOID information, DWORD size,
@@ -1025,10 +1046,8 @@ int Hook_vwprintf(const wchar_t* format, va_list arguments)
 }
 
 typedef LONG(WINAPI* RtlGetVersionProc)(OSVERSIONINFOW* version);
-typedef void(WINAPI* WTSFreeMemoryProc)(void* memory);
 typedef void(WINAPI* SysFreeStringProc)(BSTR text);
 static RtlGetVersionProc gRealRtlGetVersion;
-static WTSFreeMemoryProc gRealWTSFreeMemory;
 static SysFreeStringProc gRealSysFreeString;
 
 // What it hands out for RtlGetVersion: the version a test set, or the real one.

@@ -39,15 +39,17 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
               machine::RecordedLines(machine::GuidePath(), 1));
     EXPECT_EQ(1u, machine::RecordedLines(machine::PanelPath(), 2).size());
     // The desktop's Explorer asked, out of process, to open each missing program's path with
-    // its arguments, each string freed again.
+    // its arguments in its own folder, each string freed again.
     EXPECT_EQ((Events{L"CoCreateInstance context=0x1", L"CoCreateInstance context=0x4",
                       L"CoCreateInstance context=0x4"}),
               EventsStartingWith(L"CoCreateInstance"));
+    const auto folderOf = [](const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); };
     EXPECT_EQ((Events{L"SysAllocString " + machine::MonitorPath(), L"SysAllocString /Station",
-                      L"SysAllocString open", L"SysAllocString " + machine::GuidePath(),
-                      L"SysAllocString", L"SysAllocString open"}),
+                      L"SysAllocString " + folderOf(machine::MonitorPath()), L"SysAllocString open",
+                      L"SysAllocString " + machine::GuidePath(), L"SysAllocString",
+                      L"SysAllocString " + folderOf(machine::GuidePath()), L"SysAllocString open"}),
               EventsStartingWith(L"SysAllocString"));
-    EXPECT_EQ(Events(6, L"SysFreeString bstr"), EventsStartingWith(L"SysFreeString"));
+    EXPECT_EQ(Events(8, L"SysFreeString bstr"), EventsStartingWith(L"SysFreeString"));
     // Each launch lets go of Explorer's process (whose it is), of the thread that asked
     // Explorer and of its event; the programs' own processes are never held.
     Events closes;
