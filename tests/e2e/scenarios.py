@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import subprocess
+import threading
 import time
 from xml.etree import ElementTree
 
@@ -249,45 +250,84 @@ def report_cases(report):
     return cases
 
 
+class Watch:
+    """Looks at a file every 20 ms until stopped, and tells whether it was ever missing."""
+
+    def __init__(self, path):
+        self.path = path
+        self.missing = 0
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopped.wait(0.02):
+            self.missing += not os.path.exists(self.path)
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join()
+        return self.missing
+
+
+def failed_cases(report):
+    """The names of the test cases a JUnit report says failed."""
+    return [case.get("classname") + "." + case.get("name")
+            for case in ElementTree.parse(report).getroot().iter("testcase")
+            if case.find("failure") is not None]
+
+
 def windows_suite(machine, check, folder, gtest_filter):
     """build/windows-suite copied to the machine as QA copies it to a Windows one, and its
-    run-suite.cmd run there through Wine's cmd, on a machine that already holds the package's
-    folder, its Run values and its shortcut: its tests pass or skip, every Windows-only check
-    skips with its reason, and the machine is put back as it was. Where the package's service
-    is installed, or without /yes, it does not start."""
-    check.begin("run-suite.cmd under Wine's cmd")
+    run-suite.cmd run there through Wine's cmd, on a machine whose TWAIN folder, Run key,
+    Startup folder and AutoRun value hold things of their own: its tests pass or skip, every
+    Windows-only check skips with its reason, the TWAIN folder's own file never goes missing,
+    and the machine is put back as it was. A filter that matches nothing, a product that
+    fails, a run cut off part-way (then put back by /restore), and a machine with the package
+    installed each end with a code that says so."""
     copy = os.path.join(machine.home, "windows-suite")
     shutil.copytree(folder, copy)
     script = bed.windows_path(os.path.join(copy, "run-suite.cmd"))
+    saved = os.path.join(copy, "saved")
     out, err = (os.path.join(machine.home, "suite" + suffix) for suffix in (".out", ".err"))
 
     def suite(*args):
         status = machine.wine(["cmd", "/c", script] + list(args), stdout=out, stderr=err,
-                              timeout=300)
+                              timeout=600)
         with open(out, encoding="utf-8", errors="replace") as f_out, \
                 open(err, encoding="utf-8", errors="replace") as f_err:
             return status, f_out.read(), f_err.read()
 
-    status, printed, _ = suite()
-    check.equal(status, 2, "without /yes, it does not start")
-    check.that(printed.startswith("run-suite: ScarvelRepair's tests on this machine"),
-               "its first lines say what it changes", printed[:400])
-    machine.make_healthy(service=False, programs=(), shell=False)
-    kept = os.path.join(machine.unix_path(machine.folders["twain"]), "kept.txt")
+    check.begin("run-suite.cmd without /yes")
+    status, _, refusal = suite()
+    check.that(status == 2 and "give /yes" in refusal, "it does not start", refusal)
+
+    check.begin("run-suite.cmd /yes on a machine with things of its own where the tests work")
+    twain = machine.unix_path(machine.folders["twain"])
+    os.makedirs(twain, exist_ok=True)
+    kept = os.path.join(twain, "kept.txt")
     with open(kept, "w") as f:
         f.write("the machine's own")
+    view = machine.build.view
+    machine.setup(["run-value", view, "Other Vendor", r"C:\Program Files\Other\other.exe"],
+                  ["run-value", view, bed.MONITOR_VALUE, r"D:\old\monitor.exe /x"],
+                  ["shortcut", r"C:\windows\notepad.exe",
+                   machine.folders["common_startup"] + "\\" + bed.SHORTCUT])
     before = machine.snapshot()
+    watch = Watch(kept)
     status, printed, _ = suite("/yes", gtest_filter)
-    check.equal(status, 0, "every test passed or skipped")
-    # Wine starts its own desktop and COM processes on demand.
+    check.equal(watch.stop(), 0, "the TWAIN folder's own file never missing while the suite ran")
+    check.equal(status, 0, "exit code 0: every test passed or skipped", )
+    check.that("the machine is as it was" in printed, "it says that it put everything back",
+               printed[-600:])
     after = machine.snapshot()
-    check.unchanged(before, after, "the package's folder, Run values and shortcut put back",
-                    but=("processes",))
-    left = [name for name in after["processes"].replace("[", "").split("] ")
-            if name.rstrip("]") in PROCESSES.values() or "standin" in name]
-    check.equal(left, [], "none of the package's programs or the stand-ins left running")
-    check.that(os.path.isfile(kept), "the package's folder that was there put back")
-    check.that(not os.path.exists(os.path.join(copy, "saved")), "nothing left aside")
+    check.unchanged(before, after, "the machine as it was: Run values, service, shortcut, "
+                    "the package's programs and the stand-in shell")
+    running = machine.probe(["processes"])[0]
+    left = [name for name in list(bed.PROCESSES.values()) + ["NVSCNSVC.exe", "standin_shell.exe"]
+            if name in running]
+    check.equal(left, [], "none of the package's programs, its service's or a stand-in running")
+    check.that(not os.path.exists(saved), "nothing left saved aside")
     cases = report_cases(os.path.join(copy, "report.xml"))
     ran = [name for name, skipped in cases if skipped is None]
     skips = {name.split(".")[-1]: reason for name, reason in cases if reason is not None}
@@ -297,10 +337,49 @@ def windows_suite(machine, check, folder, gtest_filter):
     check.that(len(ran) >= 5, "tests ran", ran)
     for name in WINDOWS_ONLY:
         check.that(skips.get(name), name + " skipped, with its reason", skips.get(name))
+
+    check.begin("a filter that matches no test")
+    status, printed, _ = suite("/yes", "NoSuchTest.*")
+    check.that(status != 0 and "no test matched" in printed, "a non-zero exit code, and why",
+               "status %d: %s" % (status, printed[-300:]))
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+
+    check.begin("a product that prints nothing in place of the built program")
+    product = os.path.join(copy, "ScarvelRepair.exe")
+    shutil.move(product, product + ".real")
+    shutil.copy(os.path.join(copy, "standins", "standin_program.exe"), product)
+    open(product + bed.EXIT_FILE, "w").close()
+    status, printed, _ = suite("/yes", "BothRunners/ScenarioTest.*/Healthy_Program")
+    os.remove(product + bed.EXIT_FILE)
+    shutil.move(product + ".real", product)
+    failed = failed_cases(os.path.join(copy, "report.xml"))
+    check.equal(status, 1, "exit code 1")
+    check.that(any("Healthy_Program" in name for name in failed), "the report lists the failure",
+               repr(failed))
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+
+    check.begin("a run cut off part-way, then put back by /restore")
+    runner = threading.Thread(target=suite, args=("/yes", "RepairRunTest.NothingStarted*"))
+    runner.start()
+    deadline = time.monotonic() + 120
+    while not os.path.exists(os.path.join(saved, "state.txt")) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(3)
+    machine.setup(["kill", "inprocess_tests.exe"])
+    runner.join()
+    status, printed, _ = suite("/yes", gtest_filter)
+    check.that(status == 2 and "cut off" in printed, "the next start refuses, and says why",
+               "status %d: %s" % (status, printed[-300:]))
+    status, printed, _ = suite("/restore")
+    check.equal(status, 0, "/restore puts everything back")
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+    check.that(not os.path.exists(saved), "nothing left saved aside")
+
+    check.begin("a machine with the driver package installed")
     machine.make_healthy(programs=(), shell=False)
-    status, _, refusal = suite("/yes", gtest_filter)
-    check.that(status == 2 and "NVSCNSVC is installed" in refusal,
-               "where the service is installed, it does not start", refusal)
+    status, printed, _ = suite("/yes", gtest_filter)
+    check.that(status == 2 and "where the driver package is not" in printed, "it does not start",
+               printed[-300:])
 
 
 SCENARIOS = {f.__name__: f for f in (planted_dll, terminal, windows_suite)}

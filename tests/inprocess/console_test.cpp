@@ -57,10 +57,10 @@ std::string ToCodePage936(const char* text)
 template <typename Write>
 std::string CaptureStandardOutput(Write write)
 {
-    const wchar_t* path = L"C:\\windows\\temp\\scarvel-stdout.txt";
+    const std::wstring path = machine::ScratchFolder() + L"\\stdout.txt";
     fflush(stdout);
     int saved = _dup(1);
-    int file = _wopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
+    int file = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
     _dup2(file, 1);
     _close(file);
     write();
@@ -68,7 +68,7 @@ std::string CaptureStandardOutput(Write write)
     _dup2(saved, 1);
     _close(saved);
     std::string bytes = machine::ReadTextFile(path);
-    DeleteFileW(path);
+    DeleteFileW(path.c_str());
     return bytes;
 }
 
@@ -95,11 +95,13 @@ protected:
     {
         HookReset();
         _wsetlocale(LC_CTYPE, L"C");
+        ASSERT_EQ("", machine::CreateDirectories(machine::ScratchFolder()));
     }
     void TearDown() override
     {
         HookReset();
         _wsetlocale(LC_CTYPE, L"C");
+        ASSERT_EQ("", machine::CreateDirectories(machine::ScratchFolder()));
     }
 };
 

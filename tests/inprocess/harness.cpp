@@ -147,6 +147,24 @@ void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own)
     }
 }
 
+machine::Failure ProgramsStartHere(Runner runner)
+{
+    if (machine::UnderWine()) {
+        return "";
+    }
+    const machine::TokenRecord own = machine::OwnToken();
+    if (machine::ShellUser() != own.user) {
+        return machine::Skip("the suite runs as " + Narrow(own.user) + " and the desktop's "
+                             "Explorer as " + Narrow(machine::ShellUser()) + ": with another "
+                             "administrator's credentials the tool rightly starts nothing");
+    }
+    if (runner == kProgram && own.elevationType != TokenElevationTypeFull) {
+        return machine::Skip("the suite's token is not the full one of a split pair (UAC off): "
+                             "the built program starts the programs itself, not through Explorer");
+    }
+    return "";
+}
+
 std::wstring StandinsFolder()
 {
     wchar_t buffer[MAX_PATH] = {};
@@ -157,6 +175,9 @@ std::wstring StandinsFolder()
 void RepairRunTest::SetUp()
 {
     HookReset();
+    // As from an administrator's own elevated prompt with UAC on, whatever this machine's UAC.
+    HookSetElevationType(TokenElevationTypeFull);
+    ASSERT_EQ("", machine::CreateDirectories(machine::ScratchFolder()));
     ASSERT_EQ("", machine::Reset());
     ASSERT_EQ("", machine::InstallPackage(StandinsFolder()));
     // A user's desktop, as where a user runs the tool: Explorer's on Windows.
@@ -192,7 +213,7 @@ void RepairRunTest::RunTool()
 static std::wstring RunOutputFile()
 {
     static int runs = 0;
-    return machine::WindowsDirectory() + L"\\temp\\scarvel-run-" + std::to_wstring(++runs)
+    return machine::ScratchFolder() + L"\\run-" + std::to_wstring(++runs)
         + L".out";
 }
 

@@ -39,12 +39,19 @@ Events PauseCalls(DWORD major = 0, DWORD minor = 0);
 // a split pair.
 void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own);
 
+enum Runner : int;
+// A skip where the desktop's Explorer cannot start the programs for the suite as a test
+// expects: another user's Explorer (credentials of another administrator at the UAC prompt),
+// or, for the built program, a token that is no full one of a split pair (UAC off). "" under
+// Wine, and wherever it can; the entry point is always told it has a full token of a pair.
+machine::Failure ProgramsStartHere(Runner runner);
+
 // Where the stand-in package comes from (SCARVEL_STANDINS).
 std::wstring StandinsFolder();
 
 // A whole run, by either runner: the entry point in this process (hooked), or the built
 // program (SCARVEL_TOOL) started as a user starts it, its input empty, its output to a file.
-enum Runner { kEntryPoint, kProgram };
+enum Runner : int { kEntryPoint, kProgram };
 struct RunRecord {
     std::string output;  // the tool's own text, the pause's prompt aside
     bool paused;         // the pause ran: logged by its hook, or a prompt written after the text

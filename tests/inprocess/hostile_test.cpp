@@ -46,6 +46,10 @@ protected:
 
 TEST_F(HostileMachineTest, LongestWindowsDirectoryForTheCommandLineStillRepairsEverything)
 {
+    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
+    if (machine::IsSkip(explorer)) {
+        GTEST_SKIP() << explorer;
+    }
     UseWindowsDirectory(220, false);
 
     RunTool();
@@ -87,6 +91,10 @@ TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOut
 
 TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
 {
+    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
+    if (machine::IsSkip(explorer)) {
+        GTEST_SKIP() << explorer;
+    }
     UseWindowsDirectory(40, true);
 
     RunTool();
@@ -109,6 +117,10 @@ TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
 
 TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
 {
+    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
+    if (machine::IsSkip(explorer)) {
+        GTEST_SKIP() << explorer;
+    }
     UseWindowsDirectory(218, true);
     RunTool();
     const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
@@ -127,8 +139,9 @@ TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
 TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeToHere)
 {
     // Programs of the package's names in the current directory must not count.
-    ASSERT_EQ("", machine::InstallPackage(StandinsFolder(), L"C:\\windows\\temp\\relative"));
-    SetCurrentDirectoryW(L"C:\\windows\\temp\\relative");
+    const std::wstring relative = machine::ScratchFolder() + L"\\relative";
+    ASSERT_EQ("", machine::InstallPackage(StandinsFolder(), relative));
+    SetCurrentDirectoryW(relative.c_str());
     // The tool would move to System32 first: here it stays, as if that move had failed.
     HookFail(L"SetCurrentDirectoryW", 1, ERROR_ACCESS_DENIED);
     HookFail(L"GetWindowsDirectoryW", 1, ERROR_INVALID_PARAMETER);
@@ -142,8 +155,13 @@ TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeTo
 
 TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
 {
-    CreateDirectoryW(L"C:\\windows\\temp\\cwd", NULL);
-    SetCurrentDirectoryW(L"C:\\windows\\temp\\cwd");
+    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
+    if (machine::IsSkip(explorer)) {
+        GTEST_SKIP() << explorer;
+    }
+    const std::wstring cwd = machine::ScratchFolder() + L"\\cwd";
+    CreateDirectoryW(cwd.c_str(), NULL);
+    SetCurrentDirectoryW(cwd.c_str());
     HookFail(L"SetCurrentDirectoryW", 1, ERROR_ACCESS_DENIED);
     HookFail(L"SHGetSpecialFolderPathW", 1, ERROR_PATH_NOT_FOUND);
 
@@ -151,7 +169,7 @@ TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
 
     SetCurrentDirectoryW(L"C:\\");
     EXPECT_EQ("complete", PrintedLabels().back());
-    EXPECT_FALSE(machine::FileExists(L"C:\\windows\\temp\\cwd\\" + std::wstring(kShortcutFile)));
+    EXPECT_FALSE(machine::FileExists(cwd + L"\\" + kShortcutFile));
     EXPECT_FALSE(machine::FileExists(machine::ShortcutPath()));
     EXPECT_TRUE(NoCalls(L"CoCreateInstance context=0x1"));
 }

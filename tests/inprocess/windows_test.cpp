@@ -9,21 +9,23 @@ namespace {
 
 const wchar_t kCommandProcessor[] = L"Software\\Microsoft\\Command Processor";
 
-// The AutoRun value of the user's Command Processor key: set to `command`, or removed when
-// it is empty; returns the one it replaced ("" for none).
-std::wstring SetAutoRun(const std::wstring& command)
+// The AutoRun value of the user's Command Processor key set to `command`, or removed when
+// it is empty: true when that was done. The one it replaced goes to `previous` ("" for none).
+bool SetAutoRun(const std::wstring& command, std::wstring* previous = nullptr)
 {
-    wchar_t previous[1024] = {};
-    DWORD size = sizeof previous - sizeof(wchar_t);
-    RegGetValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun", RRF_RT_REG_SZ, NULL, previous,
+    wchar_t replaced[1024] = {};
+    DWORD size = sizeof replaced - sizeof(wchar_t);
+    RegGetValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun", RRF_RT_REG_SZ, NULL, replaced,
                  &size);
-    if (command.empty()) {
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun");
-    } else {
-        RegSetKeyValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun", REG_SZ, command.c_str(),
-                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    if (previous != nullptr) {
+        *previous = replaced;
     }
-    return previous;
+    const LONG done = command.empty()
+        ? RegDeleteKeyValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun")
+        : RegSetKeyValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun", REG_SZ,
+                          command.c_str(),
+                          static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    return done == ERROR_SUCCESS || (command.empty() && done == ERROR_FILE_NOT_FOUND);
 }
 
 // System32's cmd.exe running `arguments`, waited for; its exit code.
@@ -101,6 +103,13 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
         GTEST_SKIP() << "the suite's token is not the full one of a split pair (UAC off, or not "
                         "elevated): elevation type " << own.elevationType;
     }
+    const std::wstring shellUser = machine::ShellUser();
+    ASSERT_FALSE(shellUser.empty()) << "the desktop shell's user cannot be read";
+    if (shellUser != own.user) {
+        GTEST_SKIP() << "the suite runs as " << machine::Narrow(own.user) << " and the desktop's "
+                     << "Explorer as " << machine::Narrow(shellUser) << ": elevated with another "
+                     << "administrator's credentials, the tool rightly starts nothing";
+    }
     machine::Healthy healthy;
     healthy.programs[0] = healthy.programs[1] = healthy.programs[2] = false;
     MakeHealthy(healthy);
@@ -111,7 +120,7 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
     ExpectProgramsRunAsTheUser(own);
     for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
         SCOPED_TRACE(machine::Narrow(program.process));
-        EXPECT_EQ(machine::ShellName(), machine::ParentName(program.process));
+        EXPECT_EQ(machine::kExplorerProcess, machine::ParentName(program.process));
         EXPECT_EQ(static_cast<DWORD>(TokenElevationTypeLimited),
                   machine::ReadTokenRecord(program.path(machine::WindowsDirectory())).elevationType);
         EXPECT_TRUE(UserMayOpen(ProcessIdOf(program.process), PROCESS_TERMINATE));
@@ -122,11 +131,12 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
 // unelevated programs can write, never runs in the tool's elevated pause.
 TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
 {
-    const std::wstring marker = machine::WindowsDirectory() + L"\\temp\\scarvel-autorun.ran";
+    const std::wstring marker = machine::ScratchFolder() + L"\\autorun.ran";
     DeleteFileW(marker.c_str());
-    const std::wstring previous = SetAutoRun(L"echo ran>\"" + marker + L"\"");
+    std::wstring previous;
+    ASSERT_TRUE(SetAutoRun(L"echo ran>\"" + marker + L"\"", &previous));
     // Without /d, this cmd.exe runs it: the check can fail here.
-    RunCmd(L"/c rem");
+    ASSERT_EQ(0u, RunCmd(L"/c rem"));
     const bool autoRuns = machine::FileExists(marker);
     DeleteFileW(marker.c_str());
     if (autoRuns) {
@@ -139,8 +149,9 @@ TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
     SetAutoRun(previous);
     DeleteFileW(marker.c_str());
     if (!autoRuns) {
-        GTEST_SKIP() << "cmd.exe here runs no AutoRun command (Wine's has none): nothing for "
-                        "/d to keep from running";
+        GTEST_SKIP() << "cmd.exe /c rem ran, exited 0 and left no mark, with the AutoRun value "
+                        "set to leave one: this cmd.exe runs no AutoRun command (Wine's has "
+                        "none), so there is nothing for /d to keep from running";
     }
 }
 
@@ -150,7 +161,7 @@ TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
 // exit code stay as ever.
 TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
 {
-    const std::wstring folder = machine::WindowsDirectory() + L"\\temp\\scarvel-runner";
+    const std::wstring folder = machine::ScratchFolder() + L"\\runner";
     const std::wstring autoRan = folder + L"\\autorun.ran";
     const std::wstring comspec = folder + L"\\comspec.exe";
     ASSERT_EQ("", machine::CreateDirectories(folder));
@@ -158,12 +169,13 @@ TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
     ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(), comspec.c_str(),
                           FALSE));
     ASSERT_EQ("", machine::WriteTextFile(comspec + kExitFile, ""));
-    const std::wstring previous = SetAutoRun(L"echo ran>\"" + autoRan + L"\"");
+    std::wstring previous;
+    ASSERT_TRUE(SetAutoRun(L"echo ran>\"" + autoRan + L"\"", &previous));
     wchar_t ownComspec[MAX_PATH] = {};
     const bool hadComspec = GetEnvironmentVariableW(L"COMSPEC", ownComspec, MAX_PATH) > 0;
-    SetEnvironmentVariableW(L"COMSPEC", comspec.c_str());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"COMSPEC", comspec.c_str()));
     // Without /d a cmd.exe runs the AutoRun command, and for /f runs its command in COMSPEC.
-    RunCmd(L"/c for /f %L in ('rem') do rem");
+    ASSERT_EQ(0u, RunCmd(L"/c for /f %L in ('rem') do rem"));
     const bool autoRuns = machine::FileExists(autoRan);
     const bool comspecRuns = !machine::RecordedLines(comspec).empty();
     DeleteFileW(autoRan.c_str());
@@ -189,10 +201,11 @@ TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
     }
     RemoveDirectoryW(folder.c_str());
     if (!autoRuns || !comspecRuns) {
-        GTEST_SKIP() << "this cmd.exe " << (autoRuns ? "runs" : "runs no")
+        GTEST_SKIP() << "cmd.exe /c for /f ran and exited 0 with the AutoRun value and COMSPEC "
+                        "set to leave marks: this cmd.exe " << (autoRuns ? "runs" : "runs no")
                      << " AutoRun command and " << (comspecRuns ? "starts" : "does not start")
-                     << " for /f's command through COMSPEC (Wine's does neither): nothing for the "
-                        "runner to keep from running";
+                     << " for /f's command through COMSPEC (Wine's does neither), so there is "
+                        "nothing for the runner to keep from running";
     }
 }
 
@@ -204,7 +217,7 @@ TEST_F(RepairRunTest, ADllBesideACopyOfTheProgramIsNeverLoaded)
         GTEST_SKIP() << "Wine loads its builtin DLL for a system name unless an override says "
                         "otherwise (tests/e2e/scenarios.py plants one with an override)";
     }
-    const std::wstring folder = L"C:\\Users\\Public\\Downloads\\scarvel-planted";
+    const std::wstring folder = machine::DownloadsFolder() + L"\\scarvel-planted";
     ProgramStart start;
     start.program = folder + L"\\ScarvelRepair.exe";
     start.directory = folder;

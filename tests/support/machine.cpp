@@ -94,6 +94,24 @@ std::wstring ShortcutPath()
     return CommonStartupFolder() + L"\\" + kShortcutFile;
 }
 
+static std::wstring KnownFolder(int csidl)
+{
+    wchar_t buffer[MAX_PATH] = {};
+    SHGetFolderPathW(NULL, csidl, NULL, 0, buffer);
+    return buffer;
+}
+
+std::wstring ScratchFolder()
+{
+    return KnownFolder(CSIDL_COMMON_APPDATA) + L"\\ScarvelRepairSuite";
+}
+
+std::wstring DownloadsFolder()
+{
+    const std::wstring documents = KnownFolder(CSIDL_COMMON_DOCUMENTS);
+    return documents.substr(0, documents.rfind(L'\\')) + L"\\Downloads";
+}
+
 const BackgroundProgram kBackgroundPrograms[3] = {
     {kMonitorProcess, MonitorPath, MonitorCommandLine, L"/Station"},
     {kPanelProcess, PanelPath, PanelPath, L""},
@@ -454,6 +472,8 @@ ServiceConfig ReadService(const wchar_t* name)
     return result;
 }
 
+const wchar_t kOtherServiceName[] = L"OTHERSVC";
+
 Failure InstallService(DWORD startType, const std::wstring& binaryPath, const wchar_t* name,
                        const wchar_t* displayName)
 {
@@ -686,6 +706,31 @@ std::wstring ShellName()
     return name;
 }
 
+std::wstring ShellUser()
+{
+    DWORD shell = 0;
+    GetWindowThreadProcessId(GetShellWindow(), &shell);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, shell);
+    HANDLE token = NULL;
+    DWORD user[64] = {};
+    DWORD size = 0;
+    wchar_t* sid = NULL;
+    std::wstring text;
+    if (process != NULL && OpenProcessToken(process, TOKEN_QUERY, &token)
+        && GetTokenInformation(token, TokenUser, user, sizeof user, &size)
+        && ConvertSidToStringSidW(((TOKEN_USER*)user)->User.Sid, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    if (token != NULL) {
+        CloseHandle(token);
+    }
+    if (process != NULL) {
+        CloseHandle(process);
+    }
+    return text;
+}
+
 TokenRecord ReadTokenRecord(const std::wstring& programPath)
 {
     TokenRecord record;
@@ -851,10 +896,17 @@ Failure Reset(const std::wstring& windows)
 
 // --- Snapshots ---------------------------------------------------------------------------
 
-// Processes that come and go on their own (Wine updates its menus after a shortcut is
-// saved), the probe, and the pause's interpreter.
-static const wchar_t* const kTransientProcesses[] = {L"winemenubuilder.exe", L"conhost.exe",
-                                                      L"e2e_probe.exe", L"cmd.exe"};
+// The package's programs, under any letter case, and the stand-in shell: the processes of
+// others come and go on their own (svchost, the search indexer, Wine's desktop and menus).
+static bool IsPackageProcess(const std::wstring& name)
+{
+    for (const BackgroundProgram& program : kBackgroundPrograms) {
+        if (lstrcmpiW(name.c_str(), program.process) == 0) {
+            return true;
+        }
+    }
+    return lstrcmpiW(name.c_str(), kShellProcess) == 0;
+}
 
 static std::vector<std::wstring> FolderEntries(const std::wstring& folder)
 {
@@ -865,7 +917,11 @@ static std::vector<std::wstring> FolderEntries(const std::wstring& folder)
         return names;
     }
     do {
-        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) {
+        // The shell's own hidden desktop.ini is part of a folder, not an entry of it.
+        const bool shellsOwn = lstrcmpiW(found.cFileName, L"desktop.ini") == 0
+            && (found.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0
+            && !shellsOwn) {
             names.push_back(found.cFileName);
         }
     } while (FindNextFileW(search, &found));
@@ -892,18 +948,19 @@ Snapshot TakeSnapshot()
     WaitUntil([&] { return Recorded(windows); }, 5000);
     Snapshot shot;
     shot.service = ReadService();
-    for (int view = 0; view < 2; ++view) {
+    // 32-bit Windows has one registry view, which both names reach: it is read once.
+    BOOL wow64 = FALSE;
+    const int views = sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64)
+        ? 2 : 1;
+    for (int view = 0; view < views; ++view) {
         std::vector<RegistryValue>& values = shot.runValues[view];
         values = ReadValues(kRunKeyPath, view ? kView64 : kView32, &shot.runKeys[view]);
         std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
             return a.name < b.name;
         });
     }
-    const wchar_t* serviceProcess = wcsrchr(kServiceProgram, L'\\') + 1;
     for (const std::wstring& name : ProcessNames()) {
-        if (name != serviceProcess
-            && std::none_of(std::begin(kTransientProcesses), std::end(kTransientProcesses),
-                            [&](const wchar_t* transient) { return name == transient; })) {
+        if (IsPackageProcess(name)) {
             shot.processes.push_back(name);
         }
     }

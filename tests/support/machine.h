@@ -38,6 +38,11 @@ std::wstring ServicePath(const std::wstring& windows = WindowsDirectory());
 std::wstring PanelPath(const std::wstring& windows = WindowsDirectory());
 std::wstring GuidePath(const std::wstring& windows = WindowsDirectory());
 std::wstring ShortcutPath();
+// Where the tests keep the programs and files they make outside the package (impostors,
+// copies, markers): a folder of their own among the machine's shared data.
+std::wstring ScratchFolder();
+// The public download folder, where a user saves what a browser fetched.
+std::wstring DownloadsFolder();
 // The command line each background program is started with (and its Run value's data).
 std::wstring MonitorCommandLine(const std::wstring& windows = WindowsDirectory());
 
@@ -119,6 +124,8 @@ struct ServiceConfig {
 ServiceConfig ReadService(const wchar_t* name = kServiceName);
 // Installs a service the way the package's installer does (own process, error control
 // ignore, LocalSystem).
+// Another vendor's service that a test installs under the package's display name.
+extern const wchar_t kOtherServiceName[];
 Failure InstallService(DWORD startType, const std::wstring& binaryPath = ServicePath(),
                        const wchar_t* name = kServiceName,
                        const wchar_t* displayName = kServiceName);
@@ -156,6 +163,8 @@ Failure StartShell(const std::wstring& standins);
 Failure SetShell(bool running, const std::wstring& standins);
 // The executable name of the desktop shell's process ("" when there is none).
 std::wstring ShellName();
+// The user the desktop shell runs as, its SID as text ("" when it cannot be read).
+std::wstring ShellUser();
 
 // What the stand-in program at `programPath` recorded of its own token when it started.
 struct TokenRecord {
@@ -199,7 +208,8 @@ struct Snapshot {
     ServiceConfig service;  // the scan service
     bool runKeys[2] = {};   // the Run key in the 32-bit and the 64-bit view
     std::vector<RegistryValue> runValues[2];  // sorted by name
-    // Sorted; those that come and go on their own, and the service's (its record has it), aside.
+    // The package's programs and the stand-in shell, sorted; the service's program aside (its
+    // record has it).
     std::vector<std::wstring> processes;
     std::vector<std::wstring> startupFolder;  // the common Startup folder's entries, sorted
     std::wstring shortcutTarget;
