@@ -108,6 +108,9 @@ class Build:
         self.standins = os.path.join(self.dir, "standins")
         self.bed_dir = os.path.join(self.dir, "tests", "e2e")
         self.probe = os.path.join(self.bed_dir, "e2e_probe.exe")
+        # The probe built for this build's bitness (the one above in the 64-bit build).
+        self.own_probe = os.path.join(self.bed_dir, "e2e_probe32.exe" if self.bits == 32
+                                      else "e2e_probe.exe")
         self.template_home = os.path.join(self.bed_dir, "template")
         self.template = os.path.join(self.template_home, "prefix")
         self.template_info = os.path.join(self.bed_dir, "template.json")
