@@ -9,7 +9,6 @@ import errno
 import hashlib
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -19,48 +18,33 @@ import time
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 
-def read_layout(path=os.path.join(SOURCE, "package", "layout.h")):
-    """The package's names as the product's own header fixes them: {"kProductName": ...}."""
-    with open(path, encoding="utf-8") as f:
-        found = re.findall(r'static const wchar_t (k\w+)\[\] = L"((?:[^"\\]|\\.)*)";', f.read())
-    return {name: text.replace("\\\\", "\\") for name, text in found}
+def read_table(name):
+    """{name: text} of a table the tests type their texts in once (tests/support/NAME.txt):
+    each line that is not a comment holds a name, a tab and the text."""
+    with open(os.path.join(SOURCE, "tests", "support", name + ".txt"), encoding="utf-8") as f:
+        rows = [line.rstrip("\n").split("\t", 1) for line in f if not line.startswith("#")]
+    return dict(row for row in rows if len(row) == 2)
 
 
-LAYOUT = read_layout()
-PRODUCT = LAYOUT["kProductName"]
-RUN_KEY = LAYOUT["kRunKeyPath"]
-MONITOR_VALUE = LAYOUT["kMonitorValueName"]
-PANEL_VALUE = LAYOUT["kPanelValueName"]
-SERVICE = LAYOUT["kServiceName"]
-SHORTCUT = LAYOUT["kShortcutFile"]
+# The package's names, as a user and the README read them.
+NAMES = read_table("names")
+PRODUCT = NAMES["ProductName"]
+RUN_KEY = NAMES["RunKeyPath"]
+MONITOR_VALUE = NAMES["MonitorValueName"]
+PANEL_VALUE = NAMES["PanelValueName"]
+SERVICE = NAMES["ServiceName"]
+SHORTCUT = NAMES["ShortcutFile"]
 # The executable name of each background program, as the tool looks for it.
-PROCESSES = {key: LAYOUT[name] for key, name in (
-    ("monitor", "kMonitorProcess"), ("panel", "kPanelProcess"), ("guide", "kGuideProcess"))}
+PROCESSES = {key: NAMES[name] for key, name in (
+    ("monitor", "MonitorProcess"), ("panel", "PanelProcess"), ("guide", "GuideProcess"))}
 
 # Service configuration codes as QueryServiceConfig reports them.
 DEMAND_START, DISABLED = 3, 4
 START_PENDING, RUNNING = 2, 4
 
-def read_messages(catalogue=os.path.join(SOURCE, "tests", "support", "catalogue.h"),
-                  messages=os.path.join(SOURCE, "console", "messages.h")):
-    """{label: text} of the tool's messages, by the labels of the tests' catalogue, each text
-    as a user reads it: the product's name in place, without the empty line that ends it."""
-    with open(messages, encoding="utf-8") as f:
-        texts = dict(re.findall(r'static const wchar_t (kMsg\w+)\[\] =\s*L"((?:[^"\\]|\\.)*)";',
-                                f.read()))
-    with open(catalogue, encoding="utf-8") as f:
-        labels = re.findall(r'\{"([\w-]+)", (kMsg\w+)\}', f.read())
-    return {label: texts[name].replace("\\n", "\n").replace("%s", PRODUCT)[:-2]
-            for label, name in labels}
-
-
-# The tool's console messages, as a user reads them; each ends with an empty line.
-MESSAGES = read_messages()
-# The suffixes of the files in which the stand-ins record their starts, and of the one that
-# makes a stand-in program end at once.
-RECORDS = read_layout(os.path.join(SOURCE, "tests", "support", "catalogue.h"))
-COMMAND_LINE_RECORD = RECORDS["kCommandLineRecord"]
-EXIT_FILE = RECORDS["kExitFile"]
+# The tool's console messages, by label, as a user reads them, the product's name in place;
+# in its output each ends with an empty line.
+MESSAGES = {label: text.replace("%s", PRODUCT) for label, text in read_table("messages").items()}
 HEALTHY_OUTPUT = ("checking", "restart", "complete")
 # Every message ends with an empty line; the pause's prompt, in whatever language cmd
 # speaks, holds none.
@@ -510,28 +494,27 @@ class Machine:
             raise BedError("reg %s failed with status %d" % (" ".join(args), status))
 
     def wine_runs_build_programs(self):
-        """None when a stand-in of this build runs in the prefix, else why not."""
-        folder = self.unix_path(r"C:\users\Public")
-        program = os.path.join(folder, "wine_check.exe")
-        shutil.copy(os.path.join(self.build.standins, "standin_program.exe"), program)
-        open(program + EXIT_FILE, "w").close()
+        """None when a program of this build (its own probe) runs in the prefix, else why
+        not."""
+        answer = os.path.join(self.home, "wine_check.json")
         err = os.path.join(self.home, "wine_check.err")
         try:
             # Wine's own errors on, for the reason; it exits with 0 even then.
-            status = self.wine([program, "check"], stderr=err, timeout=60, debug="err+all")
+            status = self.wine([self.build.own_probe, windows_path(answer), "processes"],
+                               stderr=err, timeout=60, debug="err+all")
         except subprocess.TimeoutExpired:
             status = "time-out"
-        ran = os.path.exists(program + COMMAND_LINE_RECORD)
+        ran = os.path.exists(answer)
         with open(err, "rb") as f:
             said = [line.strip() for line in f.read().decode("utf-8", "replace").splitlines()]
         detail = [line for line in said if any(word in line for word in (
             "wine32 is missing", "wow64", "c0000135", "Bad EXE format"))]
-        for path in (program, program + EXIT_FILE, program + COMMAND_LINE_RECORD, err):
+        for path in (answer, err):
             if os.path.exists(path):
                 os.remove(path)
         if ran:
             return None
-        return ("%d-bit Wine does not start this build's programs: a %d-bit stand-in did not "
+        return ("%d-bit Wine does not start this build's programs: its %d-bit probe did not "
                 "run (status %s; wine said: %s)" % (self.build.bits, self.build.bits, status,
                                                      " / ".join(detail[:3]) or "nothing"))
 

@@ -300,7 +300,7 @@ def windows_suite(machine, check, folder, gtest_filter):
         check.that(skips.get(name), name + " skipped, with its reason", skips.get(name))
     machine.make_healthy(programs=(), shell=False)
     status, _, refusal = suite("/yes", gtest_filter)
-    check.that(status == 2 and "NVSCNSVC is installed" in refusal,
+    check.that(status == 2 and SERVICE + " is installed" in refusal,
                "where the service is installed, it does not start", refusal)
 
 

@@ -18,7 +18,7 @@ using Events = std::vector<std::wstring>;
 using Labels = std::vector<std::string>;
 using machine::Narrow;
 
-// The messages the run printed, by their labels in tests/support/catalogue.h.
+// The messages the run printed, by their labels in tests/support/messages.txt.
 Labels PrintedLabels();
 // The bytes a redirected run writes for these messages: code page 936, CR LF.
 std::string ExpectedOutput(const Labels& labels);

@@ -77,27 +77,30 @@ std::wstring CommonStartupFolder()
 
 std::wstring TwainDirectory(const std::wstring& windows)
 {
-    return windows + L"\\" + kTwainFolder;
+    return windows + L"\\" + names::kTwainFolder;
 }
 static std::wstring InTwain(const std::wstring& windows, const wchar_t* relative)
 {
     return TwainDirectory(windows) + L"\\" + relative;
 }
-std::wstring MonitorPath(const std::wstring& w) { return InTwain(w, kMonitorProgram); }
-std::wstring ServicePath(const std::wstring& w) { return InTwain(w, kServiceProgram); }
-std::wstring PanelPath(const std::wstring& w) { return InTwain(w, kPanelProgram); }
-std::wstring GuidePath(const std::wstring& w) { return InTwain(w, kGuideProgram); }
-std::wstring MonitorCommandLine(const std::wstring& w) { return MonitorPath(w) + L" /Station"; }
+std::wstring MonitorPath(const std::wstring& w) { return InTwain(w, names::kMonitorProgram); }
+std::wstring ServicePath(const std::wstring& w) { return InTwain(w, names::kServiceProgram); }
+std::wstring PanelPath(const std::wstring& w) { return InTwain(w, names::kPanelProgram); }
+std::wstring GuidePath(const std::wstring& w) { return InTwain(w, names::kGuideProgram); }
+std::wstring MonitorCommandLine(const std::wstring& w)
+{
+    return MonitorPath(w) + L" " + names::kMonitorArguments;
+}
 
 std::wstring ShortcutPath()
 {
-    return CommonStartupFolder() + L"\\" + kShortcutFile;
+    return CommonStartupFolder() + L"\\" + names::kShortcutFile;
 }
 
 const BackgroundProgram kBackgroundPrograms[3] = {
-    {kMonitorProcess, MonitorPath, MonitorCommandLine, L"/Station"},
-    {kPanelProcess, PanelPath, PanelPath, L""},
-    {kGuideProcess, GuidePath, GuidePath, L""},
+    {names::kMonitorProcess, MonitorPath, MonitorCommandLine, names::kMonitorArguments},
+    {names::kPanelProcess, PanelPath, PanelPath, L""},
+    {names::kGuideProcess, GuidePath, GuidePath, L""},
 };
 
 std::wstring ExplorerCommandLine(const BackgroundProgram& program, const std::wstring& windows)
@@ -330,7 +333,7 @@ RegistryValue ReadRunValue(const wchar_t* name, View view)
 {
     RegistryValue value;
     value.name = name;
-    WithKey(kRunKeyPath, KEY_QUERY_VALUE, view, [&](HKEY key) {
+    WithKey(names::kRunKeyPath, KEY_QUERY_VALUE, view, [&](HKEY key) {
         DWORD size = 0;
         if (RegQueryValueExW(key, name, NULL, &value.type, NULL, &size) == ERROR_SUCCESS) {
             value.bytes.resize(size);
@@ -344,7 +347,7 @@ RegistryValue ReadRunValue(const wchar_t* name, View view)
 Failure CreateRunKey(View view)
 {
     HKEY key = NULL;
-    LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, NULL, 0,
+    LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, names::kRunKeyPath, 0, NULL, 0,
                                    KEY_SET_VALUE | ViewBits(view), NULL, &key, NULL);
     if (created != ERROR_SUCCESS) {
         return ErrorText("RegCreateKeyEx", created);
@@ -357,7 +360,7 @@ Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
 {
     Failure failure = CreateRunKey(view);
     LONG written = ERROR_SUCCESS;
-    LONG opened = WithKey(kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) {
+    LONG opened = WithKey(names::kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) {
         written = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text.c_str(),
                                  (DWORD)((text.size() + 1) * sizeof(wchar_t)));
     });
@@ -370,7 +373,7 @@ Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
 Failure DeleteRunValue(const wchar_t* name, View view)
 {
     LONG deleted = ERROR_SUCCESS;
-    WithKey(kRunKeyPath, KEY_SET_VALUE, view,
+    WithKey(names::kRunKeyPath, KEY_SET_VALUE, view,
             [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
     return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND
         ? "" : ErrorText("RegDeleteValue", deleted);
@@ -384,8 +387,8 @@ Failure DeleteRunKey(View view)
     RegDeleteKeyExProc deleteKey = reinterpret_cast<RegDeleteKeyExProc>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
     LONG deleted = deleteKey != NULL
-        ? deleteKey(HKEY_LOCAL_MACHINE, kRunKeyPath, ViewBits(view), 0)
-        : RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRunKeyPath);
+        ? deleteKey(HKEY_LOCAL_MACHINE, names::kRunKeyPath, ViewBits(view), 0)
+        : RegDeleteKeyW(HKEY_LOCAL_MACHINE, names::kRunKeyPath);
     return deleted == ERROR_SUCCESS ? "" : ErrorText("RegDeleteKeyEx", deleted);
 }
 
@@ -799,10 +802,11 @@ Failure MakeHealthy(const Healthy& healthy)
         failure = SetServiceBehaviour(healthy.behaviour, windows);
     }
     if (failure.empty() && healthy.monitorValue) {
-        failure = WriteRunValue(kMonitorValueName, MonitorCommandLine(windows), healthy.view);
+        failure =
+            WriteRunValue(names::kMonitorValueName, MonitorCommandLine(windows), healthy.view);
     }
     if (failure.empty() && healthy.panelValue) {
-        failure = WriteRunValue(kPanelValueName, PanelPath(windows), healthy.view);
+        failure = WriteRunValue(names::kPanelValueName, PanelPath(windows), healthy.view);
     }
     if (failure.empty() && healthy.service) {
         failure = InstallRunningService(healthy);
@@ -825,9 +829,9 @@ Failure Reset(const std::wstring& windows)
     steps.push_back(KillProcesses(kShellProcess));
     steps.push_back(DeleteScanService());
     // A service program that is no service keeps running once the service is gone.
-    steps.push_back(KillProcesses(wcsrchr(kServiceProgram, L'\\') + 1));
-    steps.push_back(DeleteRunValue(kMonitorValueName));
-    steps.push_back(DeleteRunValue(kPanelValueName));
+    steps.push_back(KillProcesses(wcsrchr(names::kServiceProgram, L'\\') + 1));
+    steps.push_back(DeleteRunValue(names::kMonitorValueName));
+    steps.push_back(DeleteRunValue(names::kPanelValueName));
     const std::wstring shortcut = ShortcutPath();
     DeleteFileW(shortcut.c_str());
     RemoveDirectoryW(shortcut.c_str());
@@ -894,12 +898,12 @@ Snapshot TakeSnapshot()
     shot.service = ReadService();
     for (int view = 0; view < 2; ++view) {
         std::vector<RegistryValue>& values = shot.runValues[view];
-        values = ReadValues(kRunKeyPath, view ? kView64 : kView32, &shot.runKeys[view]);
+        values = ReadValues(names::kRunKeyPath, view ? kView64 : kView32, &shot.runKeys[view]);
         std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
             return a.name < b.name;
         });
     }
-    const wchar_t* serviceProcess = wcsrchr(kServiceProgram, L'\\') + 1;
+    const wchar_t* serviceProcess = wcsrchr(names::kServiceProgram, L'\\') + 1;
     for (const std::wstring& name : ProcessNames()) {
         if (name != serviceProcess
             && std::none_of(std::begin(kTransientProcesses), std::end(kTransientProcesses),

@@ -1,7 +1,7 @@
 // The machine as the tests set it up and read it back, through the real Windows API: the
 // in-process tests link it, and the end-to-end probe puts a command line in front of it.
 // Every setup function returns why it failed, or "" when all went well; readers return what
-// they found. The package's names come from the product's own layout header.
+// they found. The package's names come from the tests' own table (tests/support/names.txt).
 #pragma once
 #include <windows.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "package/layout.h"
 #include "tests/support/catalogue.h"
+#include "tests/support/names.h"
 
 namespace machine {
 
@@ -116,18 +116,18 @@ struct ServiceConfig {
     DWORD processId = 0;
     std::string error;  // why it could not be read, when it exists
 };
-ServiceConfig ReadService(const wchar_t* name = kServiceName);
+ServiceConfig ReadService(const wchar_t* name = names::kServiceName);
 // Installs a service the way the package's installer does (own process, error control
 // ignore, LocalSystem).
 Failure InstallService(DWORD startType, const std::wstring& binaryPath = ServicePath(),
-                       const wchar_t* name = kServiceName,
-                       const wchar_t* displayName = kServiceName);
-Failure SetStartType(DWORD startType, const wchar_t* name = kServiceName);
+                       const wchar_t* name = names::kServiceName,
+                       const wchar_t* displayName = names::kServiceDisplayName);
+Failure SetStartType(DWORD startType, const wchar_t* name = names::kServiceName);
 // Starts it and waits until it runs; a start request that went nowhere is made once more.
-Failure StartScanService(const wchar_t* name = kServiceName);
-Failure StopService(const wchar_t* name = kServiceName);
+Failure StartScanService(const wchar_t* name = names::kServiceName);
+Failure StopService(const wchar_t* name = names::kServiceName);
 // Stops and deletes it and waits until it is gone; "" also when it was not installed.
-Failure DeleteScanService(const wchar_t* name = kServiceName);
+Failure DeleteScanService(const wchar_t* name = names::kServiceName);
 
 // --- Processes ---------------------------------------------------------------------------
 
