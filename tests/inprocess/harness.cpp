@@ -148,6 +148,16 @@ void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own)
     }
 }
 
+machine::Shortcut WrittenShortcut(const std::wstring& target)
+{
+    // No arguments, working folder, description or icon of its own, shown normally.
+    machine::Shortcut shortcut;
+    shortcut.loaded = true;
+    shortcut.target = target;
+    shortcut.showCommand = SW_SHOWNORMAL;
+    return shortcut;
+}
+
 std::wstring StandinsFolder()
 {
     wchar_t buffer[MAX_PATH] = {};

@@ -39,6 +39,9 @@ Events PauseCalls(DWORD major = 0, DWORD minor = 0);
 // a split pair.
 void ExpectProgramsRunAsTheUser(const machine::TokenRecord& own);
 
+// The shortcut the tool writes to `target`: the shell's defaults for all but the target.
+machine::Shortcut WrittenShortcut(const std::wstring& target);
+
 // Where the stand-in package comes from (SCARVEL_STANDINS).
 std::wstring StandinsFolder();
 

@@ -64,7 +64,8 @@ TEST_F(HostileMachineTest, LongestWindowsDirectoryForTheCommandLineStillRepairsE
               machine::RecordedLines(machine::MonitorPath(windows), 1));
     EXPECT_EQ((Events{Quoted(machine::GuidePath(windows))}),
               machine::RecordedLines(machine::GuidePath(windows), 1));
-    EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
+    EXPECT_EQ(WrittenShortcut(machine::GuidePath(windows)),
+              machine::ReadShortcut(machine::ShortcutPath()));
 }
 
 TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOutOfReach)
@@ -104,7 +105,8 @@ TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
     EXPECT_EQ((Events{Quoted(machine::GuidePath(windows))}),
               machine::RecordedLines(machine::GuidePath(windows), 1));
     // A shortcut holds a path, not a command line: no quotes there.
-    EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
+    EXPECT_EQ(WrittenShortcut(machine::GuidePath(windows)),
+              machine::ReadShortcut(machine::ShortcutPath()));
 }
 
 TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)

@@ -118,11 +118,10 @@ void BothValuesWritten(Snapshot* expected)
     AddValue(expected, names::kPanelValueName, machine::PanelPath());
 }
 
-void ShortcutWritten(Snapshot* expected, const Snapshot& after)
+void ShortcutWritten(Snapshot* expected)
 {
     expected->startupFolder = {names::kShortcutFile};
-    expected->shortcutTarget = machine::GuidePath();
-    expected->shortcutBytes = after.shortcutBytes;
+    expected->shortcut = WrittenShortcut(machine::GuidePath());
 }
 
 Change Programs(std::vector<int> launched)
@@ -308,7 +307,7 @@ const Scenario kScenarios[] = {
      [](Snapshot* expected, const Snapshot& after) {
          BothValuesWritten(expected);
          ServiceCreated(expected, after, L"slow", SERVICE_RUNNING);
-         ShortcutWritten(expected, after);
+         ShortcutWritten(expected);
          Programs({kMonitor, kPanel, kGuide})(expected, after);
      }},
     FailingStart("ServiceThatStopsWhileStarting", "stop"),
@@ -347,7 +346,7 @@ const Scenario kScenarios[] = {
     {"ShortcutMissing",
      [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->shortcut = false; })); },
      kHealthy,
-     [](Snapshot* expected, const Snapshot& after) { ShortcutWritten(expected, after); }},
+     [](Snapshot* expected, const Snapshot&) { ShortcutWritten(expected); }},
     {"FileOfTheShortcutsName",
      [] {
          return Steps({[] {
@@ -445,7 +444,7 @@ const Scenario kScenarios[] = {
      [](Snapshot* expected, const Snapshot& after) {
          AddValue(expected, names::kMonitorValueName, machine::MonitorCommandLine());
          ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
-         ShortcutWritten(expected, after);
+         ShortcutWritten(expected);
          Programs({kMonitor, kPanel, kGuide})(expected, after);
      }},
     {"SecondRunOnARepairedMachine",

@@ -757,14 +757,51 @@ Failure WriteShortcut(const std::wstring& target, const std::wstring& linkPath)
     return FileExists(linkPath) ? "" : "no shortcut at " + Narrow(linkPath);
 }
 
-std::wstring ReadShortcutTarget(const std::wstring& linkPath)
+Shortcut ReadShortcut(const std::wstring& linkPath)
 {
-    wchar_t path[MAX_PATH] = {};
+    Shortcut shortcut;
     WithShellLink([&](IShellLinkW* link, IPersistFile* file) {
         HRESULT loaded = file->Load(linkPath.c_str(), STGM_READ);
-        return SUCCEEDED(loaded) ? link->GetPath(path, MAX_PATH, NULL, SLGP_RAWPATH) : loaded;
+        if (FAILED(loaded)) {
+            return loaded;
+        }
+        shortcut.loaded = true;
+        // Room for the longest description the shell keeps (INFOTIPSIZE).
+        const int kUnits = 1024;
+        wchar_t text[kUnits] = {};
+        auto read = [&](HRESULT got) {
+            const std::wstring value = SUCCEEDED(got) ? text : L"";
+            text[0] = L'\0';
+            return value;
+        };
+        shortcut.target = read(link->GetPath(text, kUnits, NULL, SLGP_RAWPATH));
+        shortcut.arguments = read(link->GetArguments(text, kUnits));
+        shortcut.workingDirectory = read(link->GetWorkingDirectory(text, kUnits));
+        shortcut.description = read(link->GetDescription(text, kUnits));
+        shortcut.iconLocation = read(link->GetIconLocation(text, kUnits, &shortcut.iconIndex));
+        return link->GetShowCmd(&shortcut.showCommand);
     });
-    return path;
+    return shortcut;
+}
+
+bool operator==(const Shortcut& a, const Shortcut& b)
+{
+    return a.loaded == b.loaded && a.target == b.target && a.arguments == b.arguments
+        && a.workingDirectory == b.workingDirectory && a.showCommand == b.showCommand
+        && a.description == b.description && a.iconLocation == b.iconLocation
+        && a.iconIndex == b.iconIndex;
+}
+
+void PrintTo(const Shortcut& shortcut, std::ostream* out)
+{
+    if (!shortcut.loaded) {
+        *out << "no link";
+        return;
+    }
+    *out << "[" << Narrow(shortcut.target) << "] arguments=[" << Narrow(shortcut.arguments)
+         << "] folder=[" << Narrow(shortcut.workingDirectory) << "] show="
+         << shortcut.showCommand << " description=[" << Narrow(shortcut.description)
+         << "] icon=[" << Narrow(shortcut.iconLocation) << "]," << shortcut.iconIndex;
 }
 
 // --- Whole machines ----------------------------------------------------------------------
@@ -913,8 +950,7 @@ Snapshot TakeSnapshot()
     }
     std::sort(shot.processes.begin(), shot.processes.end());
     shot.startupFolder = FolderEntries(CommonStartupFolder());
-    shot.shortcutTarget = ReadShortcutTarget(ShortcutPath());
-    shot.shortcutBytes = ReadTextFile(ShortcutPath());
+    shot.shortcut = ReadShortcut(ShortcutPath());
     for (int i = 0; i < 3; ++i) {
         shot.records[i] = ReadLines(kBackgroundPrograms[i].path(windows) + kCommandLineRecord);
     }
@@ -940,7 +976,7 @@ bool operator==(const Snapshot& a, const Snapshot& b)
     return a.service == b.service && a.runKeys[0] == b.runKeys[0] && a.runKeys[1] == b.runKeys[1]
         && a.runValues[0] == b.runValues[0] && a.runValues[1] == b.runValues[1]
         && a.processes == b.processes && a.startupFolder == b.startupFolder
-        && a.shortcutTarget == b.shortcutTarget && a.shortcutBytes == b.shortcutBytes
+        && a.shortcut == b.shortcut
         && std::equal(std::begin(a.records), std::end(a.records), std::begin(b.records));
 }
 
@@ -969,8 +1005,8 @@ void PrintTo(const Snapshot& shot, std::ostream* out)
     }
     PrintLines(out, "processes", shot.processes);
     PrintLines(out, "startup folder", shot.startupFolder);
-    *out << "\n  shortcut: [" << Narrow(shot.shortcutTarget) << "] " << shot.shortcutBytes.size()
-         << " bytes";
+    *out << "\n  shortcut: ";
+    PrintTo(shot.shortcut, out);
     static const char* const kRecords[] = {"monitor", "panel", "guide", "service starts"};
     for (int i = 0; i < 4; ++i) {
         PrintLines(out, kRecords[i], shot.records[i]);

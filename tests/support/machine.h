@@ -172,7 +172,20 @@ TokenRecord OwnToken();
 // --- Shortcut ----------------------------------------------------------------------------
 
 Failure WriteShortcut(const std::wstring& target, const std::wstring& linkPath);
-std::wstring ReadShortcutTarget(const std::wstring& linkPath);
+// A shortcut as the Shell Link object reads it back: all empty where no link loads.
+struct Shortcut {
+    bool loaded = false;
+    std::wstring target;
+    std::wstring arguments;
+    std::wstring workingDirectory;
+    int showCommand = 0;
+    std::wstring description;
+    std::wstring iconLocation;
+    int iconIndex = 0;
+};
+Shortcut ReadShortcut(const std::wstring& linkPath);
+bool operator==(const Shortcut& a, const Shortcut& b);
+void PrintTo(const Shortcut& shortcut, std::ostream* out);
 
 // --- Whole machines ----------------------------------------------------------------------
 
@@ -202,8 +215,7 @@ struct Snapshot {
     // Sorted; those that come and go on their own, and the service's (its record has it), aside.
     std::vector<std::wstring> processes;
     std::vector<std::wstring> startupFolder;  // the common Startup folder's entries, sorted
-    std::wstring shortcutTarget;
-    std::string shortcutBytes;
+    Shortcut shortcut;
     // What the stand-ins recorded: each background program's command lines, the service's starts.
     std::vector<std::wstring> records[4];
 };

@@ -256,7 +256,7 @@ const struct Command {
     {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
     {L"folders", 0, false, [](const Args&) { return Folders(); }},
     {L"shortcut-target", 1, false,
-     [](const Args& a) { return Json(machine::ReadShortcutTarget(a[1])); }},
+     [](const Args& a) { return Json(machine::ReadShortcut(a[1]).target); }},
     {L"healthy", 1, true, [](const Args& a) { return Healthy(a); }},
     {L"behaviour", 1, false,
      [](const Args& a) { return Done(machine::SetServiceBehaviour(machine::Narrow(a[1]))); }},
