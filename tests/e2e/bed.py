@@ -312,6 +312,16 @@ def _run_exactly(args, env, cwd, out, err, timeout):
     return status
 
 
+def _kept_paths(*paths):
+    """Free names for a failed attempt's files, NAME.failedN.EXT beside each NAME.EXT, one N
+    for all."""
+    parts = [os.path.splitext(path) for path in paths]
+    number = 1
+    while any(os.path.exists("%s.failed%d%s" % (root, number, ext)) for root, ext in parts):
+        number += 1
+    return ["%s.failed%d%s" % (root, number, ext) for root, ext in parts]
+
+
 class ToolRun:
     def __init__(self, output, errors, status, seconds):
         self.output = output
@@ -358,6 +368,7 @@ class Machine:
         os.makedirs(self.home)
         self.env = wine_environment(self.prefix)
         self.startup_failures = 0
+        self.wine_runs = 0
         self._folders = None
         if fresh:
             _boot(self.prefix)
@@ -416,35 +427,41 @@ class Machine:
              cwd=None, env=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status. A start that Wine itself
-        failed, before any of the program's code ran, is made again. `overrides`: more
-        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does. `cwd`:
-        the program's current directory, a C: path. `env`: variables to set for this
-        program only (None: to leave out), e.g. LANG and LC_ALL for another code page."""
+        failed is made again: one where the program wrote nothing to its standard output
+        and exited non-zero, and Wine said it could not map the shared user data. The
+        failure is printed, and each failed attempt's files are kept beside the last's
+        (NAME.failedN.EXT). `overrides`: more DLL overrides, e.g. "uxtheme=n,b" to prefer
+        a native DLL as Windows does. `cwd`: the program's current directory, a C: path.
+        `env`: variables to set for this program only (None: to leave out), e.g. LANG and
+        LC_ALL for another code page."""
         env = {k: v for k, v in dict(self.env, **(env or {})).items() if v is not None}
         if debug:
             env["WINEDEBUG"] = debug
         if overrides:
             env["WINEDLLOVERRIDES"] += ";" + overrides
         directory = self.unix_path(cwd) if cwd else self.home
-        errors = stderr or os.path.join(self.home, "wine-%d.err" % os.getpid())
+        self.wine_runs += 1
+        output = stdout or os.path.join(self.home, "wine-%d.out" % self.wine_runs)
+        errors = stderr or os.path.join(self.home, "wine-%d.err" % self.wine_runs)
         for attempt in range(1, STARTUP_ATTEMPTS + 1):
-            out = open(stdout, "wb") if stdout else subprocess.DEVNULL
-            with open(errors, "wb") as err:
-                try:
-                    status = _run_exactly([WINE64] + list(args), env, directory, out, err,
-                                          timeout)
-                finally:
-                    if out is not subprocess.DEVNULL:
-                        out.close()
+            with open(output, "wb") as out, open(errors, "wb") as err:
+                status = _run_exactly([WINE64] + list(args), env, directory, out, err, timeout)
             with open(errors, "rb") as err:
-                failed_start = STARTUP_FAILURE in err.read()
-            if not failed_start:
+                said = err.read()
+            if (status == 0 or os.path.getsize(output) > 0 or STARTUP_FAILURE not in said
+                    or attempt == STARTUP_ATTEMPTS):
                 break
             self.startup_failures += 1
-            print("bed: Wine could not start %s (%s), attempt %d"
-                  % (os.path.basename(args[0]), STARTUP_FAILURE.decode(), attempt))
-        if not stderr:
-            os.remove(errors)
+            kept = _kept_paths(output, errors)
+            for path, keep in zip((output, errors), kept):
+                os.replace(path, keep)
+            print("bed: Wine could not start %s, attempt %d: status %d, no output, %s "
+                  "(kept in %s); Wine said: %s"
+                  % (os.path.basename(args[0]), attempt, status, STARTUP_FAILURE.decode(),
+                     kept[1], said.decode("utf-8", "replace").strip()[-1000:]))
+        for path, asked in ((output, stdout), (errors, stderr)):
+            if not asked and attempt == 1:
+                os.remove(path)
         return status
 
     def run_tool(self, tag="run", timeout=180, program=None, **how):
