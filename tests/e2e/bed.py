@@ -9,7 +9,6 @@ import errno
 import hashlib
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -19,48 +18,33 @@ import time
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 
-def read_layout(path=os.path.join(SOURCE, "package", "layout.h")):
-    """The package's names as the product's own header fixes them: {"kProductName": ...}."""
-    with open(path, encoding="utf-8") as f:
-        found = re.findall(r'static const wchar_t (k\w+)\[\] = L"((?:[^"\\]|\\.)*)";', f.read())
-    return {name: text.replace("\\\\", "\\") for name, text in found}
+def read_table(name):
+    """{name: text} of a table the tests type their texts in once (tests/support/NAME.txt):
+    each line that is not a comment holds a name, a tab and the text."""
+    with open(os.path.join(SOURCE, "tests", "support", name + ".txt"), encoding="utf-8") as f:
+        rows = [line.rstrip("\n").split("\t", 1) for line in f if not line.startswith("#")]
+    return dict(row for row in rows if len(row) == 2)
 
 
-LAYOUT = read_layout()
-PRODUCT = LAYOUT["kProductName"]
-RUN_KEY = LAYOUT["kRunKeyPath"]
-MONITOR_VALUE = LAYOUT["kMonitorValueName"]
-PANEL_VALUE = LAYOUT["kPanelValueName"]
-SERVICE = LAYOUT["kServiceName"]
-SHORTCUT = LAYOUT["kShortcutFile"]
+# The package's names, as a user and the README read them.
+NAMES = read_table("names")
+PRODUCT = NAMES["ProductName"]
+RUN_KEY = NAMES["RunKeyPath"]
+MONITOR_VALUE = NAMES["MonitorValueName"]
+PANEL_VALUE = NAMES["PanelValueName"]
+SERVICE = NAMES["ServiceName"]
+SHORTCUT = NAMES["ShortcutFile"]
 # The executable name of each background program, as the tool looks for it.
-PROCESSES = {key: LAYOUT[name] for key, name in (
-    ("monitor", "kMonitorProcess"), ("panel", "kPanelProcess"), ("guide", "kGuideProcess"))}
+PROCESSES = {key: NAMES[name] for key, name in (
+    ("monitor", "MonitorProcess"), ("panel", "PanelProcess"), ("guide", "GuideProcess"))}
 
 # Service configuration codes as QueryServiceConfig reports them.
 DEMAND_START, DISABLED = 3, 4
 START_PENDING, RUNNING = 2, 4
 
-def read_messages(catalogue=os.path.join(SOURCE, "tests", "support", "catalogue.h"),
-                  messages=os.path.join(SOURCE, "console", "messages.h")):
-    """{label: text} of the tool's messages, by the labels of the tests' catalogue, each text
-    as a user reads it: the product's name in place, without the empty line that ends it."""
-    with open(messages, encoding="utf-8") as f:
-        texts = dict(re.findall(r'static const wchar_t (kMsg\w+)\[\] =\s*L"((?:[^"\\]|\\.)*)";',
-                                f.read()))
-    with open(catalogue, encoding="utf-8") as f:
-        labels = re.findall(r'\{"([\w-]+)", (kMsg\w+)\}', f.read())
-    return {label: texts[name].replace("\\n", "\n").replace("%s", PRODUCT)[:-2]
-            for label, name in labels}
-
-
-# The tool's console messages, as a user reads them; each ends with an empty line.
-MESSAGES = read_messages()
-# The suffixes of the files in which the stand-ins record their starts, and of the one that
-# makes a stand-in program end at once.
-RECORDS = read_layout(os.path.join(SOURCE, "tests", "support", "catalogue.h"))
-COMMAND_LINE_RECORD = RECORDS["kCommandLineRecord"]
-EXIT_FILE = RECORDS["kExitFile"]
+# The tool's console messages, by label, as a user reads them, the product's name in place;
+# in its output each ends with an empty line.
+MESSAGES = {label: text.replace("%s", PRODUCT) for label, text in read_table("messages").items()}
 HEALTHY_OUTPUT = ("checking", "restart", "complete")
 # Every message ends with an empty line; the pause's prompt, in whatever language cmd
 # speaks, holds none.
@@ -108,6 +92,9 @@ class Build:
         self.standins = os.path.join(self.dir, "standins")
         self.bed_dir = os.path.join(self.dir, "tests", "e2e")
         self.probe = os.path.join(self.bed_dir, "e2e_probe.exe")
+        # The probe built for this build's bitness (the one above in the 64-bit build).
+        self.own_probe = os.path.join(self.bed_dir, "e2e_probe32.exe" if self.bits == 32
+                                      else "e2e_probe.exe")
         self.template_home = os.path.join(self.bed_dir, "template")
         self.template = os.path.join(self.template_home, "prefix")
         self.template_info = os.path.join(self.bed_dir, "template.json")
@@ -325,6 +312,16 @@ def _run_exactly(args, env, cwd, out, err, timeout):
     return status
 
 
+def _kept_paths(*paths):
+    """Free names for a failed attempt's files, NAME.failedN.EXT beside each NAME.EXT, one N
+    for all."""
+    parts = [os.path.splitext(path) for path in paths]
+    number = 1
+    while any(os.path.exists("%s.failed%d%s" % (root, number, ext)) for root, ext in parts):
+        number += 1
+    return ["%s.failed%d%s" % (root, number, ext) for root, ext in parts]
+
+
 class ToolRun:
     def __init__(self, output, errors, status, seconds):
         self.output = output
@@ -371,6 +368,7 @@ class Machine:
         os.makedirs(self.home)
         self.env = wine_environment(self.prefix)
         self.startup_failures = 0
+        self.wine_runs = 0
         self._folders = None
         if fresh:
             _boot(self.prefix)
@@ -429,35 +427,41 @@ class Machine:
              cwd=None, env=None):
         """Runs a program in the prefix, its output to files (never a pipe: programs it
         starts keep the handles). Returns the exit status. A start that Wine itself
-        failed, before any of the program's code ran, is made again. `overrides`: more
-        DLL overrides, e.g. "uxtheme=n,b" to prefer a native DLL as Windows does. `cwd`:
-        the program's current directory, a C: path. `env`: variables to set for this
-        program only (None: to leave out), e.g. LANG and LC_ALL for another code page."""
+        failed is made again: one where the program wrote nothing to its standard output
+        and exited non-zero, and Wine said it could not map the shared user data. The
+        failure is printed, and each failed attempt's files are kept beside the last's
+        (NAME.failedN.EXT). `overrides`: more DLL overrides, e.g. "uxtheme=n,b" to prefer
+        a native DLL as Windows does. `cwd`: the program's current directory, a C: path.
+        `env`: variables to set for this program only (None: to leave out), e.g. LANG and
+        LC_ALL for another code page."""
         env = {k: v for k, v in dict(self.env, **(env or {})).items() if v is not None}
         if debug:
             env["WINEDEBUG"] = debug
         if overrides:
             env["WINEDLLOVERRIDES"] += ";" + overrides
         directory = self.unix_path(cwd) if cwd else self.home
-        errors = stderr or os.path.join(self.home, "wine-%d.err" % os.getpid())
+        self.wine_runs += 1
+        output = stdout or os.path.join(self.home, "wine-%d.out" % self.wine_runs)
+        errors = stderr or os.path.join(self.home, "wine-%d.err" % self.wine_runs)
         for attempt in range(1, STARTUP_ATTEMPTS + 1):
-            out = open(stdout, "wb") if stdout else subprocess.DEVNULL
-            with open(errors, "wb") as err:
-                try:
-                    status = _run_exactly([WINE64] + list(args), env, directory, out, err,
-                                          timeout)
-                finally:
-                    if out is not subprocess.DEVNULL:
-                        out.close()
+            with open(output, "wb") as out, open(errors, "wb") as err:
+                status = _run_exactly([WINE64] + list(args), env, directory, out, err, timeout)
             with open(errors, "rb") as err:
-                failed_start = STARTUP_FAILURE in err.read()
-            if not failed_start:
+                said = err.read()
+            if (status == 0 or os.path.getsize(output) > 0 or STARTUP_FAILURE not in said
+                    or attempt == STARTUP_ATTEMPTS):
                 break
             self.startup_failures += 1
-            print("bed: Wine could not start %s (%s), attempt %d"
-                  % (os.path.basename(args[0]), STARTUP_FAILURE.decode(), attempt))
-        if not stderr:
-            os.remove(errors)
+            kept = _kept_paths(output, errors)
+            for path, keep in zip((output, errors), kept):
+                os.replace(path, keep)
+            print("bed: Wine could not start %s, attempt %d: status %d, no output, %s "
+                  "(kept in %s); Wine said: %s"
+                  % (os.path.basename(args[0]), attempt, status, STARTUP_FAILURE.decode(),
+                     kept[1], said.decode("utf-8", "replace").strip()[-1000:]))
+        for path, asked in ((output, stdout), (errors, stderr)):
+            if not asked and attempt == 1:
+                os.remove(path)
         return status
 
     def run_tool(self, tag="run", timeout=180, program=None, **how):
@@ -507,28 +511,27 @@ class Machine:
             raise BedError("reg %s failed with status %d" % (" ".join(args), status))
 
     def wine_runs_build_programs(self):
-        """None when a stand-in of this build runs in the prefix, else why not."""
-        folder = self.unix_path(r"C:\users\Public")
-        program = os.path.join(folder, "wine_check.exe")
-        shutil.copy(os.path.join(self.build.standins, "standin_program.exe"), program)
-        open(program + EXIT_FILE, "w").close()
+        """None when a program of this build (its own probe) runs in the prefix, else why
+        not."""
+        answer = os.path.join(self.home, "wine_check.json")
         err = os.path.join(self.home, "wine_check.err")
         try:
             # Wine's own errors on, for the reason; it exits with 0 even then.
-            status = self.wine([program, "check"], stderr=err, timeout=60, debug="err+all")
+            status = self.wine([self.build.own_probe, windows_path(answer), "processes"],
+                               stderr=err, timeout=60, debug="err+all")
         except subprocess.TimeoutExpired:
             status = "time-out"
-        ran = os.path.exists(program + COMMAND_LINE_RECORD)
+        ran = os.path.exists(answer)
         with open(err, "rb") as f:
             said = [line.strip() for line in f.read().decode("utf-8", "replace").splitlines()]
         detail = [line for line in said if any(word in line for word in (
             "wine32 is missing", "wow64", "c0000135", "Bad EXE format"))]
-        for path in (program, program + EXIT_FILE, program + COMMAND_LINE_RECORD, err):
+        for path in (answer, err):
             if os.path.exists(path):
                 os.remove(path)
         if ran:
             return None
-        return ("%d-bit Wine does not start this build's programs: a %d-bit stand-in did not "
+        return ("%d-bit Wine does not start this build's programs: its %d-bit probe did not "
                 "run (status %s; wine said: %s)" % (self.build.bits, self.build.bits, status,
                                                      " / ".join(detail[:3]) or "nothing"))
 

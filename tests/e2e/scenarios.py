@@ -86,18 +86,19 @@ def planted_dll(machine, check):
     downloads, tool, planted = plant_beside_tool(machine, PLANTED_DLL,
                                                  os.path.join("planted", PLANTED_DLL))
     ran = planted + ".ran"
-    if machine.build.bits == 64:
-        check.begin("control: a program that does not restrict its DLL search")
-        # The probe, a 64-bit shell-link writer, loads the 64-bit planted DLL from there.
-        probe = os.path.join(os.path.dirname(tool), "probe.exe")
-        shutil.copy(machine.build.probe, probe)
-        control = os.path.join(machine.home, "control.json")
-        machine.wine([probe, bed.windows_path(control), "shortcut", machine.folders["guide"],
-                      r"C:\users\Public\control.lnk"], overrides=PLANTED_OVERRIDE)
-        check.that(os.path.exists(ran), "the planted DLL is loaded into it")
-        for path in (ran, probe, machine.unix_path(r"C:\users\Public\control.lnk")):
-            if os.path.exists(path):
-                os.remove(path)
+    check.begin("control: a %d-bit program that does not restrict its DLL search"
+                % machine.build.bits)
+    # The probe of the build's bitness, a shell-link writer, loads the planted DLL of that
+    # bitness from there.
+    probe = os.path.join(os.path.dirname(tool), "probe.exe")
+    shutil.copy(machine.build.own_probe, probe)
+    control = os.path.join(machine.home, "control.json")
+    machine.wine([probe, bed.windows_path(control), "shortcut", machine.folders["guide"],
+                  r"C:\users\Public\control.lnk"], overrides=PLANTED_OVERRIDE)
+    check.that(os.path.exists(ran), "the planted DLL is loaded into it")
+    for path in (ran, probe, machine.unix_path(r"C:\users\Public\control.lnk")):
+        if os.path.exists(path):
+            os.remove(path)
 
     # Only these calls are logged, wherever they come from.
     machine.reg("add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",

@@ -1,4 +1,5 @@
-// What reaches a redirected standard output, byte for byte, and the locale around a run.
+// What reaches a redirected standard output, byte for byte, the locale around a run, and the
+// package's names as the product spells them.
 #include "tests/inprocess/harness.h"
 
 #include <fcntl.h>
@@ -14,42 +15,23 @@
 
 namespace {
 
-// The texts as a user reads them, typed here independently of the catalogue; "%s" stands
-// for the product's name.
-const char* const kExpectedTexts[] = {
-    u8"正在检测问题，请稍候……",
-    u8"请重新安装 %s 驱动程序。(E01)",
-    u8"无法访问系统注册表，请使用管理员权限运行本工具。(E02)",
-    u8"检测到：驱动所需的系统启动项被禁用，正在尝试修复，请稍候……",
-    u8"修复启动项失败，请退出本机的杀毒软件，如360安全卫士等，再尝试重新运行本工具。(E03)",
-    u8"无法访问服务管理器，请使用管理员权限运行本工具。(E04)",
-    u8"无法访问扫描服务，请使用管理员权限运行本工具。(E05)",
-    u8"检测到：驱动所需的扫描服务未安装，正在尝试修复，请稍候……",
-    u8"检测到：驱动所需的扫描服务被禁用，正在尝试修复，请稍候……",
-    u8"修复扫描服务失败，请尝试重新安装 %s 驱动程序。(E06)",
-    u8"启动扫描服务失败，请尝试重新安装 %s 驱动程序。(E07)",
-    u8"正在尝试重启后台程序，请稍候……",
-    u8"无法启动后台程序，请尝试重启操作系统来完成修复。(E08)",
-    u8"已完成 %s 驱动程序修复。",
-};
-
+// The product's messages, in the order of the tests' table (tests/support/messages.txt).
 const wchar_t* const kCatalogue[] = {
     kMsgChecking, kMsgE01, kMsgE02, kMsgStartupItem, kMsgE03, kMsgE04, kMsgE05,
     kMsgServiceMissing, kMsgServiceDisabled, kMsgE06, kMsgE07, kMsgRestart, kMsgE08,
     kMsgComplete,
 };
 
-std::string ToCodePage936(const char* text)
+// A message of the tests' table as a redirected run writes it, the product's name in place.
+std::string ToCodePage936(const wchar_t* format)
 {
-    std::string utf8 = text;
-    size_t name = utf8.find("%s");
-    if (name != std::string::npos) {
-        utf8.replace(name, 2, Narrow(kProductName));
+    std::wstring text = format;
+    size_t name = text.find(L"%s");
+    if (name != std::wstring::npos) {
+        text.replace(name, 2, names::kProductName);
     }
-    wchar_t wide[256] = {};
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, 256);
     char bytes[512] = {};
-    WideCharToMultiByte(936, 0, wide, -1, bytes, sizeof bytes, NULL, NULL);
+    WideCharToMultiByte(936, 0, text.c_str(), -1, bytes, sizeof bytes, NULL, NULL);
     return bytes;
 }
 
@@ -112,13 +94,42 @@ TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
     const std::string written = CaptureStandardOutput(PrintWholeCatalogue);
 
     std::string expected;
-    for (const char* text : kExpectedTexts) {
-        expected += ToCodePage936(text) + "\r\n\r\n";
+    for (const names::Message& message : names::kMessages) {
+        expected += ToCodePage936(message.text) + "\r\n\r\n";
     }
     EXPECT_EQ(expected, written);
     // The ellipsis of the notices is two U+2026, 0xA1 0xAD each in code page 936.
     EXPECT_EQ(0u, written.find("\xD5\xFD\xD4\xDA"));
     EXPECT_NE(std::string::npos, written.find("\xA1\xAD\xA1\xAD\r\n\r\n"));
+}
+
+// Each name and path the product uses is the one the tests type, as a user and the README
+// read it: the product gives its service its name as the display name too.
+TEST(PackageNamesTest, TheProductSpellsEachNameAsTheTestsTypeIt)
+{
+    const struct {
+        const wchar_t* product;
+        const wchar_t* typed;
+    } kNames[] = {
+        {kProductName, names::kProductName},
+        {kTwainFolder, names::kTwainFolder},
+        {kMonitorProgram, names::kMonitorProgram},
+        {kServiceProgram, names::kServiceProgram},
+        {kPanelProgram, names::kPanelProgram},
+        {kGuideProgram, names::kGuideProgram},
+        {kRunKeyPath, names::kRunKeyPath},
+        {kMonitorValueName, names::kMonitorValueName},
+        {kPanelValueName, names::kPanelValueName},
+        {kServiceName, names::kServiceName},
+        {kServiceName, names::kServiceDisplayName},
+        {kMonitorProcess, names::kMonitorProcess},
+        {kPanelProcess, names::kPanelProcess},
+        {kGuideProcess, names::kGuideProcess},
+        {kShortcutFile, names::kShortcutFile},
+    };
+    for (const auto& name : kNames) {
+        EXPECT_STREQ(name.typed, name.product);
+    }
 }
 
 TEST_F(ConsoleTest, LocaleIsChineseDuringTheRunAndRestoredAfterIt)
@@ -153,7 +164,7 @@ TEST_F(ConsoleTest, RuntimeWithoutTheNameChsFallsBackToAnotherNameForCodePage936
         PrintMessage(kMsgChecking);
         EndReport(saved);
     });
-    EXPECT_EQ(ToCodePage936(kExpectedTexts[0]) + "\r\n\r\n", written);
+    EXPECT_EQ(ToCodePage936(names::kMessages[0].text) + "\r\n\r\n", written);
     EXPECT_EQ("C", CurrentCtypeLocale());
 }
 
@@ -179,7 +190,7 @@ TEST_F(ConsoleTest, FinalPauseRunsThroughTheCommandInterpreterAndReturns)
     EXPECT_LT(GetTickCount() - start, 20000u);
     EXPECT_EQ((Events{PauseCalls().back()}), EventsStartingWith(L"_wspawnv"));
     // In a file the tool's text stands first: it is written out before the pause's prompt.
-    const std::string text = ToCodePage936(kExpectedTexts[0]) + "\r\n\r\n";
+    const std::string text = ToCodePage936(names::kMessages[0].text) + "\r\n\r\n";
     EXPECT_EQ(text, written.substr(0, text.size()));
     EXPECT_NE(std::string::npos, written.find("Press any key", text.size())) << written;
 

@@ -185,7 +185,7 @@ TEST_P(FaultTest, OneFailedCallEndsCleanly)
     EXPECT_EQ(0, HookBadReleases());
     EXPECT_LE(HookComReferencesLeft(), 0) << "references left on the shell link object";
     // A shortcut is never written anywhere but in the Startup folder.
-    EXPECT_FALSE(machine::FileExists(kShortcutFile));
+    EXPECT_FALSE(machine::FileExists(names::kShortcutFile));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryTestedCall, FaultTest, ::testing::ValuesIn(kFaults), CaseName);

@@ -12,18 +12,19 @@
 static const char kMessageEnd[] = "\r\n\r\n";
 static const DWORD kRunMilliseconds = 120000;
 
-// The message's text as the run writes it, the product's name in place.
+// The message's text as the run writes it: the product's name in place, an empty line after.
 static std::wstring Formatted(const wchar_t* format)
 {
     std::wstring text = format;
     size_t name = text.find(L"%s");
-    return name == std::wstring::npos ? text : text.replace(name, 2, kProductName);
+    return (name == std::wstring::npos ? text : text.replace(name, 2, names::kProductName))
+        + L"\n\n";
 }
 
 static std::string Label(const std::wstring& text)
 {
-    for (const CatalogueEntry& entry : kCatalogue) {
-        if (Formatted(entry.format) == text) {
+    for (const names::Message& entry : names::kMessages) {
+        if (Formatted(entry.text) == text) {
             return entry.label;
         }
     }
@@ -34,9 +35,9 @@ std::string ExpectedOutput(const Labels& labels)
 {
     std::string bytes;
     for (const std::string& label : labels) {
-        for (const CatalogueEntry& entry : kCatalogue) {
+        for (const names::Message& entry : names::kMessages) {
             if (label == entry.label) {
-                std::wstring text = Formatted(entry.format);
+                std::wstring text = Formatted(entry.text);
                 char encoded[1024] = {};
                 WideCharToMultiByte(936, 0, text.c_str(), -1, encoded, sizeof encoded, NULL, NULL);
                 for (const char* c = encoded; *c != '\0'; ++c) {
@@ -163,6 +164,16 @@ machine::Failure ProgramsStartHere(Runner runner)
                              "the built program starts the programs itself, not through Explorer");
     }
     return "";
+}
+
+machine::Shortcut WrittenShortcut(const std::wstring& target)
+{
+    // No arguments, working folder, description or icon of its own, shown normally.
+    machine::Shortcut shortcut;
+    shortcut.loaded = true;
+    shortcut.target = target;
+    shortcut.showCommand = SW_SHOWNORMAL;
+    return shortcut;
 }
 
 std::wstring StandinsFolder()

@@ -18,7 +18,7 @@ using Events = std::vector<std::wstring>;
 using Labels = std::vector<std::string>;
 using machine::Narrow;
 
-// The messages the run printed, by their labels in tests/support/catalogue.h.
+// The messages the run printed, by their labels in tests/support/messages.txt.
 Labels PrintedLabels();
 // The bytes a redirected run writes for these messages: code page 936, CR LF.
 std::string ExpectedOutput(const Labels& labels);
@@ -45,6 +45,8 @@ enum Runner : int;
 // or, for the built program, a token that is no full one of a split pair (UAC off). "" under
 // Wine, and wherever it can; the entry point is always told it has a full token of a pair.
 machine::Failure ProgramsStartHere(Runner runner);
+// The shortcut the tool writes to `target`: the shell's defaults for all but the target.
+machine::Shortcut WrittenShortcut(const std::wstring& target);
 
 // Where the stand-in package comes from (SCARVEL_STANDINS).
 std::wstring StandinsFolder();

@@ -59,16 +59,17 @@ TEST_F(HostileMachineTest, LongestWindowsDirectoryForTheCommandLineStillRepairsE
               PrintedLabels());
     const std::wstring monitorLine = machine::MonitorCommandLine(windows);
     EXPECT_EQ(259u, monitorLine.size());
-    EXPECT_EQ(monitorLine, machine::ReadRunValue(kMonitorValueName).Text());
-    EXPECT_EQ(machine::PanelPath(windows), machine::ReadRunValue(kPanelValueName).Text());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(names::kMonitorValueName).Text());
+    EXPECT_EQ(machine::PanelPath(windows), machine::ReadRunValue(names::kPanelValueName).Text());
     EXPECT_EQ(machine::ServicePath(windows), machine::ReadService().binaryPath);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), machine::ReadService().state);
     // Started by the desktop's Explorer, whose command lines quote the program's path.
-    EXPECT_EQ((Events{Quoted(machine::MonitorPath(windows)) + L" /Station"}),
+    EXPECT_EQ((Events{Quoted(machine::MonitorPath(windows)) + L" " + names::kMonitorArguments}),
               machine::RecordedLines(machine::MonitorPath(windows), 1));
     EXPECT_EQ((Events{Quoted(machine::GuidePath(windows))}),
               machine::RecordedLines(machine::GuidePath(windows), 1));
-    EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
+    EXPECT_EQ(WrittenShortcut(machine::GuidePath(windows)),
+              machine::ReadShortcut(machine::ShortcutPath()));
 }
 
 TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOutOfReach)
@@ -84,7 +85,7 @@ TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOut
         EXPECT_TRUE(NoCalls(L"RegOpenKeyExW"));
         EXPECT_TRUE(NoCalls(L"CreateServiceW"));
         EXPECT_TRUE(NoCalls(L"CreateProcessW"));
-        EXPECT_FALSE(machine::ReadRunValue(kMonitorValueName).exists);
+        EXPECT_FALSE(machine::ReadRunValue(names::kMonitorValueName).exists);
         EXPECT_EQ(0, HookStillHeld());
     }
 }
@@ -101,8 +102,8 @@ TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
 
     EXPECT_EQ("complete", PrintedLabels().back());
     const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
-    EXPECT_EQ(monitorLine, machine::ReadRunValue(kMonitorValueName).Text());
-    EXPECT_EQ(Quoted(machine::PanelPath(windows)), machine::ReadRunValue(kPanelValueName).Text());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(names::kMonitorValueName).Text());
+    EXPECT_EQ(Quoted(machine::PanelPath(windows)), machine::ReadRunValue(names::kPanelValueName).Text());
     EXPECT_EQ(Quoted(machine::ServicePath(windows)), machine::ReadService().binaryPath);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), machine::ReadService().state);
     EXPECT_EQ((Events{monitorLine}),
@@ -112,7 +113,8 @@ TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
     EXPECT_EQ((Events{Quoted(machine::GuidePath(windows))}),
               machine::RecordedLines(machine::GuidePath(windows), 1));
     // A shortcut holds a path, not a command line: no quotes there.
-    EXPECT_EQ(machine::GuidePath(windows), machine::ReadShortcutTarget(machine::ShortcutPath()));
+    EXPECT_EQ(WrittenShortcut(machine::GuidePath(windows)),
+              machine::ReadShortcut(machine::ShortcutPath()));
 }
 
 TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
@@ -125,7 +127,7 @@ TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
     RunTool();
     const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
     EXPECT_EQ(259u, monitorLine.size());
-    EXPECT_EQ(monitorLine, machine::ReadRunValue(kMonitorValueName).Text());
+    EXPECT_EQ(monitorLine, machine::ReadRunValue(names::kMonitorValueName).Text());
     EXPECT_EQ("complete", PrintedLabels().back());
 
     ASSERT_EQ("", machine::Reset(windows));
@@ -133,7 +135,7 @@ TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
     UseWindowsDirectory(219, true);
     RunTool();
     EXPECT_EQ((std::vector<std::string>{"checking", "E01"}), PrintedLabels());
-    EXPECT_FALSE(machine::ReadRunValue(kMonitorValueName).exists);
+    EXPECT_FALSE(machine::ReadRunValue(names::kMonitorValueName).exists);
 }
 
 TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeToHere)
@@ -169,7 +171,7 @@ TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
 
     SetCurrentDirectoryW(L"C:\\");
     EXPECT_EQ("complete", PrintedLabels().back());
-    EXPECT_FALSE(machine::FileExists(cwd + L"\\" + kShortcutFile));
+    EXPECT_FALSE(machine::FileExists(cwd + L"\\" + names::kShortcutFile));
     EXPECT_FALSE(machine::FileExists(machine::ShortcutPath()));
     EXPECT_TRUE(NoCalls(L"CoCreateInstance context=0x1"));
 }

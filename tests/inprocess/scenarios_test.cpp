@@ -108,21 +108,20 @@ void ServiceCreated(Snapshot* expected, const Snapshot& after, const wchar_t* be
     service.errorControl = SERVICE_ERROR_IGNORE;
     service.binaryPath = machine::ServicePath();
     service.account = L"LocalSystem";
-    service.displayName = kServiceName;
+    service.displayName = names::kServiceDisplayName;
     ServiceStarted(expected, after, behaviour, state);
 }
 
 void BothValuesWritten(Snapshot* expected)
 {
-    AddValue(expected, kMonitorValueName, machine::MonitorCommandLine());
-    AddValue(expected, kPanelValueName, machine::PanelPath());
+    AddValue(expected, names::kMonitorValueName, machine::MonitorCommandLine());
+    AddValue(expected, names::kPanelValueName, machine::PanelPath());
 }
 
-void ShortcutWritten(Snapshot* expected, const Snapshot& after)
+void ShortcutWritten(Snapshot* expected)
 {
-    expected->startupFolder = {kShortcutFile};
-    expected->shortcutTarget = machine::GuidePath();
-    expected->shortcutBytes = after.shortcutBytes;
+    expected->startupFolder = {names::kShortcutFile};
+    expected->shortcut = WrittenShortcut(machine::GuidePath());
 }
 
 Change Programs(std::vector<int> launched)
@@ -230,22 +229,22 @@ const Scenario kScenarios[] = {
     {"MonitorValueMissing",
      [] {
          return Steps({[] { return machine::MakeHealthy(Standard()); },
-                       [] { return machine::DeleteRunValue(kMonitorValueName); },
-                       [] { return machine::WriteRunValue(kPanelValueName, L"D:\\Custom\\p.exe"); }});
+                       [] { return machine::DeleteRunValue(names::kMonitorValueName); },
+                       [] { return machine::WriteRunValue(names::kPanelValueName, L"D:\\Custom\\p.exe"); }});
      },
      {"checking", "startup-item", "restart", "complete"},
      [](Snapshot* expected, const Snapshot&) {
-         AddValue(expected, kMonitorValueName, machine::MonitorCommandLine());
+         AddValue(expected, names::kMonitorValueName, machine::MonitorCommandLine());
      }},
     {"PanelValueMissing",
      [] {
          return Steps({[] { return machine::MakeHealthy(Standard()); },
-                       [] { return machine::DeleteRunValue(kPanelValueName); },
-                       [] { return machine::WriteRunValue(kMonitorValueName, L"D:\\m.exe -x"); }});
+                       [] { return machine::DeleteRunValue(names::kPanelValueName); },
+                       [] { return machine::WriteRunValue(names::kMonitorValueName, L"D:\\m.exe -x"); }});
      },
      kHealthy,
      [](Snapshot* expected, const Snapshot&) {
-         AddValue(expected, kPanelValueName, machine::PanelPath());
+         AddValue(expected, names::kPanelValueName, machine::PanelPath());
      },
      nullptr, [] { EXPECT_EQ(1u, EventsStartingWith(L"RegSetValueExW").size()); }},
     {"BothValuesMissing",
@@ -260,10 +259,10 @@ const Scenario kScenarios[] = {
      // write, and one notice stands for both.
      [] {
          const std::wstring query = L"RegQueryValueExW ";
-         EXPECT_EQ((Events{query + kMonitorValueName, query + kMonitorValueName,
-                           query + kPanelValueName}),
+         EXPECT_EQ((Events{query + names::kMonitorValueName, query + names::kMonitorValueName,
+                           query + names::kPanelValueName}),
                    EventsStartingWith(L"RegQueryValueExW"));
-         EXPECT_EQ((Events{L"RegOpenKeyExW " + std::wstring(kRunKeyPath) + L" 0xF003F"}),
+         EXPECT_EQ((Events{L"RegOpenKeyExW " + std::wstring(names::kRunKeyPath) + L" 0xF003F"}),
                    EventsStartingWith(L"RegOpenKeyExW"));
      }},
     {"RunKeyMissing",
@@ -296,8 +295,8 @@ const Scenario kScenarios[] = {
      nullptr,
      // Created with its exact configuration, and not put through the start-type repair.
      [] {
-         EXPECT_EQ((Events{L"CreateServiceW " + std::wstring(kServiceName) + L"|" + kServiceName
-                           + L"|0xF01FF|16|2|0|" + machine::ServicePath()
+         EXPECT_EQ((Events{L"CreateServiceW " + std::wstring(names::kServiceName) + L"|"
+                           + names::kServiceDisplayName + L"|0xF01FF|16|2|0|" + machine::ServicePath()
                            + L"|(null)|(null)|(null)|(null)|(null)"}),
                    EventsStartingWith(L"CreateServiceW"));
          ConfigurationNotRead();
@@ -308,7 +307,7 @@ const Scenario kScenarios[] = {
      [](Snapshot* expected, const Snapshot& after) {
          BothValuesWritten(expected);
          ServiceCreated(expected, after, L"slow", SERVICE_RUNNING);
-         ShortcutWritten(expected, after);
+         ShortcutWritten(expected);
          Programs({kMonitor, kPanel, kGuide})(expected, after);
      }},
     FailingStart("ServiceThatStopsWhileStarting", "stop"),
@@ -334,20 +333,20 @@ const Scenario kScenarios[] = {
      [] {
          return machine::InstallService(SERVICE_DEMAND_START,
                                         machine::TwainDirectory() + L"\\other\\other.exe",
-                                        L"OTHERSVC", kServiceName);
+                                        L"OTHERSVC", names::kServiceDisplayName);
      },
      {"checking", "startup-item", "service-missing", "E06"},
      [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); },
      [](const RunRecord&) {
          machine::ServiceConfig other = machine::ReadService(L"OTHERSVC");
          EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), other.startType);
-         EXPECT_EQ(std::wstring(kServiceName), other.displayName);
+         EXPECT_EQ(std::wstring(names::kServiceDisplayName), other.displayName);
          EXPECT_EQ("", machine::DeleteScanService(L"OTHERSVC"));
      }},
     {"ShortcutMissing",
      [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->shortcut = false; })); },
      kHealthy,
-     [](Snapshot* expected, const Snapshot& after) { ShortcutWritten(expected, after); }},
+     [](Snapshot* expected, const Snapshot&) { ShortcutWritten(expected); }},
     {"FileOfTheShortcutsName",
      [] {
          return Steps({[] {
@@ -443,9 +442,9 @@ const Scenario kScenarios[] = {
      },
      {"checking", "startup-item", "service-disabled", "restart", "complete"},
      [](Snapshot* expected, const Snapshot& after) {
-         AddValue(expected, kMonitorValueName, machine::MonitorCommandLine());
+         AddValue(expected, names::kMonitorValueName, machine::MonitorCommandLine());
          ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
-         ShortcutWritten(expected, after);
+         ShortcutWritten(expected);
          Programs({kMonitor, kPanel, kGuide})(expected, after);
      }},
     {"SecondRunOnARepairedMachine",

@@ -33,7 +33,7 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
     if (machine::IsSkip(explorer)) {
         GTEST_SKIP() << explorer;
     }
-    ASSERT_EQ("", machine::LaunchAndWait(machine::PanelPath(), kPanelProcess));
+    ASSERT_EQ("", machine::LaunchAndWait(machine::PanelPath(), names::kPanelProcess));
 
     RunTool();
 
@@ -81,14 +81,14 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
     // The panel launcher records its start and ends at once, before the tool finds it: its
     // process is hidden from the tool, so that no look can come before its end.
     ASSERT_EQ("", machine::WriteTextFile(machine::PanelPath() + kExitFile, ""));
-    HookHideProcess(kPanelProcess);
+    HookHideProcess(names::kPanelProcess);
 
     RunTool();
 
     EXPECT_EQ((Labels{"checking", "restart", "E08"}), PrintedLabels());
     EXPECT_EQ((Events{machine::ExplorerCommandLine(kBackgroundPrograms[1])}),
               machine::RecordedLines(machine::PanelPath(), 1));
-    EXPECT_EQ(0, machine::CountProcesses(kPanelProcess));
+    EXPECT_EQ(0, machine::CountProcesses(names::kPanelProcess));
     // Looked for every 100 ms for 5 s, as long as Explorer may take to start a program.
     EXPECT_EQ(Events(50, L"Sleep 100"), EventsStartingWith(L"Sleep"));
     // Only the panel launcher was started: the error guide after it is not attempted.

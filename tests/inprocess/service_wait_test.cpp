@@ -164,7 +164,7 @@ protected:
     void Open()
     {
         manager = ::OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
-        service = ::OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
+        service = ::OpenServiceW(manager, names::kServiceName, SERVICE_ALL_ACCESS);
         ASSERT_NE(nullptr, service);
     }
     void TearDown() override

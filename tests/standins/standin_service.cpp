@@ -13,14 +13,14 @@
 // Every start is appended to "<its own path>.starts", one line each.
 #include <windows.h>
 
-#include "package/layout.h"
 #include "tests/support/catalogue.h"
+#include "tests/support/names.h"
 #include "tests/support/token_record.h"
 
 static SERVICE_STATUS_HANDLE gStatusHandle;
 static SERVICE_STATUS gStatus;
 static HANDLE gStopEvent;
-static wchar_t gServiceName[sizeof kServiceName / sizeof kServiceName[0]];
+static wchar_t gServiceName[sizeof names::kServiceName / sizeof names::kServiceName[0]];
 
 static void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
 {
@@ -190,7 +190,7 @@ static void WINAPI ServiceMain(DWORD, wchar_t**)
 
 extern "C" int wmain(int, wchar_t**)
 {
-    lstrcpyW(gServiceName, kServiceName);
+    lstrcpyW(gServiceName, names::kServiceName);
     gStopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     SERVICE_TABLE_ENTRYW table[] = {{gServiceName, ServiceMain}, {NULL, NULL}};
     StartServiceCtrlDispatcherW(table);

@@ -1,29 +1,5 @@
-// The tool's messages under the one label each the tests give them, and the files in which
-// the stand-ins record their starts. bed.py reads this file too, as it reads layout.h.
+// The files in which the stand-ins record their starts and take their orders.
 #pragma once
-#include "console/messages.h"
-
-struct CatalogueEntry {
-    const char* label;
-    const wchar_t* format;
-};
-
-static const CatalogueEntry kCatalogue[] = {
-    {"checking", kMsgChecking},
-    {"E01", kMsgE01},
-    {"E02", kMsgE02},
-    {"startup-item", kMsgStartupItem},
-    {"E03", kMsgE03},
-    {"E04", kMsgE04},
-    {"E05", kMsgE05},
-    {"service-missing", kMsgServiceMissing},
-    {"service-disabled", kMsgServiceDisabled},
-    {"E06", kMsgE06},
-    {"E07", kMsgE07},
-    {"restart", kMsgRestart},
-    {"E08", kMsgE08},
-    {"complete", kMsgComplete},
-};
 
 // "<program>" + one of these: a background program's command line, one line per start; the
 // service's starts, one behaviour word each; the service's behaviour; a program's order to

@@ -77,21 +77,24 @@ std::wstring CommonStartupFolder()
 
 std::wstring TwainDirectory(const std::wstring& windows)
 {
-    return windows + L"\\" + kTwainFolder;
+    return windows + L"\\" + names::kTwainFolder;
 }
 static std::wstring InTwain(const std::wstring& windows, const wchar_t* relative)
 {
     return TwainDirectory(windows) + L"\\" + relative;
 }
-std::wstring MonitorPath(const std::wstring& w) { return InTwain(w, kMonitorProgram); }
-std::wstring ServicePath(const std::wstring& w) { return InTwain(w, kServiceProgram); }
-std::wstring PanelPath(const std::wstring& w) { return InTwain(w, kPanelProgram); }
-std::wstring GuidePath(const std::wstring& w) { return InTwain(w, kGuideProgram); }
-std::wstring MonitorCommandLine(const std::wstring& w) { return MonitorPath(w) + L" /Station"; }
+std::wstring MonitorPath(const std::wstring& w) { return InTwain(w, names::kMonitorProgram); }
+std::wstring ServicePath(const std::wstring& w) { return InTwain(w, names::kServiceProgram); }
+std::wstring PanelPath(const std::wstring& w) { return InTwain(w, names::kPanelProgram); }
+std::wstring GuidePath(const std::wstring& w) { return InTwain(w, names::kGuideProgram); }
+std::wstring MonitorCommandLine(const std::wstring& w)
+{
+    return MonitorPath(w) + L" " + names::kMonitorArguments;
+}
 
 std::wstring ShortcutPath()
 {
-    return CommonStartupFolder() + L"\\" + kShortcutFile;
+    return CommonStartupFolder() + L"\\" + names::kShortcutFile;
 }
 
 static std::wstring KnownFolder(int csidl)
@@ -113,9 +116,9 @@ std::wstring DownloadsFolder()
 }
 
 const BackgroundProgram kBackgroundPrograms[3] = {
-    {kMonitorProcess, MonitorPath, MonitorCommandLine, L"/Station"},
-    {kPanelProcess, PanelPath, PanelPath, L""},
-    {kGuideProcess, GuidePath, GuidePath, L""},
+    {names::kMonitorProcess, MonitorPath, MonitorCommandLine, names::kMonitorArguments},
+    {names::kPanelProcess, PanelPath, PanelPath, L""},
+    {names::kGuideProcess, GuidePath, GuidePath, L""},
 };
 
 std::wstring ExplorerCommandLine(const BackgroundProgram& program, const std::wstring& windows)
@@ -348,7 +351,7 @@ RegistryValue ReadRunValue(const wchar_t* name, View view)
 {
     RegistryValue value;
     value.name = name;
-    WithKey(kRunKeyPath, KEY_QUERY_VALUE, view, [&](HKEY key) {
+    WithKey(names::kRunKeyPath, KEY_QUERY_VALUE, view, [&](HKEY key) {
         DWORD size = 0;
         if (RegQueryValueExW(key, name, NULL, &value.type, NULL, &size) == ERROR_SUCCESS) {
             value.bytes.resize(size);
@@ -362,7 +365,7 @@ RegistryValue ReadRunValue(const wchar_t* name, View view)
 Failure CreateRunKey(View view)
 {
     HKEY key = NULL;
-    LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, NULL, 0,
+    LONG created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, names::kRunKeyPath, 0, NULL, 0,
                                    KEY_SET_VALUE | ViewBits(view), NULL, &key, NULL);
     if (created != ERROR_SUCCESS) {
         return ErrorText("RegCreateKeyEx", created);
@@ -375,7 +378,7 @@ Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
 {
     Failure failure = CreateRunKey(view);
     LONG written = ERROR_SUCCESS;
-    LONG opened = WithKey(kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) {
+    LONG opened = WithKey(names::kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) {
         written = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text.c_str(),
                                  (DWORD)((text.size() + 1) * sizeof(wchar_t)));
     });
@@ -388,7 +391,7 @@ Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
 Failure DeleteRunValue(const wchar_t* name, View view)
 {
     LONG deleted = ERROR_SUCCESS;
-    WithKey(kRunKeyPath, KEY_SET_VALUE, view,
+    WithKey(names::kRunKeyPath, KEY_SET_VALUE, view,
             [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
     return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND
         ? "" : ErrorText("RegDeleteValue", deleted);
@@ -402,8 +405,8 @@ Failure DeleteRunKey(View view)
     RegDeleteKeyExProc deleteKey = reinterpret_cast<RegDeleteKeyExProc>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
     LONG deleted = deleteKey != NULL
-        ? deleteKey(HKEY_LOCAL_MACHINE, kRunKeyPath, ViewBits(view), 0)
-        : RegDeleteKeyW(HKEY_LOCAL_MACHINE, kRunKeyPath);
+        ? deleteKey(HKEY_LOCAL_MACHINE, names::kRunKeyPath, ViewBits(view), 0)
+        : RegDeleteKeyW(HKEY_LOCAL_MACHINE, names::kRunKeyPath);
     return deleted == ERROR_SUCCESS ? "" : ErrorText("RegDeleteKeyEx", deleted);
 }
 
@@ -799,14 +802,51 @@ Failure WriteShortcut(const std::wstring& target, const std::wstring& linkPath)
     return FileExists(linkPath) ? "" : "no shortcut at " + Narrow(linkPath);
 }
 
-std::wstring ReadShortcutTarget(const std::wstring& linkPath)
+Shortcut ReadShortcut(const std::wstring& linkPath)
 {
-    wchar_t path[MAX_PATH] = {};
+    Shortcut shortcut;
     WithShellLink([&](IShellLinkW* link, IPersistFile* file) {
         HRESULT loaded = file->Load(linkPath.c_str(), STGM_READ);
-        return SUCCEEDED(loaded) ? link->GetPath(path, MAX_PATH, NULL, SLGP_RAWPATH) : loaded;
+        if (FAILED(loaded)) {
+            return loaded;
+        }
+        shortcut.loaded = true;
+        // Room for the longest description the shell keeps (INFOTIPSIZE).
+        const int kUnits = 1024;
+        wchar_t text[kUnits] = {};
+        auto read = [&](HRESULT got) {
+            const std::wstring value = SUCCEEDED(got) ? text : L"";
+            text[0] = L'\0';
+            return value;
+        };
+        shortcut.target = read(link->GetPath(text, kUnits, NULL, SLGP_RAWPATH));
+        shortcut.arguments = read(link->GetArguments(text, kUnits));
+        shortcut.workingDirectory = read(link->GetWorkingDirectory(text, kUnits));
+        shortcut.description = read(link->GetDescription(text, kUnits));
+        shortcut.iconLocation = read(link->GetIconLocation(text, kUnits, &shortcut.iconIndex));
+        return link->GetShowCmd(&shortcut.showCommand);
     });
-    return path;
+    return shortcut;
+}
+
+bool operator==(const Shortcut& a, const Shortcut& b)
+{
+    return a.loaded == b.loaded && a.target == b.target && a.arguments == b.arguments
+        && a.workingDirectory == b.workingDirectory && a.showCommand == b.showCommand
+        && a.description == b.description && a.iconLocation == b.iconLocation
+        && a.iconIndex == b.iconIndex;
+}
+
+void PrintTo(const Shortcut& shortcut, std::ostream* out)
+{
+    if (!shortcut.loaded) {
+        *out << "no link";
+        return;
+    }
+    *out << "[" << Narrow(shortcut.target) << "] arguments=[" << Narrow(shortcut.arguments)
+         << "] folder=[" << Narrow(shortcut.workingDirectory) << "] show="
+         << shortcut.showCommand << " description=[" << Narrow(shortcut.description)
+         << "] icon=[" << Narrow(shortcut.iconLocation) << "]," << shortcut.iconIndex;
 }
 
 // --- Whole machines ----------------------------------------------------------------------
@@ -844,10 +884,11 @@ Failure MakeHealthy(const Healthy& healthy)
         failure = SetServiceBehaviour(healthy.behaviour, windows);
     }
     if (failure.empty() && healthy.monitorValue) {
-        failure = WriteRunValue(kMonitorValueName, MonitorCommandLine(windows), healthy.view);
+        failure =
+            WriteRunValue(names::kMonitorValueName, MonitorCommandLine(windows), healthy.view);
     }
     if (failure.empty() && healthy.panelValue) {
-        failure = WriteRunValue(kPanelValueName, PanelPath(windows), healthy.view);
+        failure = WriteRunValue(names::kPanelValueName, PanelPath(windows), healthy.view);
     }
     if (failure.empty() && healthy.service) {
         failure = InstallRunningService(healthy);
@@ -870,9 +911,9 @@ Failure Reset(const std::wstring& windows)
     steps.push_back(KillProcesses(kShellProcess));
     steps.push_back(DeleteScanService());
     // A service program that is no service keeps running once the service is gone.
-    steps.push_back(KillProcesses(wcsrchr(kServiceProgram, L'\\') + 1));
-    steps.push_back(DeleteRunValue(kMonitorValueName));
-    steps.push_back(DeleteRunValue(kPanelValueName));
+    steps.push_back(KillProcesses(wcsrchr(names::kServiceProgram, L'\\') + 1));
+    steps.push_back(DeleteRunValue(names::kMonitorValueName));
+    steps.push_back(DeleteRunValue(names::kPanelValueName));
     const std::wstring shortcut = ShortcutPath();
     DeleteFileW(shortcut.c_str());
     RemoveDirectoryW(shortcut.c_str());
@@ -954,7 +995,7 @@ Snapshot TakeSnapshot()
         ? 2 : 1;
     for (int view = 0; view < views; ++view) {
         std::vector<RegistryValue>& values = shot.runValues[view];
-        values = ReadValues(kRunKeyPath, view ? kView64 : kView32, &shot.runKeys[view]);
+        values = ReadValues(names::kRunKeyPath, view ? kView64 : kView32, &shot.runKeys[view]);
         std::sort(values.begin(), values.end(), [](const RegistryValue& a, const RegistryValue& b) {
             return a.name < b.name;
         });
@@ -966,8 +1007,7 @@ Snapshot TakeSnapshot()
     }
     std::sort(shot.processes.begin(), shot.processes.end());
     shot.startupFolder = FolderEntries(CommonStartupFolder());
-    shot.shortcutTarget = ReadShortcutTarget(ShortcutPath());
-    shot.shortcutBytes = ReadTextFile(ShortcutPath());
+    shot.shortcut = ReadShortcut(ShortcutPath());
     for (int i = 0; i < 3; ++i) {
         shot.records[i] = ReadLines(kBackgroundPrograms[i].path(windows) + kCommandLineRecord);
     }
@@ -993,7 +1033,7 @@ bool operator==(const Snapshot& a, const Snapshot& b)
     return a.service == b.service && a.runKeys[0] == b.runKeys[0] && a.runKeys[1] == b.runKeys[1]
         && a.runValues[0] == b.runValues[0] && a.runValues[1] == b.runValues[1]
         && a.processes == b.processes && a.startupFolder == b.startupFolder
-        && a.shortcutTarget == b.shortcutTarget && a.shortcutBytes == b.shortcutBytes
+        && a.shortcut == b.shortcut
         && std::equal(std::begin(a.records), std::end(a.records), std::begin(b.records));
 }
 
@@ -1022,8 +1062,8 @@ void PrintTo(const Snapshot& shot, std::ostream* out)
     }
     PrintLines(out, "processes", shot.processes);
     PrintLines(out, "startup folder", shot.startupFolder);
-    *out << "\n  shortcut: [" << Narrow(shot.shortcutTarget) << "] " << shot.shortcutBytes.size()
-         << " bytes";
+    *out << "\n  shortcut: ";
+    PrintTo(shot.shortcut, out);
     static const char* const kRecords[] = {"monitor", "panel", "guide", "service starts"};
     for (int i = 0; i < 4; ++i) {
         PrintLines(out, kRecords[i], shot.records[i]);

@@ -1,7 +1,7 @@
 // The machine as the tests set it up and read it back, through the real Windows API: the
 // in-process tests link it, and the end-to-end probe puts a command line in front of it.
 // Every setup function returns why it failed, or "" when all went well; readers return what
-// they found. The package's names come from the product's own layout header.
+// they found. The package's names come from the tests' own table (tests/support/names.txt).
 #pragma once
 #include <windows.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "package/layout.h"
 #include "tests/support/catalogue.h"
+#include "tests/support/names.h"
 
 namespace machine {
 
@@ -121,20 +121,20 @@ struct ServiceConfig {
     DWORD processId = 0;
     std::string error;  // why it could not be read, when it exists
 };
-ServiceConfig ReadService(const wchar_t* name = kServiceName);
+ServiceConfig ReadService(const wchar_t* name = names::kServiceName);
 // Installs a service the way the package's installer does (own process, error control
 // ignore, LocalSystem).
 // Another vendor's service that a test installs under the package's display name.
 extern const wchar_t kOtherServiceName[];
 Failure InstallService(DWORD startType, const std::wstring& binaryPath = ServicePath(),
-                       const wchar_t* name = kServiceName,
-                       const wchar_t* displayName = kServiceName);
-Failure SetStartType(DWORD startType, const wchar_t* name = kServiceName);
+                       const wchar_t* name = names::kServiceName,
+                       const wchar_t* displayName = names::kServiceDisplayName);
+Failure SetStartType(DWORD startType, const wchar_t* name = names::kServiceName);
 // Starts it and waits until it runs; a start request that went nowhere is made once more.
-Failure StartScanService(const wchar_t* name = kServiceName);
-Failure StopService(const wchar_t* name = kServiceName);
+Failure StartScanService(const wchar_t* name = names::kServiceName);
+Failure StopService(const wchar_t* name = names::kServiceName);
 // Stops and deletes it and waits until it is gone; "" also when it was not installed.
-Failure DeleteScanService(const wchar_t* name = kServiceName);
+Failure DeleteScanService(const wchar_t* name = names::kServiceName);
 
 // --- Processes ---------------------------------------------------------------------------
 
@@ -181,7 +181,20 @@ TokenRecord OwnToken();
 // --- Shortcut ----------------------------------------------------------------------------
 
 Failure WriteShortcut(const std::wstring& target, const std::wstring& linkPath);
-std::wstring ReadShortcutTarget(const std::wstring& linkPath);
+// A shortcut as the Shell Link object reads it back: all empty where no link loads.
+struct Shortcut {
+    bool loaded = false;
+    std::wstring target;
+    std::wstring arguments;
+    std::wstring workingDirectory;
+    int showCommand = 0;
+    std::wstring description;
+    std::wstring iconLocation;
+    int iconIndex = 0;
+};
+Shortcut ReadShortcut(const std::wstring& linkPath);
+bool operator==(const Shortcut& a, const Shortcut& b);
+void PrintTo(const Shortcut& shortcut, std::ostream* out);
 
 // --- Whole machines ----------------------------------------------------------------------
 
@@ -212,8 +225,7 @@ struct Snapshot {
     // record has it).
     std::vector<std::wstring> processes;
     std::vector<std::wstring> startupFolder;  // the common Startup folder's entries, sorted
-    std::wstring shortcutTarget;
-    std::string shortcutBytes;
+    Shortcut shortcut;
     // What the stand-ins recorded: each background program's command lines, the service's starts.
     std::vector<std::wstring> records[4];
 };

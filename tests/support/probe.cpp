@@ -1,7 +1,7 @@
 // The test machine library as a command line, for the end-to-end bed: reads back inside a
 // Wine prefix what the repair tool may have changed and sets up what a scenario needs
-// (Wine 8's "sc qc" and "tasklist" print nothing). Always a 64-bit program: it sees every
-// process and both registry views.
+// (Wine 8's "sc qc" and "tasklist" print nothing). The bed's is a 64-bit program: it sees
+// every process and both registry views; the 32-bit build has a 32-bit one beside it.
 //
 //   probe.exe OUTPUT.json COMMAND [ARGS...] [+ COMMAND [ARGS...]]...
 //
@@ -256,7 +256,7 @@ const struct Command {
     {L"values", 2, false, [](const Args& a) { return Values(a[1], a[2]); }},
     {L"folders", 0, false, [](const Args&) { return Folders(); }},
     {L"shortcut-target", 1, false,
-     [](const Args& a) { return Json(machine::ReadShortcutTarget(a[1])); }},
+     [](const Args& a) { return Json(machine::ReadShortcut(a[1]).target); }},
     {L"healthy", 1, true, [](const Args& a) { return Healthy(a); }},
     {L"behaviour", 1, false,
      [](const Args& a) { return Done(machine::SetServiceBehaviour(machine::Narrow(a[1]))); }},

@@ -100,7 +100,7 @@ static Failure Refusal(const std::wstring& folder)
             return Narrow(path) + " is there: run the suite where the driver package is not";
         }
     }
-    for (const wchar_t* service : {kServiceName, kOtherServiceName}) {
+    for (const wchar_t* service : {names::kServiceName, kOtherServiceName}) {
         if (ReadService(service).exists) {
             return "the service " + Narrow(service) + " is installed: run the suite where the "
                    "driver package is not";
@@ -125,7 +125,7 @@ Failure SaveMachine(const std::wstring& folder)
     for (int view : {32, 64}) {
         bool keyExists = false;
         const std::vector<RegistryValue> values =
-            ReadValues(kRunKeyPath, view == 32 ? kView32 : kView64, &keyExists);
+            ReadValues(names::kRunKeyPath, view == 32 ? kView32 : kView64, &keyExists);
         state << "runkey " << view << " " << keyExists << "\n";
         for (const RegistryValue& value : values) {
             state << "run " << view << " " << value.type << " " << Hex(value.bytes) << " "
@@ -246,16 +246,16 @@ static Failure PutBackRunValues(int view, const std::vector<RegistryValue>& save
     Failure failure;
     for (const RegistryValue& value : saved) {
         if (!(ReadRunValue(value.name.c_str(), view == 32 ? kView32 : kView64) == value)
-            && WriteValue(HKEY_LOCAL_MACHINE, kRunKeyPath, ViewBits(view), value) != ERROR_SUCCESS) {
+            && WriteValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, ViewBits(view), value) != ERROR_SUCCESS) {
             failure = "could not write back the Run value " + Narrow(value.name);
         }
     }
-    for (const wchar_t* name : {kMonitorValueName, kPanelValueName}) {
+    for (const wchar_t* name : {names::kMonitorValueName, names::kPanelValueName}) {
         bool wasThere = false;
         for (const RegistryValue& value : saved) {
             wasThere = wasThere || value.name == name;
         }
-        if (!wasThere && DeleteValue(HKEY_LOCAL_MACHINE, kRunKeyPath, ViewBits(view), name)
+        if (!wasThere && DeleteValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, ViewBits(view), name)
                              != ERROR_SUCCESS) {
             failure = "could not delete the Run value " + Narrow(name);
         }
@@ -305,7 +305,7 @@ Failure PutBackMachine(const std::wstring& folder, const std::wstring& standins)
         return "nothing to put back: " + Narrow(folder + kStateFile) + " cannot be read";
     }
     Failure failure;
-    for (const wchar_t* service : {kServiceName, kOtherServiceName}) {
+    for (const wchar_t* service : {names::kServiceName, kOtherServiceName}) {
         Note(&failure, DeleteScanService(service));
     }
     std::vector<std::wstring> started = PackageFolders();
