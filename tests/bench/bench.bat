@@ -1,28 +1,30 @@
 @echo off
-rem What ScarvelRepair.exe checks, done with the console tools a support technician has.
+rem What ScarvelRepair.exe checks, done with the console tools a support technician has. The
+rem package's names come from the environment, SCARVEL_<name> for each row of the tests'
+rem table of names (tests/support/names.txt), which bench.py sets.
 setlocal
-set "TWAIN=%windir%\twain_32"
-set "RUN=HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+set "TWAIN=%windir%\%SCARVEL_TwainFolder%"
+set "RUN=HKLM\%SCARVEL_RunKeyPath%"
 set "TASKS=%TEMP%\bench-tasks.txt"
 echo Checking for problems, please wait...
 echo.
-if not exist "%TWAIN%\Norvale\NVMONSTA.exe" goto reinstall
-if not exist "%TWAIN%\Norvale\NVSCNSVC.exe" goto reinstall
-if not exist "%TWAIN%\tessmar32\QOV\Kestrun.exe" goto reinstall
-if not exist "%TWAIN%\tessmar32\KLD\Haldrix.exe" goto reinstall
-reg query "%RUN%" /v "Velmora Setup" >nul 2>&1
-if errorlevel 1 reg add "%RUN%" /v "Velmora Setup" /d "%TWAIN%\Norvale\NVMONSTA.exe /Station" /f >nul
-reg query "%RUN%" /v Kestrun_setup >nul 2>&1
-if errorlevel 1 reg add "%RUN%" /v Kestrun_setup /d "%TWAIN%\tessmar32\QOV\Kestrun.exe" /f >nul
-sc query NVSCNSVC | find "RUNNING" >nul
-if errorlevel 1 sc start NVSCNSVC >nul
+if not exist "%TWAIN%\%SCARVEL_MonitorProgram%" goto reinstall
+if not exist "%TWAIN%\%SCARVEL_ServiceProgram%" goto reinstall
+if not exist "%TWAIN%\%SCARVEL_PanelProgram%" goto reinstall
+if not exist "%TWAIN%\%SCARVEL_GuideProgram%" goto reinstall
+reg query "%RUN%" /v "%SCARVEL_MonitorValueName%" >nul 2>&1
+if errorlevel 1 reg add "%RUN%" /v "%SCARVEL_MonitorValueName%" /d "%TWAIN%\%SCARVEL_MonitorProgram% %SCARVEL_MonitorArguments%" /f >nul
+reg query "%RUN%" /v "%SCARVEL_PanelValueName%" >nul 2>&1
+if errorlevel 1 reg add "%RUN%" /v "%SCARVEL_PanelValueName%" /d "%TWAIN%\%SCARVEL_PanelProgram%" /f >nul
+sc query "%SCARVEL_ServiceName%" | find "RUNNING" >nul
+if errorlevel 1 sc start "%SCARVEL_ServiceName%" >nul
 rem A batch file cannot write a shortcut; it only looks.
-if not exist "%ProgramData%\Microsoft\Windows\Start Menu\Programs\StartUp\Faultwise Companion.lnk" echo Startup shortcut missing.
+if not exist "%ProgramData%\Microsoft\Windows\Start Menu\Programs\StartUp\%SCARVEL_ShortcutFile%" echo Startup shortcut missing.
 echo Restarting background programs...
 echo.
-call :ensure NVMONSTA.exe "%TWAIN%\Norvale\NVMONSTA.exe" /Station
-call :ensure Kestrun.exe "%TWAIN%\tessmar32\QOV\Kestrun.exe"
-call :ensure Haldrix.exe "%TWAIN%\tessmar32\KLD\Haldrix.exe"
+call :ensure "%SCARVEL_MonitorProcess%" "%TWAIN%\%SCARVEL_MonitorProgram%" %SCARVEL_MonitorArguments%
+call :ensure "%SCARVEL_PanelProcess%" "%TWAIN%\%SCARVEL_PanelProgram%"
+call :ensure "%SCARVEL_GuideProcess%" "%TWAIN%\%SCARVEL_GuideProgram%"
 echo Repair completed.
 echo.
 goto done

@@ -176,6 +176,8 @@ def main(argv):
     machine = None
     try:
         machine = bed.Machine(builds[0], "bench", fresh=True)
+        # The batch file's names, from the tests' table of them.
+        machine.env.update(("SCARVEL_" + name, text) for name, text in bed.NAMES.items())
         with machine:
             make_healthy(machine, builds)
             print("healthy machine ready in %.1f s: %s"

@@ -550,4 +550,5 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     }
     DeleteFileW(impostor.c_str());
     DeleteFileW((impostor + kExitFile).c_str());
+    machine::ForgetRecords(impostor);
 }

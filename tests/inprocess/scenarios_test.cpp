@@ -591,12 +591,13 @@ static ServiceRun RunFromTheService()
     machine::Failure failure = machine::WriteTextFile(service + kToolFile,
                                                       machine::Narrow(ToolPath()));
     EXPECT_EQ("", failure.empty() ? machine::MakeHealthy(healthy) : failure);
-    for (int second = 0; second < 30 && !machine::FileExists(service + kToolExit); ++second) {
+    const std::wstring exit = machine::RecordFile(service, kToolExit);
+    for (int second = 0; second < 30 && !machine::FileExists(exit); ++second) {
         Sleep(1000);
     }
     run.account = machine::ReadTokenRecord(service);
-    run.exit = machine::ReadTextFile(service + kToolExit);
-    run.output = machine::ReadTextFile(service + kToolOutput);
+    run.exit = machine::ReadTextFile(exit);
+    run.output = machine::ReadTextFile(machine::RecordFile(service, kToolOutput));
     run.after = machine::TakeSnapshot();
     return run;
 }

@@ -179,7 +179,7 @@ TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
     const bool autoRuns = machine::FileExists(autoRan);
     const bool comspecRuns = !machine::RecordedLines(comspec).empty();
     DeleteFileW(autoRan.c_str());
-    DeleteFileW((comspec + kCommandLineRecord).c_str());
+    machine::ForgetRecords(comspec);
     if (autoRuns && comspecRuns) {
         const std::wstring runner = folder + L"\\ScarvelRepair-unattended.cmd";
         const std::wstring shipped = ToolPath().substr(0, ToolPath().rfind(L'\\'))
@@ -196,9 +196,10 @@ TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
     }
     SetEnvironmentVariableW(L"COMSPEC", hadComspec ? ownComspec : NULL);
     SetAutoRun(previous);
-    for (const std::wstring& file : {autoRan, comspec, comspec + kExitFile, comspec + kCommandLineRecord}) {
+    for (const std::wstring& file : {autoRan, comspec, comspec + kExitFile}) {
         DeleteFileW(file.c_str());
     }
+    machine::ForgetRecords(comspec);
     RemoveDirectoryW(folder.c_str());
     if (!autoRuns || !comspecRuns) {
         GTEST_SKIP() << "cmd.exe /c for /f ran and exited 0 with the AutoRun value and COMSPEC "

@@ -33,14 +33,15 @@ def as_lines(lines):
 
 
 def drive_c_files(machine):
-    """Size and time of every file on C:, but the package's own (the stand-ins record how
-    they are started there) and Wine's cmd's capture files of for /f in the user's Temp
-    folder (Windows' cmd reads a pipe)."""
+    """Size and time of every file on C:, but the package's own and the tests' folder of the
+    stand-ins' records (they record how they are started) and Wine's cmd's capture files of
+    for /f in the user's Temp folder (Windows' cmd reads a pipe)."""
     package = machine.unix_path(machine.folders["twain"]) + os.sep
+    scratch = machine.unix_path(machine.folders["scratch"]) + os.sep
 
     def skip(path):
         folder, name = os.path.split(path)
-        return path.startswith(package) or (
+        return path.startswith(package) or path.startswith(scratch) or (
             os.path.basename(folder).lower() == "temp" and name.upper().startswith("CMD")
             and name.lower().endswith(".tmp"))
 

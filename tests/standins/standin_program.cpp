@@ -1,11 +1,11 @@
 // Stand-in for the driver package's background programs (monitor, panel launcher, error
-// guide). It appends the command line it was started with, one UTF-8 line, to
-// "<its own path>.cmdline", writes what its token says of it to "<its own path>.token",
-// then waits until it is killed. When "<its own path>.exit"
-// exists it exits right after recording, like a program that dies at once.
+// guide). It appends the command line it was started with, one UTF-8 line, to its ".cmdline"
+// record, writes what its token says of it to its ".token" record (tests/support/records.h),
+// then waits until it is killed. When "<its own path>.exit" exists it exits right after
+// recording, like a program that dies at once.
 #include <windows.h>
 
-#include "tests/support/catalogue.h"
+#include "tests/support/records.h"
 #include "tests/support/token_record.h"
 
 static void AppendUtf8Line(const wchar_t* path, const wchar_t* text)
@@ -30,13 +30,13 @@ extern "C" int wmain(int, wchar_t**)
 {
     wchar_t self[MAX_PATH + 16] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
-    wchar_t record[MAX_PATH + 16];
-    lstrcpyW(record, self);
-    lstrcatW(record, kCommandLineRecord);
-    AppendUtf8Line(record, GetCommandLineW());
-    lstrcpyW(record, self);
-    lstrcatW(record, kTokenRecord);
-    WriteTokenRecord(record);
+    wchar_t record[kRecordPathUnits];
+    if (RecordPath(self, kCommandLineRecord, record)) {
+        AppendUtf8Line(record, GetCommandLineW());
+    }
+    if (RecordPath(self, kTokenRecord, record)) {
+        WriteTokenRecord(record);
+    }
     lstrcatW(self, kExitFile);
     if (GetFileAttributesW(self) != INVALID_FILE_ATTRIBUTES) {
         return 0;

@@ -7,13 +7,13 @@
 //   stop     reports start-pending, then stopped with an error code, during its start;
 //   tool     reports running, then runs the program named in "<its own path>.tool" (UTF-8)
 //            as a deployment system's agent would: in the service's window station, its
-//            input a pipe that never delivers a key, its output to "<its own path>.tool-output",
-//            and writes its exit code, or "timeout" after 30 s, to "<its own path>.tool-exit";
-//            what its own token says of it goes to "<its own path>.token".
-// Every start is appended to "<its own path>.starts", one line each.
+//            input a pipe that never delivers a key, its output to its ".tool-output" record,
+//            and writes its exit code, or "timeout" after 30 s, to its ".tool-exit" record;
+//            what its own token says of it goes to its ".token" record.
+// Every start is appended to its ".starts" record, one line each (tests/support/records.h).
 #include <windows.h>
 
-#include "tests/support/catalogue.h"
+#include "tests/support/records.h"
 #include "tests/support/names.h"
 #include "tests/support/token_record.h"
 
@@ -43,10 +43,19 @@ static DWORD WINAPI Control(DWORD control, DWORD, void*, void*)
     return NO_ERROR;
 }
 
+// An order beside the program.
 static void SiblingPath(wchar_t* path, const wchar_t* suffix)
 {
     GetModuleFileNameW(NULL, path, MAX_PATH);
     lstrcatW(path, suffix);
+}
+
+// A record in the suite's folder of them.
+static int OwnRecordPath(wchar_t* path, const wchar_t* record)
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    return RecordPath(self, record, path);
 }
 
 static void ReadBehaviour(char* word, DWORD size)
@@ -72,8 +81,10 @@ static void ReadBehaviour(char* word, DWORD size)
 
 static void RecordStart(const char* behaviour)
 {
-    wchar_t path[MAX_PATH + 16];
-    SiblingPath(path, kStartsRecord);
+    wchar_t path[kRecordPathUnits];
+    if (!OwnRecordPath(path, kStartsRecord)) {
+        return;
+    }
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -85,10 +96,12 @@ static void RecordStart(const char* behaviour)
     CloseHandle(file);
 }
 
-static void WriteWholeFile(const wchar_t* suffix, const char* bytes)
+static void WriteWholeFile(const wchar_t* record, const char* bytes)
 {
-    wchar_t path[MAX_PATH + 16];
-    SiblingPath(path, suffix);
+    wchar_t path[kRecordPathUnits];
+    if (!OwnRecordPath(path, record)) {
+        return;
+    }
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -120,8 +133,9 @@ static void RunNamedTool(char* outcome, int size)
     HANDLE silent = NULL;
     CreatePipe(&keyboard, &silent, &inherited, 0);
     SetHandleInformation(silent, HANDLE_FLAG_INHERIT, 0);
-    SiblingPath(path, kToolOutput);
-    HANDLE output = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+    wchar_t outputPath[kRecordPathUnits] = {};
+    OwnRecordPath(outputPath, kToolOutput);
+    HANDLE output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, NULL);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -177,9 +191,10 @@ static void WINAPI ServiceMain(DWORD, wchar_t**)
     }
     Report(SERVICE_RUNNING, 0, 0, NO_ERROR);
     if (lstrcmpA(behaviour, "tool") == 0) {
-        wchar_t record[MAX_PATH + 16];
-        SiblingPath(record, kTokenRecord);
-        WriteTokenRecord(record);
+        wchar_t record[kRecordPathUnits];
+        if (OwnRecordPath(record, kTokenRecord)) {
+            WriteTokenRecord(record);
+        }
         char outcome[32];
         RunNamedTool(outcome, sizeof outcome);
         WriteWholeFile(kToolExit, outcome);

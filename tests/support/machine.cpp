@@ -250,7 +250,8 @@ Failure InstallPackage(const std::wstring& standins, const std::wstring& windows
             return failure;
         }
     }
-    return "";
+    // Where the stand-ins write what they record.
+    return MakeRecordsFolder();
 }
 
 Failure SetServiceBehaviour(const std::string& word, const std::wstring& windows)
@@ -269,12 +270,47 @@ static std::vector<std::wstring> ReadLines(const std::wstring& path)
     return lines;
 }
 
+std::wstring RecordFile(const std::wstring& programPath, const wchar_t* record)
+{
+    wchar_t path[kRecordPathUnits] = {};
+    return RecordPath(programPath.c_str(), record, path) ? path : L"";
+}
+
+Failure MakeRecordsFolder()
+{
+    // The interactive users may write there, the user's own token among them; records of a
+    // user's program written anywhere else would be refused, or redirected.
+    const std::wstring path = KnownFolder(CSIDL_COMMON_APPDATA) + kRecordsFolder;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;IU)", SDDL_REVISION_1,
+            &descriptor, NULL)) {
+        return ErrorText("ConvertStringSecurityDescriptorToSecurityDescriptor", GetLastError());
+    }
+    Failure failure = CreateDirectories(path.substr(0, path.rfind(L'\\')));
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    if (failure.empty() && !CreateDirectoryW(path.c_str(), &security)
+        && GetLastError() != ERROR_ALREADY_EXISTS) {
+        failure = ErrorText("CreateDirectory", GetLastError()) + ": " + Narrow(path);
+    }
+    LocalFree(descriptor);
+    return failure;
+}
+
+void ForgetRecords(const std::wstring& programPath)
+{
+    for (const wchar_t* record :
+         {kCommandLineRecord, kStartsRecord, kTokenRecord, kToolOutput, kToolExit}) {
+        DeleteFileW(RecordFile(programPath, record).c_str());
+    }
+}
+
 std::vector<std::wstring> RecordedLines(const std::wstring& programPath, size_t atLeast,
                                         const wchar_t* suffix)
 {
     std::vector<std::wstring> lines;
     WaitUntil([&] {
-        lines = ReadLines(programPath + suffix);
+        lines = ReadLines(RecordFile(programPath, suffix));
         return lines.size() >= atLeast;
     }, 1000);
     return lines;
@@ -737,7 +773,7 @@ std::wstring ShellUser()
 TokenRecord ReadTokenRecord(const std::wstring& programPath)
 {
     TokenRecord record;
-    std::istringstream fields(ReadTextFile(programPath + kTokenRecord));
+    std::istringstream fields(ReadTextFile(RecordFile(programPath, kTokenRecord)));
     std::string user;
     record.exists = static_cast<bool>(fields >> record.elevationType >> std::hex >> record.integrity
                                       >> std::dec >> record.session >> user);
@@ -749,7 +785,7 @@ TokenRecord OwnToken()
 {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
-    const std::wstring record = std::wstring(self) + kTokenRecord;
+    const std::wstring record = RecordFile(self, kTokenRecord);
     WriteTokenRecord(record.c_str());
     TokenRecord own = ReadTokenRecord(self);
     DeleteFileW(record.c_str());
@@ -920,12 +956,13 @@ Failure Reset(const std::wstring& windows)
     if (FileExists(shortcut)) {
         steps.push_back("the shortcut could not be removed");
     }
+    steps.push_back(MakeRecordsFolder());
     for (const std::wstring& program :
          {MonitorPath(windows), PanelPath(windows), GuidePath(windows), ServicePath(windows)}) {
-        for (const wchar_t* record : {kCommandLineRecord, kExitFile, kStartsRecord, kBehaviourFile,
-                                      kToolFile, kToolOutput, kToolExit, kTokenRecord}) {
-            DeleteFileW((program + record).c_str());
+        for (const wchar_t* order : {kExitFile, kBehaviourFile, kToolFile}) {
+            DeleteFileW((program + order).c_str());
         }
+        ForgetRecords(program);
     }
     for (const Failure& step : steps) {
         if (!step.empty()) {
@@ -975,7 +1012,7 @@ static std::vector<std::wstring> FolderEntries(const std::wstring& folder)
 static bool Recorded(const std::wstring& windows)
 {
     for (const BackgroundProgram& program : kBackgroundPrograms) {
-        if (ReadLines(program.path(windows) + kCommandLineRecord).size()
+        if (ReadLines(RecordFile(program.path(windows), kCommandLineRecord)).size()
             < static_cast<size_t>(CountProcesses(program.process))) {
             return false;
         }
@@ -1009,9 +1046,9 @@ Snapshot TakeSnapshot()
     shot.startupFolder = FolderEntries(CommonStartupFolder());
     shot.shortcut = ReadShortcut(ShortcutPath());
     for (int i = 0; i < 3; ++i) {
-        shot.records[i] = ReadLines(kBackgroundPrograms[i].path(windows) + kCommandLineRecord);
+        shot.records[i] = ReadLines(RecordFile(kBackgroundPrograms[i].path(windows), kCommandLineRecord));
     }
-    shot.records[3] = ReadLines(ServicePath(windows) + kStartsRecord);
+    shot.records[3] = ReadLines(RecordFile(ServicePath(windows), kStartsRecord));
     return shot;
 }
 

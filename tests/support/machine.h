@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/catalogue.h"
+#include "tests/support/records.h"
 #include "tests/support/names.h"
 
 namespace machine {
@@ -83,10 +83,16 @@ Failure InstallPackage(const std::wstring& standins,
 // The scan service stand-in's start-up: instant, slow, stuck or stop.
 Failure SetServiceBehaviour(const std::string& word,
                             const std::wstring& windows = WindowsDirectory());
-// Lines the stand-in at `programPath` recorded, one per start ("<program>.cmdline" or
-// ".starts"), once there are `atLeast` of them or a second has passed.
+// Lines the stand-in at `programPath` recorded, one per start (its ".cmdline" or ".starts"
+// record), once there are `atLeast` of them or a second has passed.
 std::vector<std::wstring> RecordedLines(const std::wstring& programPath, size_t atLeast = 0,
                                         const wchar_t* suffix = kCommandLineRecord);
+// Where the stand-in at `programPath` writes `record` (tests/support/records.h).
+std::wstring RecordFile(const std::wstring& programPath, const wchar_t* record);
+// The folder of the records, made where missing, that the user's own token may write.
+Failure MakeRecordsFolder();
+// Every record of the stand-in at `programPath` removed.
+void ForgetRecords(const std::wstring& programPath);
 
 // --- Registry ----------------------------------------------------------------------------
 

@@ -128,6 +128,7 @@ std::string Folders()
         + ",\"twain\":" + Json(machine::TwainDirectory())
         + ",\"monitor\":" + Json(machine::MonitorPath()) + ",\"panel\":" + Json(machine::PanelPath())
         + ",\"guide\":" + Json(machine::GuidePath())
+        + ",\"scratch\":" + Json(machine::ScratchFolder())
         + ",\"monitor_command_line\":" + Json(machine::MonitorCommandLine()) + "}";
 }
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include "tests/support/catalogue.h"
+#include "tests/support/records.h"
 
 static void WriteTokenRecord(const wchar_t* path)
 {
