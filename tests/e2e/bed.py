@@ -27,7 +27,7 @@ def read_table(name):
     return dict(row for row in rows if len(row) == 2)
 
 
-# The package's names, as a user and the README read them.
+# The package's names, as a user and the documents read them.
 NAMES = read_table("names")
 PRODUCT = NAMES["ProductName"]
 RUN_KEY = NAMES["RunKeyPath"]

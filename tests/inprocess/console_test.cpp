@@ -103,7 +103,7 @@ TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
     EXPECT_NE(std::string::npos, written.find("\xA1\xAD\xA1\xAD\r\n\r\n"));
 }
 
-// Each name and path the product uses is the one the tests type, as a user and the README
+// Each name and path the product uses is the one the tests type, as a user and the documents
 // read it: the product gives its service its name as the display name too.
 TEST(PackageNamesTest, TheProductSpellsEachNameAsTheTestsTypeIt)
 {
