@@ -1,5 +1,5 @@
-// The console side of a run: the character-type locale under which messages are
-// converted to the console's encoding, the messages themselves and the final pause.
+// The console side of a run: the character-type locale under which the messages
+// (console/messages.h) are converted to the console's encoding, their printing and the pause.
 #pragma once
 
 // Saves the current character-type locale and switches it to Chinese (Simplified, PRC),
