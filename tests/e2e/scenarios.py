@@ -289,7 +289,6 @@ def windows_suite(machine, check, folder, gtest_filter):
     copy = os.path.join(machine.home, "windows-suite")
     shutil.copytree(folder, copy)
     script = bed.windows_path(os.path.join(copy, "run-suite.cmd"))
-    saved = os.path.join(copy, "saved")
     out, err = (os.path.join(machine.home, "suite" + suffix) for suffix in (".out", ".err"))
 
     def suite(*args):
@@ -321,6 +320,10 @@ def windows_suite(machine, check, folder, gtest_filter):
     check.equal(status, 0, "exit code 0: every test passed or skipped", )
     check.that("the machine is as it was" in printed, "it says that it put everything back",
                printed[-600:])
+    # Where it saved what the tests changed, as it says.
+    said = re.search(r"saved what the tests change in (.+?);", printed)
+    check.that(said, "it says where it saved what the tests change", printed[:400])
+    saved = machine.unix_path(said.group(1)) if said else os.path.join(copy, "no saved folder named")
     after = machine.snapshot()
     check.unchanged(before, after, "the machine as it was: Run values, service, shortcut, "
                     "the package's programs and the stand-in shell")

@@ -1,57 +1,135 @@
-// The suite's start. Given --put-back (run-suite.cmd gives it on a machine that is not a
-// throwaway clone) it saves what the tests change and puts it back when they end, on Ctrl+C
-// or a closed window, or when one test outlives its time; --restore puts back what a run
-// that was cut off saved. The exit code: 0 every test passed or skipped, 1 a test failed or
-// none ran, 2 the suite did not start or could not put everything back, 3 interrupted,
-// 4 a test outlived its time.
+// The suite's start. With --put-back (run-suite.cmd gives it on a machine that is not a
+// throwaway clone) this process saves what the tests change, runs the tests in a child
+// process of its own, and puts everything back once the child has ended: after the tests,
+// after Ctrl+C, or after one test outlived its time and the child ended itself. A closed
+// console window leaves it seconds only: it starts a detached --restore that waits for it
+// and puts back. --restore puts back what a run that was cut off saved.
+// The exit code: 0 every test passed or skipped, 1 a test failed or none ran, 2 the suite
+// did not start or could not put everything back, 3 interrupted, 4 a test outlived its time.
 #include "tests/inprocess/harness.h"
 
+#include <shellapi.h>
+
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "tests/support/put_back.h"
 
 namespace {
 
 const DWORD kTestLimitMilliseconds = 300000;
+const int kOutlivedItsTime = 4;
 
-// The folder of what was saved, empty when nothing is to be put back; set before any
-// other thread starts.
-std::wstring gSaved;
-volatile LONG gPutBack;
+volatile LONG gInterrupted;
 volatile DWORD gTestStarted;
-char gTestName[256];
+char gTestName[512];
 
-std::wstring SavedFolder()
+std::wstring OwnPath()
 {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
-    std::wstring folder = self;
-    return folder.substr(0, folder.rfind(L'\\')) + L"\\saved";
+    return self;
 }
 
-// Puts the machine back once, whichever thread comes first; 0 when all of it is back.
-int PutBackOnce()
+// This program's arguments but the first, each quoted, after `mode`.
+std::wstring CommandLineFor(const std::wstring& mode)
 {
-    if (gSaved.empty() || InterlockedExchange(&gPutBack, 1) != 0) {
-        return 0;
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::wstring line = L"\"" + OwnPath() + L"\" " + mode;
+    for (int i = 2; i < count; ++i) {
+        line += L" \"" + std::wstring(arguments[i]) + L"\"";
     }
-    const machine::Failure failure = machine::PutBackMachine(gSaved, StandinsFolder());
+    LocalFree(arguments);
+    return line;
+}
+
+// Starts `commandLine`, waits for it and gives its exit code (2 when it did not start). Unless
+// detached, it has this process's standard handles: the empty input among them, so that no
+// test waits for a key; detached, it is not waited for.
+DWORD Run(std::wstring commandLine, DWORD flags)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    const BOOL detached = (flags & DETACHED_PROCESS) != 0;
+    if (!detached) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, !detached, flags, NULL, NULL,
+                        &startup, &info)) {
+        printf("suite: could not start %s: error %lu\n", Narrow(commandLine).c_str(),
+               (unsigned long)GetLastError());
+        return 2;
+    }
+    DWORD code = 0;
+    if (!detached) {
+        WaitForSingleObject(info.hProcess, INFINITE);
+        GetExitCodeProcess(info.hProcess, &code);
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    return code;
+}
+
+// The programs the suite started run from its stand-ins' folder or its own.
+int PutBack()
+{
+    const std::wstring self = OwnPath();
+    const machine::Failure failure = machine::PutBackMachine(
+        machine::SavedFolder(), {StandinsFolder(), self.substr(0, self.rfind(L'\\'))});
     if (failure.empty()) {
         printf("suite: the machine is as it was\n");
         return 0;
     }
     printf("suite: could not put everything back; what was saved stays in %s:\n%s\n",
-           Narrow(gSaved).c_str(), failure.c_str());
+           Narrow(machine::SavedFolder()).c_str(), failure.c_str());
     return 2;
 }
 
-BOOL WINAPI OnConsoleEvent(DWORD)
+// Ctrl+C reaches the tests' process too, which ends; this one puts back once it has. A
+// closed window leaves seconds only: a detached process puts back once this one has ended.
+BOOL WINAPI OnConsoleEvent(DWORD event)
 {
-    printf("suite: interrupted\n");
+    InterlockedExchange(&gInterrupted, 1);
+    if (event == CTRL_CLOSE_EVENT) {
+        Run(L"\"" + OwnPath() + L"\" --restore --after " + std::to_wstring(GetCurrentProcessId()),
+            DETACHED_PROCESS);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// --restore --after PID: once that process has ended.
+int Restore(int argc, char** argv)
+{
+    if (argc == 4 && strcmp(argv[2], "--after") == 0) {
+        HANDLE supervisor = OpenProcess(SYNCHRONIZE, FALSE, strtoul(argv[3], nullptr, 10));
+        if (supervisor != NULL) {
+            WaitForSingleObject(supervisor, INFINITE);
+            CloseHandle(supervisor);
+        }
+    }
+    return PutBack();
+}
+
+int Supervise()
+{
+    const machine::Failure refused = machine::SaveMachine(machine::SavedFolder());
+    if (!refused.empty()) {
+        printf("suite: not started: %s\n", refused.c_str());
+        return 2;
+    }
+    printf("suite: saved what the tests change in %s; it is put back when they end\n",
+           Narrow(machine::SavedFolder()).c_str());
     fflush(stdout);
-    PutBackOnce();
-    ExitProcess(3);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    const DWORD tests = Run(CommandLineFor(L"--tests"), 0);
+    const int putBack = PutBack();
+    return putBack != 0 ? putBack : gInterrupted ? 3 : static_cast<int>(tests);
 }
 
 class TimeLimit : public ::testing::EmptyTestEventListener {
@@ -63,54 +141,71 @@ class TimeLimit : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo&) override { gTestStarted = 0; }
 };
 
-// A test that hangs fails the run rather than holding it.
+// A report that names the test that hung, in place of the one GoogleTest writes at the end.
+void ReportHungTest()
+{
+    const std::string output = ::testing::GTEST_FLAG(output);
+    if (output.rfind("xml:", 0) != 0) {
+        return;
+    }
+    FILE* report = fopen(output.substr(4).c_str(), "w");
+    if (report != nullptr) {
+        fprintf(report,
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites tests=\"1\" "
+                "failures=\"1\">\n  <testsuite name=\"time\" tests=\"1\" failures=\"1\">\n"
+                "    <testcase name=\"%s\" classname=\"time\">\n      <failure message=\"took "
+                "longer than %lu s\"/>\n    </testcase>\n  </testsuite>\n</testsuites>\n",
+                gTestName, (unsigned long)(kTestLimitMilliseconds / 1000));
+        fclose(report);
+    }
+}
+
+// A test that hangs ends the tests' process rather than holding the run; the process ends
+// itself outright, since the hung thread may hold a lock that an orderly exit would wait for.
 DWORD WINAPI WatchTheTime(void*)
 {
     for (;;) {
         Sleep(1000);
         const DWORD started = gTestStarted;
         if (started != 0 && GetTickCount() - started > kTestLimitMilliseconds) {
-            printf("suite: %s took longer than %lu s\n", gTestName,
-                   (unsigned long)(kTestLimitMilliseconds / 1000));
-            fflush(stdout);
-            PutBackOnce();
-            ExitProcess(4);
+            fprintf(stderr, "suite: %s took longer than %lu s\n", gTestName,
+                    (unsigned long)(kTestLimitMilliseconds / 1000));
+            fflush(stderr);
+            ReportHungTest();
+            TerminateProcess(GetCurrentProcess(), kOutlivedItsTime);
         }
     }
+}
+
+int RunTests()
+{
+    ::testing::UnitTest::GetInstance()->listeners().Append(new TimeLimit);
+    CloseHandle(CreateThread(NULL, 0, WatchTheTime, NULL, 0, NULL));
+    const int status = RUN_ALL_TESTS();
+    if (::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+        printf("suite: no test matched the filter\n");
+        return 1;
+    }
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // No dialog may wait for a click on a machine that runs the suite unattended.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     ::testing::InitGoogleTest(&argc, argv);
-    const bool putBack = argc == 2 && strcmp(argv[1], "--put-back") == 0;
-    if (argc == 2 && strcmp(argv[1], "--restore") == 0) {
-        gSaved = SavedFolder();
-        return PutBackOnce();
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "--restore") {
+        return Restore(argc, argv);
     }
-    if (argc > 1 && !putBack) {
+    if (mode == "--put-back" && argc == 2) {
+        return Supervise();
+    }
+    if (argc > 1 && !(mode == "--tests" && argc == 2)) {
         fprintf(stderr, "suite: unknown argument %s\n", argv[1]);
         return 2;
     }
-    if (putBack) {
-        const machine::Failure refused = machine::SaveMachine(SavedFolder());
-        if (!refused.empty()) {
-            printf("suite: not started: %s\n", refused.c_str());
-            return 2;
-        }
-        gSaved = SavedFolder();
-        printf("suite: saved what the tests change in %s; put back when they end\n",
-               Narrow(gSaved).c_str());
-        SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-    }
-    ::testing::UnitTest::GetInstance()->listeners().Append(new TimeLimit);
-    CloseHandle(CreateThread(NULL, 0, WatchTheTime, NULL, 0, NULL));
-    int status = RUN_ALL_TESTS();
-    if (::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
-        printf("suite: no test matched the filter\n");
-        status = 1;
-    }
-    const int putBackStatus = PutBackOnce();
-    return putBackStatus != 0 ? putBackStatus : status;
+    return RunTests();
 }

@@ -5,6 +5,8 @@
 
 #include <tlhelp32.h>
 
+#include <functional>
+
 namespace {
 
 const wchar_t kCommandProcessor[] = L"Software\\Microsoft\\Command Processor";
@@ -170,43 +172,52 @@ TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
                           FALSE));
     ASSERT_EQ("", machine::WriteTextFile(comspec + kExitFile, ""));
     std::wstring previous;
-    ASSERT_TRUE(SetAutoRun(L"echo ran>\"" + autoRan + L"\"", &previous));
     wchar_t ownComspec[MAX_PATH] = {};
     const bool hadComspec = GetEnvironmentVariableW(L"COMSPEC", ownComspec, MAX_PATH) > 0;
+    // Both put back however the test ends.
+    const struct PutBack {
+        std::function<void()> undo;
+        ~PutBack() { undo(); }
+    } putBack{[&] {
+        SetEnvironmentVariableW(L"COMSPEC", hadComspec ? ownComspec : NULL);
+        SetAutoRun(previous);
+    }};
+    ASSERT_TRUE(SetAutoRun(L"echo ran>\"" + autoRan + L"\"", &previous));
     ASSERT_TRUE(SetEnvironmentVariableW(L"COMSPEC", comspec.c_str()));
-    // Without /d a cmd.exe runs the AutoRun command, and for /f runs its command in COMSPEC.
+    // Without /d a cmd.exe runs the AutoRun command, and for /f runs its command in COMSPEC:
+    // the checks below can fail here.
     ASSERT_EQ(0u, RunCmd(L"/c for /f %L in ('rem') do rem"));
     const bool autoRuns = machine::FileExists(autoRan);
     const bool comspecRuns = !machine::RecordedLines(comspec).empty();
     DeleteFileW(autoRan.c_str());
     machine::ForgetRecords(comspec);
-    if (autoRuns && comspecRuns) {
-        const std::wstring runner = folder + L"\\ScarvelRepair-unattended.cmd";
-        const std::wstring shipped = ToolPath().substr(0, ToolPath().rfind(L'\\'))
-            + L"\\ScarvelRepair-unattended.cmd";
-        ASSERT_TRUE(CopyFileW(shipped.c_str(), runner.c_str(), FALSE));
-        ASSERT_TRUE(CopyFileW(ToolPath().c_str(), (folder + L"\\ScarvelRepair.exe").c_str(), FALSE));
-        MakeHealthy();
-        EXPECT_EQ(0u, RunCmd(L"/d /c \"\"" + runner + L"\"\""));
-        EXPECT_FALSE(machine::FileExists(autoRan)) << "the AutoRun command ran";
-        EXPECT_EQ(Events{}, machine::RecordedLines(comspec)) << "COMSPEC's program ran";
-        EXPECT_FALSE(machine::FileExists(folder + L"\\ScarvelRepair-unattended.out"));
-        DeleteFileW(runner.c_str());
-        DeleteFileW((folder + L"\\ScarvelRepair.exe").c_str());
-    }
-    SetEnvironmentVariableW(L"COMSPEC", hadComspec ? ownComspec : NULL);
-    SetAutoRun(previous);
-    for (const std::wstring& file : {autoRan, comspec, comspec + kExitFile}) {
-        DeleteFileW(file.c_str());
-    }
-    machine::ForgetRecords(comspec);
-    RemoveDirectoryW(folder.c_str());
-    if (!autoRuns || !comspecRuns) {
+    if (!autoRuns && !comspecRuns) {
         GTEST_SKIP() << "cmd.exe /c for /f ran and exited 0 with the AutoRun value and COMSPEC "
-                        "set to leave marks: this cmd.exe " << (autoRuns ? "runs" : "runs no")
-                     << " AutoRun command and " << (comspecRuns ? "starts" : "does not start")
-                     << " for /f's command through COMSPEC (Wine's does neither), so there is "
-                        "nothing for the runner to keep from running";
+                        "set to leave marks, and left none: this cmd.exe runs no AutoRun command "
+                        "and does not start for /f's command through COMSPEC (Wine's does "
+                        "neither), so there is nothing for the runner to keep from running";
+    }
+    const std::wstring shipped =
+        ToolPath().substr(0, ToolPath().rfind(L'\\')) + L"\\ScarvelRepair-unattended.cmd";
+    const std::wstring runner = folder + L"\\ScarvelRepair-unattended.cmd";
+    ASSERT_TRUE(CopyFileW(shipped.c_str(), runner.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(ToolPath().c_str(), (folder + L"\\ScarvelRepair.exe").c_str(), FALSE));
+    MakeHealthy();
+
+    EXPECT_EQ(0u, RunCmd(L"/d /c \"\"" + runner + L"\"\""));
+
+    if (autoRuns) {
+        EXPECT_FALSE(machine::FileExists(autoRan)) << "the AutoRun command ran";
+    }
+    if (comspecRuns) {
+        EXPECT_EQ(Events{}, machine::RecordedLines(comspec)) << "COMSPEC's program ran";
+    }
+    // The runner's file of the tool's text is gone again.
+    WIN32_FIND_DATAW found;
+    HANDLE left = FindFirstFileW((folder + L"\\*.out").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, left) << machine::Narrow(found.cFileName);
+    if (left != INVALID_HANDLE_VALUE) {
+        FindClose(left);
     }
 }
 

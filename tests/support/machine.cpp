@@ -227,6 +227,8 @@ static Failure PlaceProgram(const std::wstring& source, const std::wstring& targ
         return ErrorText("CopyFile", GetLastError()) + ": " + Narrow(source) + " to "
             + Narrow(target);
     }
+    // A copy keeps a downloaded file's mark of the web, for which Explorer would ask first.
+    DeleteFileW((target + L":Zone.Identifier").c_str());
     return "";
 }
 
@@ -602,15 +604,19 @@ Failure DeleteScanService(const wchar_t* name)
         return "";
     }
     Failure stopped = StopService(name);
-    BOOL deleted = FALSE;
-    DWORD error =
-        WithService(name, DELETE, [&](SC_HANDLE service) { deleted = DeleteService(service); });
-    if (!stopped.empty() || error != ERROR_SUCCESS || !deleted) {
-        return !stopped.empty() ? stopped : ErrorText("DeleteService", error);
+    DWORD refused = ERROR_SUCCESS;
+    DWORD error = WithService(name, DELETE, [&](SC_HANDLE service) {
+        refused = DeleteService(service) ? ERROR_SUCCESS : GetLastError();
+    });
+    const std::string marked = "the service " + Narrow(name) + " is marked for deletion while "
+        "something holds it open: it goes at the next restart of Windows";
+    if (!stopped.empty() || error != ERROR_SUCCESS
+        || (refused != ERROR_SUCCESS && refused != ERROR_SERVICE_MARKED_FOR_DELETE)) {
+        return !stopped.empty() ? stopped
+            : ErrorText("DeleteService", error != ERROR_SUCCESS ? error : refused);
     }
-    // Wine removes a deleted service once its last handle is closed.
-    return WaitUntil([&] { return !ReadService(name).exists; }) ? ""
-                                                                 : "the service is still installed";
+    // Windows removes a deleted service once its last handle is closed.
+    return WaitUntil([&] { return !ReadService(name).exists; }) ? "" : marked;
 }
 
 // --- Processes ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "tests/support/put_back.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -10,6 +11,8 @@
 namespace machine {
 
 static const wchar_t kStateFile[] = L"\\state.txt";
+// Administrators and the system only: the put-back writes what this folder says into HKLM.
+static const wchar_t kSavedFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 static const wchar_t kSavedShortcut[] = L"\\shortcut.lnk";
 // Values of the user's own that a test sets: the AutoRun command, Wine's claimed version.
 static const struct {
@@ -41,21 +44,33 @@ std::vector<std::wstring> ScratchPaths()
             virtualStore + L"\\" + PackageFolder(PanelPath()).substr(TwainDirectory().size() + 1)};
 }
 
+std::wstring SavedFolder()
+{
+    wchar_t programs[MAX_PATH] = {};
+    SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, programs);
+    return std::wstring(programs) + L"\\ScarvelRepairSuite-saved";
+}
+
 // The package's own folders inside the TWAIN directory, which Windows and other vendors share.
 static std::vector<std::wstring> PackageFolders()
 {
     return {PackageFolder(MonitorPath()), PackageFolder(PanelPath())};
 }
 
-static std::string Hex(const std::vector<BYTE>& bytes)
+static std::string Hex(const BYTE* data, size_t size)
 {
     std::string text;
     char pair[3];
-    for (BYTE byte : bytes) {
-        snprintf(pair, sizeof pair, "%02x", byte);
+    for (size_t i = 0; i < size; ++i) {
+        snprintf(pair, sizeof pair, "%02x", data[i]);
         text += pair;
     }
     return text.empty() ? "-" : text;
+}
+
+static std::string Hex(const std::vector<BYTE>& bytes)
+{
+    return Hex(bytes.data(), bytes.size());
 }
 
 static std::vector<BYTE> Bytes(const std::string& hex)
@@ -87,6 +102,22 @@ static bool ReadUserValue(const wchar_t* key, const wchar_t* name, RegistryValue
     }
     RegCloseKey(opened);
     return true;
+}
+
+static Failure RemoveTree(const std::wstring& path);
+
+static Failure CreateProtectedFolder(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSavedFolderSecurity, SDDL_REVISION_1,
+                                                              &descriptor, NULL)) {
+        return "could not make the saved folder's security: error " + std::to_string(GetLastError());
+    }
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    const BOOL created = CreateDirectoryW(path.c_str(), &security);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    return created ? "" : "could not make " + Narrow(path) + ": error " + std::to_string(error);
 }
 
 static Failure Refusal(const std::wstring& folder)
@@ -128,8 +159,11 @@ Failure SaveMachine(const std::wstring& folder)
             ReadValues(names::kRunKeyPath, view == 32 ? kView32 : kView64, &keyExists);
         state << "runkey " << view << " " << keyExists << "\n";
         for (const RegistryValue& value : values) {
+            // The name as its UTF-16 bytes: blanks, line breaks and lone surrogates survive.
             state << "run " << view << " " << value.type << " " << Hex(value.bytes) << " "
-                  << Narrow(value.name) << "\n";
+                  << Hex(reinterpret_cast<const BYTE*>(value.name.data()),
+                         value.name.size() * sizeof(wchar_t))
+                  << "\n";
         }
     }
     for (size_t i = 0; i < sizeof kUserValues / sizeof kUserValues[0]; ++i) {
@@ -140,23 +174,42 @@ Failure SaveMachine(const std::wstring& folder)
     }
     const bool shortcut = FileExists(ShortcutPath());
     state << "shortcut " << shortcut << "\n";
-    Failure failure = CreateDirectories(folder);
+    // Written beside its place and renamed into it once whole: a save cut off leaves
+    // nothing that a later start would take for a run to put back.
+    const std::wstring part = folder + L".part";
+    RemoveTree(part);
+    Failure failure = CreateProtectedFolder(part);
     if (failure.empty() && shortcut
-        && !CopyFileW(ShortcutPath().c_str(), (folder + kSavedShortcut).c_str(), TRUE)) {
+        && !CopyFileW(ShortcutPath().c_str(), (part + kSavedShortcut).c_str(), TRUE)) {
         failure = "the shortcut could not be saved aside";
     }
-    return failure.empty() ? WriteTextFile(folder + kStateFile, state.str()) : failure;
+    if (failure.empty()) {
+        failure = WriteTextFile(part + kStateFile, state.str());
+    }
+    if (failure.empty() && !MoveFileExW(part.c_str(), folder.c_str(), 0)) {
+        failure = "could not make " + Narrow(folder) + ": error " + std::to_string(GetLastError());
+    }
+    if (!failure.empty()) {
+        RemoveTree(part);
+    }
+    return failure;
 }
 
 // --- Putting back --------------------------------------------------------------------------
 
+// A link (a junction, a symbolic link) goes itself; the tree it points to stays.
 static Failure RemoveTree(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return "";
     }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+            ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+        return removed ? "" : "could not remove the link " + Narrow(path);
+    }
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return DeleteFileW(path.c_str()) ? "" : "could not delete " + Narrow(path);
     }
@@ -184,7 +237,43 @@ static bool IsUnder(const std::wstring& path, const std::wstring& folder)
                           folder.c_str(), (int)folder.size()) == CSTR_EQUAL;
 }
 
-// Every process whose program lies in one of `folders`: those the suite started, and nothing else.
+static bool IsUnderAny(const std::wstring& path, const std::vector<std::wstring>& folders)
+{
+    for (const std::wstring& folder : folders) {
+        if (IsUnder(path, folder)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The program's path, in its long form ("" when it cannot be read).
+static std::wstring ProgramOf(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    wchar_t image[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    const bool known = process != NULL && QueryFullProcessImageNameW(process, 0, image, &size);
+    if (process != NULL) {
+        CloseHandle(process);
+    }
+    wchar_t longForm[MAX_PATH * 2] = {};
+    return !known ? L"" : GetLongPathNameW(image, longForm, MAX_PATH * 2) > 0 ? longForm : image;
+}
+
+static bool EndProcess(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    const bool ended = process != NULL && TerminateProcess(process, 1)
+        && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
+    if (process != NULL) {
+        CloseHandle(process);
+    }
+    return ended;
+}
+
+// Every process whose program lies in one of `folders`, this one aside: those the suite
+// started, and nothing else.
 static Failure EndProgramsIn(const std::vector<std::wstring>& folders)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -192,21 +281,10 @@ static Failure EndProgramsIn(const std::vector<std::wstring>& folders)
     entry.dwSize = sizeof entry;
     Failure failure;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE
-                                         | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        wchar_t image[MAX_PATH * 2] = {};
-        DWORD size = MAX_PATH * 2;
-        if (process != NULL && QueryFullProcessImageNameW(process, 0, image, &size)) {
-            for (const std::wstring& folder : folders) {
-                if (IsUnder(image, folder)
-                    && !(TerminateProcess(process, 1)
-                         && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0)) {
-                    failure = "could not end " + Narrow(image);
-                }
-            }
-        }
-        if (process != NULL) {
-            CloseHandle(process);
+        const std::wstring program = ProgramOf(entry.th32ProcessID);
+        if (entry.th32ProcessID != GetCurrentProcessId() && IsUnderAny(program, folders)
+            && !EndProcess(entry.th32ProcessID)) {
+            failure += (failure.empty() ? "" : "\n") + ("could not end " + Narrow(program));
         }
     }
     CloseHandle(snapshot);
@@ -298,7 +376,7 @@ static void Note(Failure* all, const Failure& step)
     }
 }
 
-Failure PutBackMachine(const std::wstring& folder, const std::wstring& standins)
+Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders)
 {
     std::ifstream file(Narrow(folder + kStateFile));
     if (!file) {
@@ -312,7 +390,7 @@ Failure PutBackMachine(const std::wstring& folder, const std::wstring& standins)
     const std::vector<std::wstring> scratch = ScratchPaths();
     started.insert(started.end(), scratch.begin(), scratch.end());
     std::vector<std::wstring> programs = started;
-    programs.push_back(standins);
+    programs.insert(programs.end(), programFolders.begin(), programFolders.end());
     Note(&failure, EndProgramsIn(programs));
     bool twainExisted = true;
     std::vector<RegistryValue> run[2];
@@ -331,10 +409,11 @@ Failure PutBackMachine(const std::wstring& folder, const std::wstring& standins)
             }
         } else if (kind == "run") {
             RegistryValue value;
-            fields >> view >> value.type >> hex;
             std::string name;
-            std::getline(fields >> std::ws, name);
-            value.name = Widen(name);
+            fields >> view >> value.type >> hex >> name;
+            const std::vector<BYTE> units = Bytes(name);
+            value.name.assign(reinterpret_cast<const wchar_t*>(units.data()),
+                              units.size() / sizeof(wchar_t));
             value.exists = true;
             value.bytes = Bytes(hex);
             run[view == 64].push_back(value);

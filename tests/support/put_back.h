@@ -13,15 +13,20 @@ namespace machine {
 // before it starts, and each goes when it ends.
 std::vector<std::wstring> ScratchPaths();
 
+// Where what the suite changes is saved: a folder among the programs, which only
+// administrators may write, at the same place whatever folder the suite was unpacked in.
+std::wstring SavedFolder();
+
 // Refuses (with its reason) where the package's folders, its service, a scratch path or the
 // state of an earlier run are found; otherwise saves into `folder` what the suite changes:
 // the Run key's values in each registry view, the user's AutoRun command, the shortcut.
+// The folder appears whole or not at all, readable and writable by administrators alone.
 Failure SaveMachine(const std::wstring& folder);
 
 // Puts back what `folder` holds: deletes the suite's services, ends the programs started from
-// its folders or from `standins`, writes back the saved values and shortcut, removes what
-// it created, then `folder` itself. Each line of the result names something that could not
-// be put back, and `folder` stays then.
-Failure PutBackMachine(const std::wstring& folder, const std::wstring& standins);
+// its folders or from `programFolders` (this process aside), writes back the saved values and
+// shortcut, removes what it created, then `folder` itself. Each line of the result names
+// something that could not be put back, and `folder` stays then.
+Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders);
 
 }  // namespace machine
