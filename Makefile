@@ -39,27 +39,28 @@ test: build
 # A damaged machine under Wine repaired by the product (the 64-bit build where this
 # machine cannot run 32-bit code), before and after.
 demo: build
-	/usr/bin/python3 tests/e2e/demo.py build/win32 build/win64
+	/usr/bin/python3 tools/demo.py build/win32 build/win64
 
-# The GoogleTest suite for a Windows machine (README, "On a real Windows"): the product's
-# build writes build/windows-suite/ and build/windows-suite.zip.
-windows-suite: build
+# The GoogleTest suite for a Windows machine (docs/testing.md, "On a real Windows"): the
+# product's build's windows_suite target writes build/windows-suite/ and its zip.
+windows-suite: deps build/win32/CMakeCache.txt
+	cmake --build build/win32 -j $(JOBS) --target windows_suite
 	@ls -d build/windows-suite build/windows-suite.zip
 
 clean:
 	rm -rf build
 
-# The mutation score of the 32-bit build's suites (README, "Tests"); a measure, not part of
-# make test. MUTANTS=N samples N mutants, SEED= picks them, JOBS defaults to 1 here.
+# The mutation score of the 32-bit build's suites (docs/testing.md, "The tools"); a measure,
+# not part of make test. MUTANTS=N samples N mutants, SEED= picks them, JOBS defaults to 1 here.
 mutants: deps
-	@/usr/bin/python3 tests/mutants.py
+	@/usr/bin/python3 tools/mutants.py
 
 # Whole-run wall times under Wine of each build's tool, two floors of its bitness, a batch file.
 bench: build
-	/usr/bin/python3 tests/bench/bench.py build/win32 build/win64
+	/usr/bin/python3 tools/bench/bench.py build/win32 build/win64
 
 # The release folder: the product built from clean, signed when SIGN_CERT and SIGN_KEY
-# are given (README, "Releasing"), the unattended runner, BUILDINFO and the sums. The script
+# are given (docs/releasing.md), the unattended runner, BUILDINFO and the sums. The script
 # installs what a release needs itself, once it has taken the PIN out of the environment.
 DIST ?= dist
 release:

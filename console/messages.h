@@ -13,6 +13,8 @@ static const wchar_t kMsgE04[] = L"无法访问服务管理器，请使用管理
 static const wchar_t kMsgE05[] = L"无法访问扫描服务，请使用管理员权限运行本工具。(E05)\n\n";
 static const wchar_t kMsgServiceMissing[] =
     L"检测到：驱动所需的扫描服务未安装，正在尝试修复，请稍候……\n\n";
+// Printed for an installed scan service that is not running, whatever its state (stopped,
+// paused, pending, unreadable) or start type, although its fixed text says "disabled".
 static const wchar_t kMsgServiceDisabled[] =
     L"检测到：驱动所需的扫描服务被禁用，正在尝试修复，请稍候……\n\n";
 static const wchar_t kMsgE06[] = L"修复扫描服务失败，请尝试重新安装 %s 驱动程序。(E06)\n\n";

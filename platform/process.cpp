@@ -69,9 +69,9 @@ static LaunchWay ChooseOwnToken(PSID user)
     return shell == NULL || IsWindowOfUser(shell, user) ? kLaunchOwnToken : kLaunchRefused;
 }
 
-// The flag that takes a program the tool starts out of the job the tool runs in: none
-// outside a job, or where the job lets its children leave silently. 0 when the job keeps
-// them, or cannot be read.
+// Records whether the tool runs in a job, and the flag that takes a program it starts out of
+// that job: none outside a job, or where the job lets its children leave silently. 0 when
+// the job keeps them, or cannot be read.
 static int ReadJobBreakaway(ProgramLauncher* launcher)
 {
     BOOL inJob = FALSE;

@@ -23,9 +23,9 @@ int IsWindowOfUser(HWND window, PSID user);
 
 // The session whose user the background programs are for, as LocalSystem sees the machine.
 enum UserSession {
-    kNobodyLoggedOn,   // no session has a user
-    kUserSessionFound, // the console's, when it has a user; else the one active session that has
-    kUserSessionUnclear  // users, but none of them to choose, or the sessions cannot be read
+    kNobodyLoggedOn,     // no session has a user
+    kUserSessionFound,   // the console's, when it has a user; else the one active one with a user
+    kUserSessionUnclear  // users, but no one session to choose, or the sessions cannot be read
 };
 UserSession FindUserSession(DWORD* session);
 

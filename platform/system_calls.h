@@ -1,6 +1,7 @@
 // The functions the tool looks up at run time, each typed once here: those that Windows XP
-// lacks, and those of the DLLs the image does not import, which are loaded by their System32
-// paths. A lookup gives NULL where this Windows lacks the function.
+// lacks, and those of the DLLs the image does not import (ntdll and user32, which every run
+// has loaded; wtsapi32, userenv and oleaut32, loaded by their System32 paths). A lookup
+// gives NULL where this Windows lacks the function.
 #pragma once
 #include <windows.h>
 #include <wtsapi32.h>

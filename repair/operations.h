@@ -1,5 +1,7 @@
-// The operations that the repair sequence delegates. Each returns 1 or 0; none of them
-// keeps state between calls or closes a handle it is given.
+// The operations that the repair sequence delegates; each one's comment says what it returns.
+// The service functions leave the handle they are given open. Only the ProgramLauncher that
+// the caller owns keeps state between calls: EnsureProcessRunning fills it in, and
+// ReleaseProgramLauncher closes the token it holds.
 #pragma once
 #include <windows.h>
 
@@ -13,7 +15,8 @@ int StartServiceAndWait(SC_HANDLE service);
 DWORD FindProcessByName(const wchar_t* name);
 
 // How the run starts a missing background program: chosen at the first one that is missing,
-// then the same for the others. Zero-filled before the run; ReleaseProgramLauncher frees it.
+// then the same for the others. Zero-filled before the run; ReleaseProgramLauncher closes
+// what it holds.
 enum LaunchWay {
     kLaunchUnchosen,
     kLaunchRefused,          // only with rights the user did not choose: nothing is started
@@ -32,11 +35,15 @@ struct ProgramLauncher {
 
 // 1 when a process named `name` runs afterwards, or when nobody is logged on to run it
 // for; launches `commandLine` (a writable buffer) the way `launcher` says when none runs.
+// The first call that finds a program missing chooses the way and records it in `launcher`,
+// with the session user's token where it takes one.
 int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLauncher* launcher);
+// Closes the session user's token that `launcher` holds, if any; safe to call again.
 void ReleaseProgramLauncher(ProgramLauncher* launcher);
 
 // 1 when the shell link object was created and asked to save itself.
 int CreateShortcutFile(const wchar_t* target, const wchar_t* linkPath);
 
-// The whole repair run; always returns 0, the process's exit status.
+// The whole repair run; returns 0, the process's exit status, or ends the process itself
+// with 0 where a thread was left waiting on a hung Explorer.
 int RunRepair(void);

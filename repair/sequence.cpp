@@ -201,8 +201,8 @@ static void RunChecks(RepairRun* run)
     }
 }
 
-// The one place where the run's handles are released: service, manager, the key, then
-// what the programs' launch held.
+// Releases on every path what the run still holds: service, manager, the Run key where a
+// failed autostart stage left it open (RepairAutoStart closes it on success), the launcher.
 static void CloseRun(RepairRun* run)
 {
     if (run->service != NULL) {

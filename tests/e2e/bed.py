@@ -3,7 +3,8 @@ or cloned from the build's template prefix, the stand-in driver package put on t
 everything the tool may touch set up and read back through the probe (tests/support), the
 one reader and writer of a machine.
 
-Used by run.py (every Wine test of CTest), demo.py (make demo) and bench.py (make bench).
+Used by run.py (every Wine test of CTest), and by tools/demo.py (make demo) and
+tools/bench/bench.py (make bench).
 """
 import errno
 import hashlib
@@ -26,7 +27,7 @@ def read_table(name):
     return dict(row for row in rows if len(row) == 2)
 
 
-# The package's names, as a user and the README read them.
+# The package's names, as a user and the documents read them.
 NAMES = read_table("names")
 PRODUCT = NAMES["ProductName"]
 RUN_KEY = NAMES["RunKeyPath"]

@@ -16,7 +16,7 @@
 namespace {
 
 // The product's messages, in the order of the tests' table (tests/support/messages.txt).
-const wchar_t* const kCatalogue[] = {
+const wchar_t* const kProductMessages[] = {
     kMsgChecking, kMsgE01, kMsgE02, kMsgStartupItem, kMsgE03, kMsgE04, kMsgE05,
     kMsgServiceMissing, kMsgServiceDisabled, kMsgE06, kMsgE07, kMsgRestart, kMsgE08,
     kMsgComplete,
@@ -54,11 +54,11 @@ std::string CaptureStandardOutput(Write write)
     return bytes;
 }
 
-// A whole report with every message of the catalogue, the product name as the argument.
-void PrintWholeCatalogue()
+// A whole report with each of the product's messages, the product name as the argument.
+void PrintEveryProductMessage()
 {
     wchar_t* saved = BeginReport();
-    for (const wchar_t* format : kCatalogue) {
+    for (const wchar_t* format : kProductMessages) {
         PrintMessage(format, kProductName);
     }
     EndReport(saved);
@@ -91,7 +91,7 @@ protected:
 // string between spaces in E01, E06, E07 and the completion message, and nowhere else.
 TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
 {
-    const std::string written = CaptureStandardOutput(PrintWholeCatalogue);
+    const std::string written = CaptureStandardOutput(PrintEveryProductMessage);
 
     std::string expected;
     for (const names::Message& message : names::kMessages) {
@@ -103,7 +103,7 @@ TEST_F(ConsoleTest, EveryMessageReachesARedirectedOutputAsCodePage936WithCrLf)
     EXPECT_NE(std::string::npos, written.find("\xA1\xAD\xA1\xAD\r\n\r\n"));
 }
 
-// Each name and path the product uses is the one the tests type, as a user and the README
+// Each name and path the product uses is the one the tests type, as a user and the documents
 // read it: the product gives its service its name as the display name too.
 TEST(PackageNamesTest, TheProductSpellsEachNameAsTheTestsTypeIt)
 {

@@ -35,7 +35,8 @@ void HookScriptStatus(DWORD state, DWORD checkPoint, DWORD waitHint);
 // A scripted query that fails and leaves the caller's record untouched.
 void HookScriptStatusFailure(void);
 int HookScriptedStatusesLeft(void);
-// StartServiceW accepts (or refuses with `error`) without reaching Windows.
+// Until HookReset, StartServiceW accepts without reaching Windows; a fault set on it still
+// refuses it.
 void HookAcceptServiceStart(void);
 
 // GetTickCount returns a virtual tick count that only Sleep advances; Sleep returns at once.

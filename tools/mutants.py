@@ -22,7 +22,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PRODUCT = ("repair", "console", "package", "platform")
 # Not run on survivors: the reproducible build and the signing tests build the (mutated)
 # sources twice or from clean and compare them with each other, so no product mutant can
-# fail them; signed_under_wine runs e2e_healthy_untouched's scenario on that rebuild; the
+# fail them; signed_under_wine runs the healthy_untouched scenario on that rebuild; the
 # lint reads only the shell scripts.
 REST_EXCLUDED = "^(inprocess|e2e_template|e2e_template_unchanged|artefact_reproducible_build" \
                 "|release_(make|verify)_.*|release_material.*|release_signed_under_wine" \

@@ -24,7 +24,7 @@ import time
 # The source tree stays as checked out.
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
+sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "tests", "e2e"))
 import bed  # noqa: E402
 
 WARM_UP = 1
@@ -66,7 +66,7 @@ def describe(seconds):
 
 
 def floors(build):
-    folder = os.path.join(build.dir, "tests", "bench")
+    folder = os.path.join(build.dir, "tools", "bench")
     return os.path.join(folder, "bench_floor.exe"), os.path.join(folder, "bench_floor_shell.exe")
 
 
