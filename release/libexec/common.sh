@@ -2,11 +2,9 @@
 # build and its records, certificates, and the reasons the tools give. Sourced by
 # release/make-release and release/verify-release, which set -euf first.
 
-# The verb scripts' folder and the sources it belongs to.
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(dirname "$here")
-# The first word of a failure's line; verify-release names itself.
-me=release
+# The verb scripts' folder, the sources it belongs to and the first word of a failure's line,
+# which the verb script sets before it sources this file.
+here=${here:?} src=${src:?} me=${me:?}
 # Removed when the script ends, however it ends: the scratch folder, and a release not yet
 # renamed into its place.
 work=""
