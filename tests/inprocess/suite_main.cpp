@@ -17,11 +17,13 @@
 
 namespace {
 
-const DWORD kTestLimitMilliseconds = 300000;
+const DWORD kTestLimitSeconds = 300;
 const int kOutlivedItsTime = 4;
 
 volatile LONG gInterrupted;
-volatile DWORD gTestStarted;
+// The number of the test that runs (0 between tests), and its name.
+volatile LONG gTestNumber;
+volatile LONG gTestRunning;
 char gTestName[512];
 
 std::wstring OwnPath()
@@ -136,9 +138,10 @@ class TimeLimit : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo& test) override
     {
         snprintf(gTestName, sizeof gTestName, "%s.%s", test.test_suite_name(), test.name());
-        gTestStarted = GetTickCount() | 1;
+        InterlockedIncrement(&gTestNumber);
+        InterlockedExchange(&gTestRunning, 1);
     }
-    void OnTestEnd(const ::testing::TestInfo&) override { gTestStarted = 0; }
+    void OnTestEnd(const ::testing::TestInfo&) override { InterlockedExchange(&gTestRunning, 0); }
 };
 
 // A report that names the test that hung, in place of the one GoogleTest writes at the end.
@@ -155,7 +158,7 @@ void ReportHungTest()
                 "failures=\"1\">\n  <testsuite name=\"time\" tests=\"1\" failures=\"1\">\n"
                 "    <testcase name=\"%s\" classname=\"time\">\n      <failure message=\"took "
                 "longer than %lu s\"/>\n    </testcase>\n  </testsuite>\n</testsuites>\n",
-                gTestName, (unsigned long)(kTestLimitMilliseconds / 1000));
+                gTestName, (unsigned long)kTestLimitSeconds);
         fclose(report);
     }
 }
@@ -164,12 +167,16 @@ void ReportHungTest()
 // itself outright, since the hung thread may hold a lock that an orderly exit would wait for.
 DWORD WINAPI WatchTheTime(void*)
 {
+    LONG watched = 0;
+    DWORD seconds = 0;
     for (;;) {
         Sleep(1000);
-        const DWORD started = gTestStarted;
-        if (started != 0 && GetTickCount() - started > kTestLimitMilliseconds) {
+        const LONG running = gTestRunning ? gTestNumber : 0;
+        seconds = running != 0 && running == watched ? seconds + 1 : 0;
+        watched = running;
+        if (seconds > kTestLimitSeconds) {
             fprintf(stderr, "suite: %s took longer than %lu s\n", gTestName,
-                    (unsigned long)(kTestLimitMilliseconds / 1000));
+                    (unsigned long)kTestLimitSeconds);
             fflush(stderr);
             ReportHungTest();
             TerminateProcess(GetCurrentProcess(), kOutlivedItsTime);
