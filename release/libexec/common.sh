@@ -6,9 +6,12 @@
 # which the verb script sets before it sources this file.
 here=${here:?} src=${src:?} me=${me:?}
 # Removed when the script ends, however it ends: the scratch folder, and a release not yet
-# renamed into its place.
+# renamed into its place. A previous release moved aside to make room ($aside holds it, and
+# $aside_to names its place) goes back there if the new one never took it.
 work=""
 staging=""
+aside=""
+aside_to=""
 
 fail() {
     echo "$me: $*" >&2
@@ -18,6 +21,10 @@ fail() {
 cleanup() {
     [ -z "$work" ] || rm -rf "$work"
     [ -z "$staging" ] || rm -rf "$staging"
+    if [ -n "$aside" ]; then
+        [ -e "$aside_to" ] || mv "$aside/$(basename "$aside_to")" "$aside_to"
+        rm -rf "$aside"
+    fi
 }
 trap cleanup EXIT
 trap 'exit 1' HUP INT PIPE TERM

@@ -3,13 +3,14 @@
 # one line and returns 1 when it fails, in a subshell of its own. A scratch folder given to
 # them holds the rebuild as build/ScarvelRepair.exe, and its log as build.log.
 
-# Keeps the rebuilt program of scratch folder $1 (and the attached one) in a folder that
-# outlives the check, and names it.
+# Keeps the rebuilt program of scratch folder $1 (and the attached one) in a new folder of
+# its own that outlives the check (made by mktemp, so no other user can have put it there
+# first), and names it.
 keep_rebuilt() {
-    mkdir -p "$1-rebuilt"
-    cp "$1/build/ScarvelRepair.exe" "$1/build.log" "$1-rebuilt/"
-    [ ! -f "$1/attached.exe" ] || cp "$1/attached.exe" "$1-rebuilt/"
-    echo "$1-rebuilt"
+    kept=$(mktemp -d "${TMPDIR:-/tmp}/scarvel-rebuilt.XXXXXX") || return 1
+    cp "$1/build/ScarvelRepair.exe" "$1/build.log" "$kept/"
+    [ ! -f "$1/attached.exe" ] || cp "$1/attached.exe" "$kept/"
+    echo "$kept"
 }
 
 # Where files $1 and $2 differ, in one phrase.
