@@ -357,7 +357,9 @@ const Scenario kScenarios[] = {
                        },
                        [] { return machine::WriteTextFile(machine::ShortcutPath(), "not a link"); }});
      },
-     kHealthy, nullptr, nullptr, [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
+     kHealthy, nullptr,
+     [](const RunRecord&) { EXPECT_EQ("not a link", machine::ReadTextFile(machine::ShortcutPath())); },
+     [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
     {"FolderOfTheShortcutsName",
      [] {
          const std::wstring shortcut = machine::ShortcutPath();

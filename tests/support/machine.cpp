@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <sstream>
 
 namespace machine {
@@ -856,8 +857,12 @@ Shortcut ReadShortcut(const std::wstring& linkPath)
         // Room for the longest description the shell keeps (INFOTIPSIZE).
         const int kUnits = 1024;
         wchar_t text[kUnits] = {};
+        // A getter that fails leaves a mark no expected shortcut holds, so it cannot pass
+        // for the shell's empty default.
         auto read = [&](HRESULT got) {
-            const std::wstring value = SUCCEEDED(got) ? text : L"";
+            wchar_t failed[32] = {};
+            swprintf(failed, 32, L"(unreadable 0x%08lx)", static_cast<unsigned long>(got));
+            const std::wstring value = SUCCEEDED(got) ? text : failed;
             text[0] = L'\0';
             return value;
         };
