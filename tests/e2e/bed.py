@@ -10,6 +10,7 @@ import errno
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -138,6 +139,17 @@ DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 QUIET = "-all,err+virtual"
 STARTUP_FAILURE = b"failed to map the shared user data"
 STARTUP_ATTEMPTS = 3
+# What else Wine's memory manager may say before that line, while no code of the program runs.
+STARTUP_NOISE = re.compile(rb"^(?:[0-9a-f]{4}:)?err:virtual:")
+
+
+def failed_to_start(status, output, said):
+    """Whether a Wine start died before the program ran: status 1, nothing on standard
+    output, and on standard error only the shared user data's line and what led to it."""
+    lines = [line for line in said.splitlines() if line.strip()]
+    return (status == 1 and os.path.getsize(output) == 0
+            and any(STARTUP_FAILURE in line for line in lines)
+            and all(STARTUP_FAILURE in line or STARTUP_NOISE.match(line) for line in lines))
 
 
 def wine_environment(prefix):
@@ -449,8 +461,7 @@ class Machine:
                 status = _run_exactly([WINE64] + list(args), env, directory, out, err, timeout)
             with open(errors, "rb") as err:
                 said = err.read()
-            if (status == 0 or os.path.getsize(output) > 0 or STARTUP_FAILURE not in said
-                    or attempt == STARTUP_ATTEMPTS):
+            if not failed_to_start(status, output, said) or attempt == STARTUP_ATTEMPTS:
                 break
             self.startup_failures += 1
             kept = _kept_paths(output, errors)
