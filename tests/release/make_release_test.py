@@ -237,15 +237,15 @@ def under_wine(machine, check):
 
         scenarios.healthy_untouched(machine, check, program=signed)
 
-        # Wine's WinVerifyTrust judges no chain: a signature Windows refuses (self-signed,
-        # without the code-signing usage) passes as the release's own does.
+        # Wine's WinVerifyTrust judges no chain: a signature Windows refuses (self-signed, its
+        # root trusted nowhere, its only usage a web server's) passes as the release's own does.
         check.begin("WinVerifyTrust under Wine: a signature is present and its digest matches")
         flipped = os.path.join(machine.home, "flipped.exe")
         flip_byte(signed, flipped)
         selfsigned = os.path.join(machine.home, "selfsigned.exe")
         run(["osslsigncode", "sign", "-certs", material.selfsigned_cert, "-key",
              material.selfsigned_key, "-in", machine.build.tool, "-out", selfsigned])
-        files = {"signed": (signed, 0), "self-signed, no code-signing usage": (selfsigned, 0),
+        files = {"signed": (signed, 0), "self-signed, root trusted nowhere, server usage only": (selfsigned, 0),
                  "one byte changed": (flipped, TRUST_E_BAD_DIGEST),
                  "unsigned": (machine.build.tool, TRUST_E_NOSIGNATURE)}
         out = os.path.join(machine.home, "trust.txt")

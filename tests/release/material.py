@@ -56,8 +56,9 @@ def folder_of(build):
 class Material:
     """The throwaway keys and certificates of folder `dir`, and its SoftHSM2 token; among
     them a code-signing certificate naming a revocation list that cannot be fetched, one
-    that expires in 10 days, and a one-day self-signed one without the code-signing usage.
-    The time-stamping authority answers by URL from this process once asked for it."""
+    that expires in 10 days, and a one-day self-signed one, its root trusted nowhere, whose
+    only usage is a web server's. The time-stamping authority answers by URL from this
+    process once asked for it."""
     # name: (subject, extended key usage, more extensions, days)
     ISSUED = {"signer": ("/CN=Test Code Signing/O=Lanthorn", "codeSigning", "", 30),
               "tsa": ("/CN=Test Time Stamping", "critical,timeStamping", "", 30),
@@ -91,7 +92,8 @@ class Material:
         for name, (subject, usage, more, days) in self.ISSUED.items():
             self.issue(name, subject, usage, more, days)
         self.openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.selfsigned_key,
-                     "-out", self.selfsigned_cert, "-days", "1", "-subj", "/CN=Self Signed/O=Lanthorn")
+                     "-out", self.selfsigned_cert, "-days", "1", "-subj", "/CN=Self Signed/O=Lanthorn",
+                     "-addext", "extendedKeyUsage=serverAuth")
         os.mkdir(self.path("releases"))
         tokens = self.path("tokens")
         os.mkdir(tokens)

@@ -1,5 +1,5 @@
-// Asks Windows' own WinVerifyTrust about each file named on the command line, as Explorer
-// and the elevation prompt do (Authenticode policy, no UI, no revocation check), and prints
+// Asks WinVerifyTrust about each file named on the command line with the Authenticode
+// policy (WINTRUST_ACTION_GENERIC_VERIFY_V2, no UI, no revocation check), and prints
 // one line per file: the result in hexadecimal, a space, the path.
 #include <windows.h>
 #include <softpub.h>
