@@ -55,5 +55,5 @@ int ComposeSystemPath(wchar_t* path, const wchar_t* name);
 // elsewhere; NULL when it cannot be. The caller frees it.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
-// ntdll's version of Windows, which no compatibility layer changes; 0 when unknown.
+// ntdll's version of Windows, which no manifest changes (unlike GetVersionExW's); 0 when unknown.
 DWORD WindowsMajorVersion(DWORD* minor);
