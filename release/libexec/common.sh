@@ -18,6 +18,18 @@ fail() {
     exit 1
 }
 
+# Renames the staged release into its place $1. A release already there is moved aside first,
+# and cleanup puts it back if the new one never took its place.
+put_in_place() {
+    if [ -d "$1" ]; then
+        aside_to=$1
+        aside=$(mktemp -d "$(dirname "$1")/.$(basename "$1").old.XXXXXX")
+        mv "$1" "$aside/"
+    fi
+    mv "$staging" "$1"
+    staging=""
+}
+
 cleanup() {
     [ -z "$work" ] || rm -rf "$work"
     [ -z "$staging" ] || rm -rf "$staging"

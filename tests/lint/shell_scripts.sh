@@ -22,8 +22,9 @@ count=0 failed=0
 while read -r script; do
     [ -f "$script" ] || continue
     count=$((count + 1))
-    # -x follows the files a script sources, by the paths its directives give from here.
-    for check in "sh -n" "bash -n" "shellcheck -s sh -x -S warning"; do
+    # -x follows the files a script sources, by the paths its directives give from here; the
+    # check without it reads each file alone, as someone who opens just that file does.
+    for check in "sh -n" "bash -n" "shellcheck -s sh -x -S warning" "shellcheck -s sh -S warning"; do
         # shellcheck disable=SC2086 # $check is the command and its options, one word each
         if ! said=$($check "$script" 2>&1); then
             failed=$((failed + 1))
