@@ -98,7 +98,7 @@ std::wstring ShortcutPath()
     return CommonStartupFolder() + L"\\" + names::kShortcutFile;
 }
 
-static std::wstring KnownFolder(int csidl)
+std::wstring KnownFolder(int csidl)
 {
     wchar_t buffer[MAX_PATH] = {};
     SHGetFolderPathW(NULL, csidl, NULL, 0, buffer);
@@ -279,25 +279,29 @@ std::wstring RecordFile(const std::wstring& programPath, const wchar_t* record)
     return RecordPath(programPath.c_str(), record, path) ? path : L"";
 }
 
+DWORD CreateFolderWithSecurity(const std::wstring& path, const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              NULL)) {
+        return GetLastError();
+    }
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+    const DWORD error = CreateDirectoryW(path.c_str(), &security) ? 0 : GetLastError();
+    LocalFree(descriptor);
+    return error;
+}
+
 Failure MakeRecordsFolder()
 {
     // The interactive users may write there, the user's own token among them; records of a
     // user's program written anywhere else would be refused, or redirected.
     const std::wstring path = KnownFolder(CSIDL_COMMON_APPDATA) + kRecordsFolder;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;IU)", SDDL_REVISION_1,
-            &descriptor, NULL)) {
-        return ErrorText("ConvertStringSecurityDescriptorToSecurityDescriptor", GetLastError());
-    }
     Failure failure = CreateDirectories(path.substr(0, path.rfind(L'\\')));
-    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-    if (failure.empty() && !CreateDirectoryW(path.c_str(), &security)
-        && GetLastError() != ERROR_ALREADY_EXISTS) {
-        failure = ErrorText("CreateDirectory", GetLastError()) + ": " + Narrow(path);
-    }
-    LocalFree(descriptor);
-    return failure;
+    const DWORD error = !failure.empty() ? 0
+        : CreateFolderWithSecurity(path, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;IU)");
+    return error != 0 && error != ERROR_ALREADY_EXISTS
+        ? ErrorText("CreateDirectory", error) + ": " + Narrow(path) : failure;
 }
 
 void ForgetRecords(const std::wstring& programPath)
@@ -335,12 +339,13 @@ static REGSAM ViewBits(View view)
     return view == kView32 ? KEY_WOW64_32KEY : view == kView64 ? KEY_WOW64_64KEY : 0;
 }
 
-// Runs `act` on HKLM\<path> opened with `access` in that view; the error when it would not open.
+// Runs `act` on <root>\<path> opened with `access` in that view; the error when it would not
+// open.
 template <typename Act>
-static LONG WithKey(const wchar_t* path, REGSAM access, View view, Act act)
+static LONG WithKey(HKEY root, const wchar_t* path, REGSAM access, View view, Act act)
 {
     HKEY key = NULL;
-    LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access | ViewBits(view), &key);
+    LONG opened = RegOpenKeyExW(root, path, 0, access | ViewBits(view), &key);
     if (opened == ERROR_SUCCESS) {
         act(key);
         RegCloseKey(key);
@@ -370,7 +375,7 @@ static RegistryValue ValueAt(HKEY key, DWORD index)
 std::vector<RegistryValue> ReadValues(const wchar_t* path, View view, bool* keyExists, LONG* error)
 {
     std::vector<RegistryValue> values;
-    LONG opened = WithKey(path, KEY_READ, view, [&](HKEY key) {
+    LONG opened = WithKey(HKEY_LOCAL_MACHINE, path, KEY_READ, view, [&](HKEY key) {
         for (DWORD index = 0;; ++index) {
             RegistryValue value = ValueAt(key, index);
             if (!value.exists) {
@@ -386,11 +391,12 @@ std::vector<RegistryValue> ReadValues(const wchar_t* path, View view, bool* keyE
     return values;
 }
 
-RegistryValue ReadRunValue(const wchar_t* name, View view)
+RegistryValue ReadValue(HKEY root, const wchar_t* path, const wchar_t* name, View view,
+                        bool* keyExists)
 {
     RegistryValue value;
     value.name = name;
-    WithKey(names::kRunKeyPath, KEY_QUERY_VALUE, view, [&](HKEY key) {
+    LONG opened = WithKey(root, path, KEY_QUERY_VALUE, view, [&](HKEY key) {
         DWORD size = 0;
         if (RegQueryValueExW(key, name, NULL, &value.type, NULL, &size) == ERROR_SUCCESS) {
             value.bytes.resize(size);
@@ -398,7 +404,37 @@ RegistryValue ReadRunValue(const wchar_t* name, View view)
                                             &size) == ERROR_SUCCESS;
         }
     });
+    if (keyExists != nullptr) {
+        *keyExists = opened == ERROR_SUCCESS;
+    }
     return value;
+}
+
+RegistryValue ReadRunValue(const wchar_t* name, View view)
+{
+    return ReadValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, name, view);
+}
+
+LONG SetValue(HKEY root, const wchar_t* path, const RegistryValue& value, View view)
+{
+    HKEY key = NULL;
+    LONG result = RegCreateKeyExW(root, path, 0, NULL, 0, KEY_SET_VALUE | ViewBits(view), NULL,
+                                  &key, NULL);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetValueExW(key, value.name.c_str(), 0, value.type, value.bytes.data(),
+                                (DWORD)value.bytes.size());
+        RegCloseKey(key);
+    }
+    return result;
+}
+
+LONG RemoveValue(HKEY root, const wchar_t* path, const wchar_t* name, View view)
+{
+    LONG deleted = ERROR_SUCCESS;
+    LONG opened = WithKey(root, path, KEY_SET_VALUE, view,
+                          [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
+    const LONG result = opened != ERROR_SUCCESS ? opened : deleted;
+    return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
 }
 
 Failure CreateRunKey(View view)
@@ -415,25 +451,19 @@ Failure CreateRunKey(View view)
 
 Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
 {
-    Failure failure = CreateRunKey(view);
-    LONG written = ERROR_SUCCESS;
-    LONG opened = WithKey(names::kRunKeyPath, KEY_SET_VALUE, view, [&](HKEY key) {
-        written = RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text.c_str(),
-                                 (DWORD)((text.size() + 1) * sizeof(wchar_t)));
-    });
-    if (!failure.empty() || opened != ERROR_SUCCESS) {
-        return failure.empty() ? ErrorText("RegOpenKeyEx", opened) : failure;
-    }
+    RegistryValue value;
+    value.name = name;
+    value.type = REG_SZ;
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    value.bytes.assign(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
+    LONG written = SetValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, value, view);
     return written == ERROR_SUCCESS ? "" : ErrorText("RegSetValueEx", written);
 }
 
 Failure DeleteRunValue(const wchar_t* name, View view)
 {
-    LONG deleted = ERROR_SUCCESS;
-    WithKey(names::kRunKeyPath, KEY_SET_VALUE, view,
-            [&](HKEY key) { deleted = RegDeleteValueW(key, name); });
-    return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND
-        ? "" : ErrorText("RegDeleteValue", deleted);
+    LONG deleted = RemoveValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, name, view);
+    return deleted == ERROR_SUCCESS ? "" : ErrorText("RegDeleteValue", deleted);
 }
 
 typedef LONG(WINAPI* RegDeleteKeyExProc)(HKEY, LPCWSTR, REGSAM, DWORD);
@@ -672,21 +702,34 @@ std::wstring ParentName(const wchar_t* name)
     return parentName;
 }
 
+std::vector<DWORD> ProcessIds(const wchar_t* name)
+{
+    std::vector<DWORD> ids;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        if (name == nullptr || wcscmp(entry.szExeFile, name) == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    });
+    return ids;
+}
+
+bool EndProcess(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    const bool ended = process != NULL && TerminateProcess(process, 1)
+        && WaitForSingleObject(process, kWaitMilliseconds) == WAIT_OBJECT_0;
+    if (process != NULL) {
+        CloseHandle(process);
+    }
+    return ended;
+}
+
 Failure KillProcesses(const wchar_t* name)
 {
     int failed = 0;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        if (wcscmp(entry.szExeFile, name) != 0) {
-            return;
-        }
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        bool ended = process != NULL && TerminateProcess(process, 1)
-            && WaitForSingleObject(process, kWaitMilliseconds) == WAIT_OBJECT_0;
-        failed += !ended;
-        if (process != NULL) {
-            CloseHandle(process);
-        }
-    });
+    for (DWORD id : ProcessIds(name)) {
+        failed += !EndProcess(id);
+    }
     if (failed > 0) {
         return std::to_string(failed) + " " + Narrow(name) + " process(es) did not end";
     }

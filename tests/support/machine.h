@@ -38,6 +38,10 @@ std::wstring ServicePath(const std::wstring& windows = WindowsDirectory());
 std::wstring PanelPath(const std::wstring& windows = WindowsDirectory());
 std::wstring GuidePath(const std::wstring& windows = WindowsDirectory());
 std::wstring ShortcutPath();
+// A shell folder by its CSIDL ("" where the shell has none).
+std::wstring KnownFolder(int csidl);
+// Makes the folder with the security `sddl` gives; 0, or the error.
+DWORD CreateFolderWithSecurity(const std::wstring& path, const wchar_t* sddl);
 // Where the tests keep the programs and files they make outside the package (impostors,
 // copies, markers): a folder of their own among the machine's shared data.
 std::wstring ScratchFolder();
@@ -107,6 +111,13 @@ struct RegistryValue {
 // Every value of HKLM\<key> in a view; `keyExists` tells a missing key from an empty one.
 std::vector<RegistryValue> ReadValues(const wchar_t* key, View view, bool* keyExists,
                                       LONG* error = nullptr);
+// One value of <root>\<key> in a view; `keyExists`, when given, tells whether the key opened.
+RegistryValue ReadValue(HKEY root, const wchar_t* key, const wchar_t* name, View view = kOwnView,
+                        bool* keyExists = nullptr);
+// Writes the value, creating the key; deletes it, where neither it nor its key is there alike.
+// Each gives the registry's error.
+LONG SetValue(HKEY root, const wchar_t* key, const RegistryValue& value, View view = kOwnView);
+LONG RemoveValue(HKEY root, const wchar_t* key, const wchar_t* name, View view = kOwnView);
 RegistryValue ReadRunValue(const wchar_t* name, View view = kOwnView);
 Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view = kOwnView);
 Failure DeleteRunValue(const wchar_t* name, View view = kOwnView);
@@ -152,6 +163,10 @@ int CountProcesses(const wchar_t* name);
 std::wstring ParentName(const wchar_t* name);
 // Ends every process of that name and waits until each has ended.
 Failure KillProcesses(const wchar_t* name);
+// The processes whose program has that file name (every process: nullptr), by id.
+std::vector<DWORD> ProcessIds(const wchar_t* name = nullptr);
+// Ends the process and waits until it has ended; false where it could not.
+bool EndProcess(DWORD processId);
 // CreateProcessW(NULL, commandLine): not waited for.
 Failure Launch(const std::wstring& commandLine, DWORD* processId = nullptr);
 // Launches it and waits until a process of that name runs.

@@ -1,8 +1,6 @@
 #include "tests/support/put_back.h"
 
-#include <sddl.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <fstream>
@@ -23,38 +21,31 @@ static const struct {
     {L"Software\\Wine", L"Version"},
 };
 
-static std::wstring PackageFolder(const std::wstring& program)
+// The package's own folders inside the TWAIN directory, which Windows and other vendors share.
+static std::vector<std::wstring> PackageFolders()
 {
-    const std::wstring relative = program.substr(TwainDirectory().size() + 1);
-    return TwainDirectory() + L"\\" + relative.substr(0, relative.find(L'\\'));
+    std::vector<std::wstring> folders;
+    for (const std::wstring& program : {MonitorPath(), PanelPath()}) {
+        folders.push_back(program.substr(0, program.find(L'\\', TwainDirectory().size() + 1)));
+    }
+    return folders;
 }
 
 std::vector<std::wstring> ScratchPaths()
 {
-    wchar_t local[MAX_PATH] = {};
-    SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA, NULL, 0, local);
-    const std::wstring virtualStore = std::wstring(local) + L"\\VirtualStore"
-        + TwainDirectory().substr(2);
-    return {ScratchFolder(),
-            DownloadsFolder() + L"\\scarvel-planted",
-            DownloadsFolder() + L"\\scarvel-planted-cmd",
-            L"C:\\hostile-windows",
-            L"C:\\hostile windows",
-            virtualStore + L"\\" + PackageFolder(MonitorPath()).substr(TwainDirectory().size() + 1),
-            virtualStore + L"\\" + PackageFolder(PanelPath()).substr(TwainDirectory().size() + 1)};
+    std::vector<std::wstring> paths = {ScratchFolder(), DownloadsFolder() + L"\\scarvel-planted",
+                                       DownloadsFolder() + L"\\scarvel-planted-cmd",
+                                       L"C:\\hostile-windows", L"C:\\hostile windows"};
+    // Where Windows redirects a user's program's writes into the package's folders.
+    for (const std::wstring& folder : PackageFolders()) {
+        paths.push_back(KnownFolder(CSIDL_LOCAL_APPDATA) + L"\\VirtualStore" + folder.substr(2));
+    }
+    return paths;
 }
 
 std::wstring SavedFolder()
 {
-    wchar_t programs[MAX_PATH] = {};
-    SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, programs);
-    return std::wstring(programs) + L"\\ScarvelRepairSuite-saved";
-}
-
-// The package's own folders inside the TWAIN directory, which Windows and other vendors share.
-static std::vector<std::wstring> PackageFolders()
-{
-    return {PackageFolder(MonitorPath()), PackageFolder(PanelPath())};
+    return KnownFolder(CSIDL_PROGRAM_FILES) + L"\\ScarvelRepairSuite-saved";
 }
 
 static std::string Hex(const BYTE* data, size_t size)
@@ -82,43 +73,7 @@ static std::vector<BYTE> Bytes(const std::string& hex)
     return bytes;
 }
 
-static REGSAM ViewBits(int view)
-{
-    return view == 32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-}
-
-// The value of HKCU\<key>, or nothing; whether the key exists.
-static bool ReadUserValue(const wchar_t* key, const wchar_t* name, RegistryValue* value)
-{
-    HKEY opened = NULL;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD size = 0;
-    if (RegQueryValueExW(opened, name, NULL, &value->type, NULL, &size) == ERROR_SUCCESS) {
-        value->bytes.resize(size);
-        value->exists = RegQueryValueExW(opened, name, NULL, &value->type, value->bytes.data(),
-                                         &size) == ERROR_SUCCESS;
-    }
-    RegCloseKey(opened);
-    return true;
-}
-
 static Failure RemoveTree(const std::wstring& path);
-
-static Failure CreateProtectedFolder(const std::wstring& path)
-{
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kSavedFolderSecurity, SDDL_REVISION_1,
-                                                              &descriptor, NULL)) {
-        return "could not make the saved folder's security: error " + std::to_string(GetLastError());
-    }
-    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-    const BOOL created = CreateDirectoryW(path.c_str(), &security);
-    const DWORD error = GetLastError();
-    LocalFree(descriptor);
-    return created ? "" : "could not make " + Narrow(path) + ": error " + std::to_string(error);
-}
 
 static Failure Refusal(const std::wstring& folder)
 {
@@ -153,10 +108,9 @@ Failure SaveMachine(const std::wstring& folder)
     }
     std::ostringstream state;
     state << "twain " << FileExists(TwainDirectory()) << "\n";
-    for (int view : {32, 64}) {
+    for (View view : {kView32, kView64}) {
         bool keyExists = false;
-        const std::vector<RegistryValue> values =
-            ReadValues(names::kRunKeyPath, view == 32 ? kView32 : kView64, &keyExists);
+        const std::vector<RegistryValue> values = ReadValues(names::kRunKeyPath, view, &keyExists);
         state << "runkey " << view << " " << keyExists << "\n";
         for (const RegistryValue& value : values) {
             // The name as its UTF-16 bytes: blanks, line breaks and lone surrogates survive.
@@ -167,8 +121,9 @@ Failure SaveMachine(const std::wstring& folder)
         }
     }
     for (size_t i = 0; i < sizeof kUserValues / sizeof kUserValues[0]; ++i) {
-        RegistryValue value;
-        const bool keyExists = ReadUserValue(kUserValues[i].key, kUserValues[i].value, &value);
+        bool keyExists = false;
+        const RegistryValue value = ReadValue(HKEY_CURRENT_USER, kUserValues[i].key,
+                                              kUserValues[i].value, kOwnView, &keyExists);
         state << "user " << i << " " << keyExists << " " << value.exists << " " << value.type << " "
               << Hex(value.bytes) << "\n";
     }
@@ -178,7 +133,9 @@ Failure SaveMachine(const std::wstring& folder)
     // nothing that a later start would take for a run to put back.
     const std::wstring part = folder + L".part";
     RemoveTree(part);
-    Failure failure = CreateProtectedFolder(part);
+    const DWORD error = CreateFolderWithSecurity(part, kSavedFolderSecurity);
+    Failure failure = error == 0 ? "" : "could not make " + Narrow(part) + ": error "
+                                            + std::to_string(error);
     if (failure.empty() && shortcut
         && !CopyFileW(ShortcutPath().c_str(), (part + kSavedShortcut).c_str(), TRUE)) {
         failure = "the shortcut could not be saved aside";
@@ -261,70 +218,37 @@ static std::wstring ProgramOf(DWORD processId)
     return !known ? L"" : GetLongPathNameW(image, longForm, MAX_PATH * 2) > 0 ? longForm : image;
 }
 
-static bool EndProcess(DWORD processId)
+// Each step is taken whatever the others did; the failures are all told.
+static void Note(Failure* all, const Failure& step)
 {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
-    const bool ended = process != NULL && TerminateProcess(process, 1)
-        && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
-    if (process != NULL) {
-        CloseHandle(process);
+    if (!step.empty()) {
+        *all += (all->empty() ? "" : "\n") + step;
     }
-    return ended;
 }
 
-// Every process whose program lies in one of `folders`, this one aside: those the suite
-// started, and nothing else.
+// Every process whose program lies in one of `folders`: those the suite started, and nothing
+// else. Copies of this program aside: this one, and a restorer started when its window closed.
 static Failure EndProgramsIn(const std::vector<std::wstring>& folders)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
+    const std::wstring self = ProgramOf(GetCurrentProcessId());
     Failure failure;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        const std::wstring program = ProgramOf(entry.th32ProcessID);
-        if (entry.th32ProcessID != GetCurrentProcessId() && IsUnderAny(program, folders)
-            && !EndProcess(entry.th32ProcessID)) {
-            failure += (failure.empty() ? "" : "\n") + ("could not end " + Narrow(program));
+    for (DWORD id : ProcessIds()) {
+        const std::wstring program = ProgramOf(id);
+        if (IsUnderAny(program, folders) && lstrcmpiW(program.c_str(), self.c_str()) != 0
+            && !EndProcess(id)) {
+            Note(&failure, "could not end " + Narrow(program));
         }
     }
-    CloseHandle(snapshot);
     return failure;
 }
 
-static LONG WriteValue(HKEY root, const std::wstring& key, REGSAM view, const RegistryValue& value)
-{
-    HKEY opened = NULL;
-    LONG result = RegCreateKeyExW(root, key.c_str(), 0, NULL, 0, KEY_SET_VALUE | view, NULL,
-                                  &opened, NULL);
-    if (result == ERROR_SUCCESS) {
-        result = RegSetValueExW(opened, value.name.c_str(), 0, value.type, value.bytes.data(),
-                                (DWORD)value.bytes.size());
-        RegCloseKey(opened);
-    }
-    return result;
-}
-
-static LONG DeleteValue(HKEY root, const std::wstring& key, REGSAM view, const std::wstring& name)
-{
-    HKEY opened = NULL;
-    LONG result = RegOpenKeyExW(root, key.c_str(), 0, KEY_SET_VALUE | view, &opened);
-    if (result == ERROR_FILE_NOT_FOUND) {
-        return ERROR_SUCCESS;
-    }
-    if (result == ERROR_SUCCESS) {
-        result = RegDeleteValueW(opened, name.c_str());
-        RegCloseKey(opened);
-    }
-    return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
-}
-
 // The Run key of a view with its saved values again; the package's own values where none was.
-static Failure PutBackRunValues(int view, const std::vector<RegistryValue>& saved)
+static Failure PutBackRunValues(View view, const std::vector<RegistryValue>& saved)
 {
     Failure failure;
     for (const RegistryValue& value : saved) {
-        if (!(ReadRunValue(value.name.c_str(), view == 32 ? kView32 : kView64) == value)
-            && WriteValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, ViewBits(view), value) != ERROR_SUCCESS) {
+        if (!(ReadRunValue(value.name.c_str(), view) == value)
+            && SetValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, value, view) != ERROR_SUCCESS) {
             failure = "could not write back the Run value " + Narrow(value.name);
         }
     }
@@ -333,8 +257,7 @@ static Failure PutBackRunValues(int view, const std::vector<RegistryValue>& save
         for (const RegistryValue& value : saved) {
             wasThere = wasThere || value.name == name;
         }
-        if (!wasThere && DeleteValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, ViewBits(view), name)
-                             != ERROR_SUCCESS) {
+        if (!wasThere && !DeleteRunValue(name, view).empty()) {
             failure = "could not delete the Run value " + Narrow(name);
         }
     }
@@ -343,11 +266,14 @@ static Failure PutBackRunValues(int view, const std::vector<RegistryValue>& save
 
 static Failure PutBackUserValue(size_t index, bool keyExisted, const RegistryValue& saved)
 {
+    if (index >= sizeof kUserValues / sizeof kUserValues[0]) {
+        return "the saved state names no user value " + std::to_string(index);
+    }
     const std::wstring key = kUserValues[index].key;
     RegistryValue value = saved;
     value.name = kUserValues[index].value;
-    LONG result = value.exists ? WriteValue(HKEY_CURRENT_USER, key, 0, value)
-                               : DeleteValue(HKEY_CURRENT_USER, key, 0, value.name);
+    LONG result = value.exists ? SetValue(HKEY_CURRENT_USER, key.c_str(), value)
+                               : RemoveValue(HKEY_CURRENT_USER, key.c_str(), value.name.c_str());
     // A key a test created goes again, rather than staying empty.
     HKEY opened = NULL;
     if (result == ERROR_SUCCESS && !keyExisted
@@ -366,14 +292,6 @@ static Failure PutBackShortcut(const std::wstring& folder, bool saved)
         failure = "could not put back the shortcut";
     }
     return failure;
-}
-
-// Each step is taken whatever the others did; the failures are all told.
-static void Note(Failure* all, const Failure& step)
-{
-    if (!step.empty()) {
-        *all += (all->empty() ? "" : "\n") + step;
-    }
 }
 
 Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders)
@@ -405,7 +323,7 @@ Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstrin
         } else if (kind == "runkey") {
             fields >> view >> flag;
             if (flag != 0) {
-                Note(&failure, CreateRunKey(view == 32 ? kView32 : kView64));
+                Note(&failure, CreateRunKey(static_cast<View>(view)));
             }
         } else if (kind == "run") {
             RegistryValue value;
@@ -430,8 +348,8 @@ Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstrin
         }
     }
     file.close();
-    Note(&failure, PutBackRunValues(32, run[0]));
-    Note(&failure, PutBackRunValues(64, run[1]));
+    Note(&failure, PutBackRunValues(kView32, run[0]));
+    Note(&failure, PutBackRunValues(kView64, run[1]));
     for (const std::wstring& path : started) {
         Note(&failure, RemoveTree(path));
     }
