@@ -3,7 +3,6 @@
 // fail, and skips with its reason elsewhere (under Wine, every one of them).
 #include "tests/inprocess/harness.h"
 
-#include <tlhelp32.h>
 
 #include <functional>
 
@@ -11,24 +10,29 @@ namespace {
 
 const wchar_t kCommandProcessor[] = L"Software\\Microsoft\\Command Processor";
 
-// The AutoRun value of the user's Command Processor key set to `command`, or removed when
-// it is empty: true when that was done. The one it replaced goes to `previous` ("" for none).
-bool SetAutoRun(const std::wstring& command, std::wstring* previous = nullptr)
-{
-    wchar_t replaced[1024] = {};
-    DWORD size = sizeof replaced - sizeof(wchar_t);
-    RegGetValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun", RRF_RT_REG_SZ, NULL, replaced,
-                 &size);
-    if (previous != nullptr) {
-        *previous = replaced;
+// The AutoRun value of the user's Command Processor key set to `command` while it lives
+// (`set`: whether that was done), then put back as it was, type and bytes, or removed.
+struct AutoRunSet {
+    const machine::RegistryValue previous =
+        machine::ReadValue(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun");
+    bool set;
+    explicit AutoRunSet(const std::wstring& command)
+    {
+        machine::RegistryValue value = previous;
+        value.type = REG_SZ;
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(command.c_str());
+        value.bytes.assign(bytes, bytes + (command.size() + 1) * sizeof(wchar_t));
+        set = machine::SetValue(HKEY_CURRENT_USER, kCommandProcessor, value) == ERROR_SUCCESS;
     }
-    const LONG done = command.empty()
-        ? RegDeleteKeyValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun")
-        : RegSetKeyValueW(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun", REG_SZ,
-                          command.c_str(),
-                          static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
-    return done == ERROR_SUCCESS || (command.empty() && done == ERROR_FILE_NOT_FOUND);
-}
+    ~AutoRunSet()
+    {
+        if (previous.exists) {
+            machine::SetValue(HKEY_CURRENT_USER, kCommandProcessor, previous);
+        } else {
+            machine::RemoveValue(HKEY_CURRENT_USER, kCommandProcessor, L"AutoRun");
+        }
+    }
+};
 
 // System32's cmd.exe running `arguments`, waited for; its exit code.
 DWORD RunCmd(const std::wstring& arguments)
@@ -46,20 +50,6 @@ DWORD RunCmd(const std::wstring& arguments)
         CloseHandle(info.hThread);
     }
     return code;
-}
-
-DWORD ProcessIdOf(const wchar_t* name)
-{
-    DWORD id = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && id == 0;
-         more = Process32NextW(snapshot, &entry)) {
-        id = wcscmp(entry.szExeFile, name) == 0 ? entry.th32ProcessID : 0;
-    }
-    CloseHandle(snapshot);
-    return id;
 }
 
 // Whether the desktop shell's own token, the user's unelevated one, may open the process with
@@ -125,7 +115,8 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
         EXPECT_EQ(machine::kExplorerProcess, machine::ParentName(program.process));
         EXPECT_EQ(static_cast<DWORD>(TokenElevationTypeLimited),
                   machine::ReadTokenRecord(program.path(machine::WindowsDirectory())).elevationType);
-        EXPECT_TRUE(UserMayOpen(ProcessIdOf(program.process), PROCESS_TERMINATE));
+        const std::vector<DWORD> ids = machine::ProcessIds(program.process);
+        EXPECT_TRUE(!ids.empty() && UserMayOpen(ids[0], PROCESS_TERMINATE));
     }
 }
 
@@ -135,8 +126,8 @@ TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
 {
     const std::wstring marker = machine::ScratchFolder() + L"\\autorun.ran";
     DeleteFileW(marker.c_str());
-    std::wstring previous;
-    ASSERT_TRUE(SetAutoRun(L"echo ran>\"" + marker + L"\"", &previous));
+    const AutoRunSet autoRun(L"echo ran>\"" + marker + L"\"");
+    ASSERT_TRUE(autoRun.set);
     // Without /d, this cmd.exe runs it: the check can fail here.
     ASSERT_EQ(0u, RunCmd(L"/c rem"));
     const bool autoRuns = machine::FileExists(marker);
@@ -148,7 +139,6 @@ TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
         EXPECT_EQ(ExpectedOutput({"checking", "restart", "complete"}), run.output);
         EXPECT_FALSE(machine::FileExists(marker)) << "the AutoRun command ran in the pause";
     }
-    SetAutoRun(previous);
     DeleteFileW(marker.c_str());
     if (!autoRuns) {
         GTEST_SKIP() << "cmd.exe /c rem ran, exited 0 and left no mark, with the AutoRun value "
@@ -171,18 +161,15 @@ TEST_F(RepairRunTest, TheRunnerRunsNoAutoRunCommandAndNoComspec)
     ASSERT_TRUE(CopyFileW((StandinsFolder() + L"\\standin_program.exe").c_str(), comspec.c_str(),
                           FALSE));
     ASSERT_EQ("", machine::WriteTextFile(comspec + kExitFile, ""));
-    std::wstring previous;
     wchar_t ownComspec[MAX_PATH] = {};
     const bool hadComspec = GetEnvironmentVariableW(L"COMSPEC", ownComspec, MAX_PATH) > 0;
     // Both put back however the test ends.
     const struct PutBack {
         std::function<void()> undo;
         ~PutBack() { undo(); }
-    } putBack{[&] {
-        SetEnvironmentVariableW(L"COMSPEC", hadComspec ? ownComspec : NULL);
-        SetAutoRun(previous);
-    }};
-    ASSERT_TRUE(SetAutoRun(L"echo ran>\"" + autoRan + L"\"", &previous));
+    } putBack{[&] { SetEnvironmentVariableW(L"COMSPEC", hadComspec ? ownComspec : NULL); }};
+    const AutoRunSet autoRun(L"echo ran>\"" + autoRan + L"\"");
+    ASSERT_TRUE(autoRun.set);
     ASSERT_TRUE(SetEnvironmentVariableW(L"COMSPEC", comspec.c_str()));
     // Without /d a cmd.exe runs the AutoRun command, and for /f runs its command in COMSPEC:
     // the checks below can fail here.
