@@ -219,12 +219,8 @@ TEST_F(RepairRunTest, SearchLeavesTheDownloadFolderFirstOnEveryWindows)
         }
         return all;
     };
-    auto version = [](DWORD major) {
-        return Events{L"GetModuleHandleW ntdll.dll", L"GetProcAddress RtlGetVersion",
-                      L"RtlGetVersion " + std::to_wstring(major) + L".0"};
-    };
-    const Events win10 = version(10);
-    const Events vista = version(6);
+    const Events win10 = VersionCalls(10, 0);
+    const Events vista = VersionCalls(6, 0);
     const struct {
         const char* what;
         DWORD major;  // of Windows as ntdll reports it; Vista is 6.0, the others 10.0
@@ -306,10 +302,7 @@ static size_t LoadsDuringTheRun()
 // leaves the tool's job or is not started. Where nobody is logged on, nothing is missing yet.
 TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
 {
-    const machine::Failure here = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(here)) {
-        GTEST_SKIP() << here;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
     const std::wstring tests = wcsrchr(self, L'\\') + 1;
@@ -519,13 +512,11 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         }
         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
             // Explorer asked once for each program, by its path.
-            const Events asked =
-                EventsStartingWith(L"SysAllocString " + program.path(machine::WindowsDirectory()));
             if (variant.launch == explorer) {
-                EXPECT_EQ(1u, asked.size());
+                EXPECT_EQ(1u, EventsStartingWith(L"SysAllocString "
+                                                 + program.path(machine::WindowsDirectory()))
+                                  .size());
             }
-        }
-        for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
             EXPECT_EQ(parents[variant.parent], machine::ParentName(program.process));
         }
         // No parent is ever named for a program: the attribute list is never even looked up.

@@ -106,6 +106,12 @@ Events EventsAfterLast(const std::wstring& prefix)
     return failure;
 }
 
+Events VersionCalls(DWORD major, DWORD minor)
+{
+    return {L"GetModuleHandleW ntdll.dll", L"GetProcAddress RtlGetVersion",
+            L"RtlGetVersion " + std::to_wstring(major) + L"." + std::to_wstring(minor)};
+}
+
 Events PauseCalls(DWORD major, DWORD minor)
 {
     if (major == 0) {
@@ -117,8 +123,7 @@ Events PauseCalls(DWORD major, DWORD minor)
         major = version.dwMajorVersion;
         minor = version.dwMinorVersion;
     }
-    Events calls = {L"GetModuleHandleW ntdll.dll", L"GetProcAddress RtlGetVersion",
-                    L"RtlGetVersion " + std::to_wstring(major) + L"." + std::to_wstring(minor)};
+    Events calls = VersionCalls(major, minor);
     // Session 0 is seen by nobody from Vista on.
     if (major >= 6) {
         calls.insert(calls.end(), {L"GetModuleHandleW kernel32.dll",
@@ -154,9 +159,10 @@ machine::Failure ProgramsStartHere(Runner runner)
         return "";
     }
     const machine::TokenRecord own = machine::OwnToken();
-    if (machine::ShellUser() != own.user) {
+    const std::wstring shell = machine::ShellUser();
+    if (shell != own.user) {
         return machine::Skip("the suite runs as " + Narrow(own.user) + " and the desktop's "
-                             "Explorer as " + Narrow(machine::ShellUser()) + ": with another "
+                             "Explorer as " + Narrow(shell) + ": with another "
                              "administrator's credentials the tool rightly starts nothing");
     }
     if (runner == kProgram && own.elevationType != TokenElevationTypeFull) {

@@ -33,6 +33,8 @@ Events EventsAfterLast(const std::wstring& prefix);
 // The final pause as the hooks log it, on Windows `major`.`minor` (0: the one running):
 // whether anyone sees the tool, then System32's command interpreter, by its full path.
 Events PauseCalls(DWORD major = 0, DWORD minor = 0);
+// How the tool asks ntdll which Windows it is, told `major`.`minor`.
+Events VersionCalls(DWORD major, DWORD minor);
 
 // Each background program, by the token its stand-in recorded: the suite's own user and
 // session, never a full token, and at medium integrity where the suite's is the full one of
@@ -45,6 +47,14 @@ enum Runner : int;
 // or, for the built program, a token that is no full one of a split pair (UAC off). "" under
 // Wine, and wherever it can; the entry point is always told it has a full token of a pair.
 machine::Failure ProgramsStartHere(Runner runner);
+// Skips the test that calls it where ProgramsStartHere(runner) gives a skip.
+#define SKIP_UNLESS_PROGRAMS_START_HERE(runner)                       \
+    do {                                                              \
+        const machine::Failure startHere = ProgramsStartHere(runner); \
+        if (machine::IsSkip(startHere)) {                             \
+            GTEST_SKIP() << startHere;                                \
+        }                                                             \
+    } while (0)
 // The shortcut the tool writes to `target`: the shell's defaults for all but the target.
 machine::Shortcut WrittenShortcut(const std::wstring& target);
 

@@ -483,16 +483,22 @@ static void SettleComReferences(void)
     }
 }
 
-void HookSettle(void)
+// Waits for the worker thread the tool started, if any, and forgets it.
+static void JoinWorker(void)
 {
-    if (gHungRelease != NULL) {
-        SetEvent(gHungRelease);
-    }
     if (gWorker != NULL) {
         WaitForSingleObject(gWorker, 60000);
         CloseHandle(gWorker);
         gWorker = NULL;
     }
+}
+
+void HookSettle(void)
+{
+    if (gHungRelease != NULL) {
+        SetEvent(gHungRelease);
+    }
+    JoinWorker();
     if (gHungRelease != NULL) {
         CloseHandle(gHungRelease);
         CloseHandle(gHungEntered);
@@ -746,13 +752,12 @@ static BOOL SessionInformation(HANDLE server, DWORD session, WTS_INFO_CLASS kind
     if (!gSessionsSet) {
         return gRealWTSQuerySessionInformationW(server, session, kind, buffer, bytes);
     }
-    if (!gRealWTSQuerySessionInformationW(server, WTS_CURRENT_SESSION, kind, buffer, bytes)) {
-        return FALSE;
-    }
     const HookSession* faked = FakedSession(session);
     if (faked != NULL && faked->user < 0) {
-        gRealWTSFreeMemory(*buffer);
         SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!gRealWTSQuerySessionInformationW(server, WTS_CURRENT_SESSION, kind, buffer, bytes)) {
         return FALSE;
     }
     if (kind == WTSUserName && (faked == NULL || faked->user == 0)) {
@@ -803,10 +808,7 @@ static HANDLE Worker(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_STAR
 {
     HANDLE thread = CreateThread(security, stack, start, parameter, flags, id);
     if (thread != NULL) {
-        if (gWorker != NULL) {
-            WaitForSingleObject(gWorker, 60000);
-            CloseHandle(gWorker);
-        }
+        JoinWorker();
         DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &gWorker, SYNCHRONIZE,
                         FALSE, 0);
     }

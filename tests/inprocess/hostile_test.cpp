@@ -46,10 +46,7 @@ protected:
 
 TEST_F(HostileMachineTest, LongestWindowsDirectoryForTheCommandLineStillRepairsEverything)
 {
-    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(explorer)) {
-        GTEST_SKIP() << explorer;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     UseWindowsDirectory(220, false);
 
     RunTool();
@@ -92,10 +89,7 @@ TEST_F(HostileMachineTest, WindowsDirectoryTooLongForTheCommandLineIsAPackageOut
 
 TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
 {
-    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(explorer)) {
-        GTEST_SKIP() << explorer;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     UseWindowsDirectory(40, true);
 
     RunTool();
@@ -119,10 +113,7 @@ TEST_F(HostileMachineTest, ProgramPathsWithASpaceAreQuotedWhereWindowsRunsThem)
 
 TEST_F(HostileMachineTest, QuotedCommandLinesStillHaveToFitTheirBuffers)
 {
-    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(explorer)) {
-        GTEST_SKIP() << explorer;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     UseWindowsDirectory(218, true);
     RunTool();
     const std::wstring monitorLine = Quoted(machine::MonitorPath(windows)) + L" /Station";
@@ -157,10 +148,7 @@ TEST_F(HostileMachineTest, FailedWindowsDirectoryLookupNeverTestsPathsRelativeTo
 
 TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
 {
-    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(explorer)) {
-        GTEST_SKIP() << explorer;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     const std::wstring cwd = machine::ScratchFolder() + L"\\cwd";
     CreateDirectoryW(cwd.c_str(), NULL);
     SetCurrentDirectoryW(cwd.c_str());

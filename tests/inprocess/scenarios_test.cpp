@@ -335,15 +335,15 @@ const Scenario kScenarios[] = {
      [] {
          return machine::InstallService(SERVICE_DEMAND_START,
                                         machine::TwainDirectory() + L"\\other\\other.exe",
-                                        L"OTHERSVC", names::kServiceDisplayName);
+                                        machine::kOtherServiceName, names::kServiceDisplayName);
      },
      {"checking", "startup-item", "service-missing", "E06"},
      [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); },
      [](const RunRecord&) {
-         machine::ServiceConfig other = machine::ReadService(L"OTHERSVC");
+         machine::ServiceConfig other = machine::ReadService(machine::kOtherServiceName);
          EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), other.startType);
          EXPECT_EQ(std::wstring(names::kServiceDisplayName), other.displayName);
-         EXPECT_EQ("", machine::DeleteScanService(L"OTHERSVC"));
+         EXPECT_EQ("", machine::DeleteScanService(machine::kOtherServiceName));
      }},
     {"ShortcutMissing",
      [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->shortcut = false; })); },

@@ -29,10 +29,7 @@ TEST_F(RepairRunTest, ServiceThatStopsWhileStartingGivesE07AndStaysInstalled)
 
 TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirCommandLines)
 {
-    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(explorer)) {
-        GTEST_SKIP() << explorer;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     ASSERT_EQ("", machine::LaunchAndWait(machine::PanelPath(), names::kPanelProcess));
 
     RunTool();
@@ -71,10 +68,7 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
 
 TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
 {
-    const machine::Failure explorer = ProgramsStartHere(kEntryPoint);
-    if (machine::IsSkip(explorer)) {
-        GTEST_SKIP() << explorer;
-    }
+    SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
     machine::Healthy healthy;
     healthy.programs[1] = healthy.programs[2] = false;
     MakeHealthy(healthy);
