@@ -33,6 +33,24 @@ std::wstring OwnPath()
     return self;
 }
 
+// One argument quoted so that the child's runtime reads it back whole: a directory of
+// --gtest_output ends in a backslash, which would otherwise escape the closing quote.
+std::wstring Quoted(const std::wstring& argument)
+{
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    return quoted.append(backslashes * 2, L'\\') + L"\"";
+}
+
 // This program's arguments but the first, each quoted, after `mode`.
 std::wstring CommandLineFor(const std::wstring& mode)
 {
@@ -40,7 +58,7 @@ std::wstring CommandLineFor(const std::wstring& mode)
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     std::wstring line = L"\"" + OwnPath() + L"\" " + mode;
     for (int i = 2; i < count; ++i) {
-        line += L" \"" + std::wstring(arguments[i]) + L"\"";
+        line += L" " + Quoted(arguments[i]);
     }
     LocalFree(arguments);
     return line;
