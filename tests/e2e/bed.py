@@ -60,10 +60,14 @@ def expected_output(*names):
 
 
 def split_pause(output):
-    """A redirected run's bytes as (the tool's text, what the pause wrote after it)."""
+    """A redirected run's bytes as (the tool's text, the pause's prompt after it). The prompt
+    is one line, ended or not; anything else after the text gives an empty prompt."""
     end = output.rfind(MESSAGE_END)
     cut = 0 if end < 0 else end + len(MESSAGE_END)
-    return output[:cut], output[cut:]
+    after = output[cut:]
+    line = after[:-2] if after.endswith(b"\r\n") else after
+    one_line = line.strip() and b"\r" not in line and b"\n" not in line
+    return output[:cut], after if one_line else b""
 
 
 def decode_output(data):
@@ -143,11 +147,11 @@ STARTUP_ATTEMPTS = 3
 STARTUP_NOISE = re.compile(rb"^(?:[0-9a-f]{4}:)?err:virtual:")
 
 
-def failed_to_start(status, output, said):
-    """Whether a Wine start died before the program ran: status 1, nothing on standard
-    output, and on standard error only the shared user data's line and what led to it."""
+def failed_to_start(status, wrote, said):
+    """Whether a Wine start died before the program ran: status 1, nothing written to
+    standard output, and on standard error only the shared user data's line and what led to it."""
     lines = [line for line in said.splitlines() if line.strip()]
-    return (status == 1 and os.path.getsize(output) == 0
+    return (status == 1 and not wrote
             and any(STARTUP_FAILURE in line for line in lines)
             and all(STARTUP_FAILURE in line or STARTUP_NOISE.match(line) for line in lines))
 
@@ -461,10 +465,12 @@ class Machine:
                 status = _run_exactly([WINE64] + list(args), env, directory, out, err, timeout)
             with open(errors, "rb") as err:
                 said = err.read()
-            if not failed_to_start(status, output, said) or attempt == STARTUP_ATTEMPTS:
+            if not failed_to_start(status, os.path.getsize(output) > 0, said):
                 break
             self.startup_failures += 1
-            kept = _kept_paths(output, errors)
+            # The last attempt's files stay where the caller reads them.
+            last = attempt == STARTUP_ATTEMPTS
+            kept = [output, errors] if last else _kept_paths(output, errors)
             for path, keep in zip((output, errors), kept):
                 os.replace(path, keep)
             print("bed: Wine could not start %s, attempt %d: status %d, no output, %s "

@@ -317,7 +317,7 @@ def windows_suite(machine, check, folder, gtest_filter):
     watch = Watch(kept)
     status, printed, _ = suite("/yes", gtest_filter)
     check.equal(watch.stop(), 0, "the TWAIN folder's own file never missing while the suite ran")
-    check.equal(status, 0, "exit code 0: every test passed or skipped", )
+    check.equal(status, 0, "exit code 0: every test passed or skipped")
     check.that("the machine is as it was" in printed, "it says that it put everything back",
                printed[-600:])
     # Where it saved what the tests changed, as it says.
