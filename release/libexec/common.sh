@@ -41,14 +41,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' HUP INT PIPE TERM
 
-# The names of a release's files, signed ($1 = signed) or not.
+# The names of a release's files, signed ($1 = signed) or not ($1 empty).
 release_files() {
-    set -- "$1" "BUILDINFO SHA256SUMS SHA256SUMS-unsigned ScarvelRepair-unattended.cmd ScarvelRepair.exe"
-    if [ "$1" = signed ]; then
-        echo "$2 SHA256SUMS.p7s SHA256SUMS.p7s.tsr ScarvelRepair.exe.sig"
-    else
-        echo "$2"
-    fi
+    echo "BUILDINFO SHA256SUMS SHA256SUMS-unsigned ScarvelRepair-unattended.cmd ScarvelRepair.exe${1:+ SHA256SUMS.p7s SHA256SUMS.p7s.tsr ScarvelRepair.exe.sig}"
 }
 
 # The description Windows shows for the signature is the version resource's product name;

@@ -36,7 +36,7 @@ def osslsigncode_verify(check, material, exe, digests):
                 "each description: the version resource's product name")
 
 
-def check_dist(check, dist, signed, reference, material=None, source=SOURCE):
+def check_dist(check, dist, signed, reference, material, source):
     names = set(os.listdir(dist))
     check.equal(names, SIGNED_DIST if signed else SIGNED_DIST - {EXE + ".sig", "SHA256SUMS.p7s",
                                                                  "SHA256SUMS.p7s.tsr"},
@@ -101,7 +101,7 @@ def unsigned(build, check, material, work):
     status, output = release(material, dist, env={"CXXFLAGS": "-O0 -g", "CFLAGS": "-O0",
                                                   "LDFLAGS": "-Wl,--insert-timestamp"})
     check.that(status == 0, "exit status 0", output)
-    check_dist(check, dist, False, build.tool, source=material.vendor)
+    check_dist(check, dist, False, build.tool, None, material.vendor)
     with open(os.path.join(dist, "SHA256SUMS")) as f:
         listed = dict(reversed(line.split()) for line in f)
     check.equal(listed.get(EXE), sha256(build.tool), "SHA256SUMS and SHA256SUMS-unsigned hold "
@@ -116,7 +116,7 @@ def keyed(build, check, material, work):
     dist = material.release("keyed")
     status, output = release(material, dist, dict(material.key_file(), SIGN_DIGESTS="sha256"))
     check.that(status == 0, "exit status 0", output)
-    check_dist(check, dist, True, build.tool, material, source=material.vendor)
+    check_dist(check, dist, True, build.tool, material, material.vendor)
     osslsigncode_verify(check, material, os.path.join(dist, EXE), ["SHA256"])
     lines = "\n".join(verify_release(check, dist, material.vendor, ca=material.ca))
     check.that("resources/signers.txt of HEAD" in lines and "time-stamped" in lines,
@@ -134,7 +134,7 @@ def token(build, check, material, work):
     check.that(all(name + ":" in seen for name in ("cmake", "openssl", "osslsigncode"))
                and PIN not in seen and "SIGN_PIN" not in seen,
                "cmake, openssl and osslsigncode ran without the PIN in their environment")
-    check_dist(check, dist, True, build.tool, material, source=material.vendor)
+    check_dist(check, dist, True, build.tool, material, material.vendor)
     osslsigncode_verify(check, material, os.path.join(dist, EXE), ["SHA1", "SHA256"])
     verify_release(check, dist, material.vendor, ca=material.ca)
 

@@ -49,6 +49,16 @@ def git(folder, *args):
                + list(args)).stdout.decode().strip()
 
 
+def softhsm_env(folder):
+    """SoftHSM2's configuration in `folder`, naming the tokens in its tokens/; the
+    environment that points SoftHSM2 at it."""
+    config = os.path.join(folder, "softhsm2.conf")
+    with open(config, "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\n"
+                % os.path.join(folder, "tokens"))
+    return {"SOFTHSM2_CONF": config}
+
+
 def folder_of(build):
     return os.path.join(build.dir, "tests", "release", "material")
 
@@ -97,8 +107,7 @@ class Material:
         os.mkdir(self.path("releases"))
         tokens = self.path("tokens")
         os.mkdir(tokens)
-        with open(self.env["SOFTHSM2_CONF"], "w") as f:
-            f.write("directories.tokendir = %s\nobjectstore.backend = file\n" % tokens)
+        softhsm_env(self.dir)
         softhsm = ["softhsm2-util", "--init-token", "--free", "--label", "release",
                    "--pin", PIN, "--so-pin", SO_PIN]
         run(softhsm, env=dict(os.environ, **self.env))
@@ -124,11 +133,7 @@ class Material:
     def token_copy(self, folder):
         """The environment of a copy of the token in `folder`, for a case that changes it."""
         shutil.copytree(self.path("tokens"), os.path.join(folder, "tokens"))
-        config = os.path.join(folder, "softhsm2.conf")
-        with open(config, "w") as f:
-            f.write("directories.tokendir = %s\nobjectstore.backend = file\n"
-                    % os.path.join(folder, "tokens"))
-        return {"SOFTHSM2_CONF": config}
+        return softhsm_env(folder)
 
     def crl(self, revoked, folder):
         """A revocation list of the test CA, written in `folder`, that revokes the

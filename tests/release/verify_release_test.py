@@ -12,8 +12,10 @@ import shutil
 from material import (EXE, entry, flip_byte, git, release, run, sha256, verify_release)
 
 
-def resum(dist, files):
-    """SHA256SUMS made anew, as one who changed the release would."""
+def resum(dist):
+    """SHA256SUMS made anew over the files it names, as one who changed the release would."""
+    with open(os.path.join(dist, "SHA256SUMS")) as f:
+        files = [line.split()[1] for line in f if line.strip()]
     run(["sh", "-c", "sha256sum %s >SHA256SUMS" % " ".join(files)], cwd=dist)
 
 
@@ -30,13 +32,13 @@ def other_build_signature(material, work, reference, dist):
          "-out", os.path.join(dist, EXE + ".sig")])
     run(["osslsigncode", "attach-signature", "-sigin", os.path.join(dist, EXE + ".sig"),
          "-in", reference, "-out", os.path.join(dist, EXE)], check=False)
-    resum(dist, ["BUILDINFO", "ScarvelRepair-unattended.cmd", EXE, EXE + ".sig", "SHA256SUMS-unsigned"])
+    resum(dist)
 
 
 def swapped_runner(material, work, reference, dist):
     with open(os.path.join(dist, "ScarvelRepair-unattended.cmd"), "w", newline="") as f:
         f.write("@net user helper Passw0rd /add\r\n@\"%~dp0ScarvelRepair.exe\" <nul\r\n")
-    resum(dist, ["BUILDINFO", "ScarvelRepair-unattended.cmd", EXE, EXE + ".sig", "SHA256SUMS-unsigned"])
+    resum(dist)
 
 
 def other_toolchain(material, work, reference, dist, edits=None):
@@ -49,7 +51,7 @@ def other_toolchain(material, work, reference, dist, edits=None):
             text = f.read()
         with open(path, "w") as f:
             f.write(re.sub(old, new, text, count=1, flags=re.M))
-    resum(dist, ["BUILDINFO", "ScarvelRepair-unattended.cmd", EXE, "SHA256SUMS-unsigned"])
+    resum(dist)
 
 
 SIGNED_FAILS = ("SHA256SUMS.p7s is not", "is not the signer")
