@@ -152,7 +152,7 @@ static UserSession FindActiveUserSession(const SessionCalls* calls, DWORD* sessi
             : 0;
         unreadable += hasUser < 0;
         users += hasUser > 0;
-        if (hasUser > 0 && sessions[i].State == WTSActive) {
+        if (hasUser > 0 && state == WTSActive) {
             ++active;
             *session = sessions[i].SessionId;
         }
