@@ -21,6 +21,7 @@ const DWORD kTestLimitSeconds = 300;
 const int kOutlivedItsTime = 4;
 
 volatile LONG gInterrupted;
+volatile LONG gRestorer;
 // The number of the test that runs (0 between tests), and its name.
 volatile LONG gTestNumber;
 volatile LONG gTestRunning;
@@ -64,35 +65,34 @@ std::wstring CommandLineFor(const std::wstring& mode)
     return line;
 }
 
-// Starts `commandLine`, waits for it and gives its exit code (2 when it did not start). Unless
-// detached, it has this process's standard handles: the empty input among them, so that no
-// test waits for a key; detached, it is not waited for.
-DWORD Run(std::wstring commandLine, DWORD flags)
+// Starts `commandLine`, waits for it and gives its exit code (2 when it did not start). It has
+// this process's standard handles: the empty input among them, so that no test waits for a key.
+DWORD Run(std::wstring commandLine)
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    const BOOL detached = (flags & DETACHED_PROCESS) != 0;
-    if (!detached) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, !detached, flags, NULL, NULL,
-                        &startup, &info)) {
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
         printf("suite: could not start %s: error %lu\n", Narrow(commandLine).c_str(),
                (unsigned long)GetLastError());
         return 2;
     }
     DWORD code = 0;
-    if (!detached) {
-        WaitForSingleObject(info.hProcess, INFINITE);
-        GetExitCodeProcess(info.hProcess, &code);
-    }
+    WaitForSingleObject(info.hProcess, INFINITE);
+    GetExitCodeProcess(info.hProcess, &code);
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
     return code;
+}
+
+// The restorer a closed window started, which this process's own put-back leaves running.
+bool IsRestorer(DWORD processId)
+{
+    return processId == static_cast<DWORD>(gRestorer);
 }
 
 // The programs the suite started run from its stand-ins' folder or its own.
@@ -100,7 +100,7 @@ int PutBack()
 {
     const std::wstring self = OwnPath();
     const machine::Failure failure = machine::PutBackMachine(
-        machine::SavedFolder(), {StandinsFolder(), self.substr(0, self.rfind(L'\\'))});
+        machine::SavedFolder(), {StandinsFolder(), self.substr(0, self.rfind(L'\\'))}, IsRestorer);
     if (failure.empty()) {
         printf("suite: the machine is as it was\n");
         return 0;
@@ -110,14 +110,31 @@ int PutBack()
     return 2;
 }
 
+// A detached --restore that puts back once this process has ended. It starts suspended until
+// its id is known, so that this process's own put-back, which may be under way, never ends it.
+void StartRestorer()
+{
+    std::wstring line =
+        L"\"" + OwnPath() + L"\" --restore --after " + std::to_wstring(GetCurrentProcessId());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, DETACHED_PROCESS | CREATE_SUSPENDED,
+                       NULL, NULL, &startup, &info)) {
+        InterlockedExchange(&gRestorer, static_cast<LONG>(info.dwProcessId));
+        ResumeThread(info.hThread);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+}
+
 // Ctrl+C reaches the tests' process too, which ends; this one puts back once it has. A
 // closed window leaves seconds only: a detached process puts back once this one has ended.
 BOOL WINAPI OnConsoleEvent(DWORD event)
 {
     InterlockedExchange(&gInterrupted, 1);
     if (event == CTRL_CLOSE_EVENT) {
-        Run(L"\"" + OwnPath() + L"\" --restore --after " + std::to_wstring(GetCurrentProcessId()),
-            DETACHED_PROCESS);
+        StartRestorer();
         return FALSE;
     }
     return TRUE;
@@ -147,7 +164,7 @@ int Supervise()
            Narrow(machine::SavedFolder()).c_str());
     fflush(stdout);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-    const DWORD tests = Run(CommandLineFor(L"--tests"), 0);
+    const DWORD tests = Run(CommandLineFor(L"--tests"));
     const int putBack = PutBack();
     return putBack != 0 ? putBack : gInterrupted ? 3 : static_cast<int>(tests);
 }

@@ -457,7 +457,7 @@ Failure WriteRunValue(const wchar_t* name, const std::wstring& text, View view)
     const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
     value.bytes.assign(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
     LONG written = SetValue(HKEY_LOCAL_MACHINE, names::kRunKeyPath, value, view);
-    return written == ERROR_SUCCESS ? "" : ErrorText("RegSetValueEx", written);
+    return written == ERROR_SUCCESS ? "" : ErrorText("RegCreateKeyEx or RegSetValueEx", written);
 }
 
 Failure DeleteRunValue(const wchar_t* name, View view)
@@ -713,7 +713,7 @@ std::vector<DWORD> ProcessIds(const wchar_t* name)
     return ids;
 }
 
-bool EndProcess(DWORD processId)
+static bool EndProcess(DWORD processId)
 {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
     const bool ended = process != NULL && TerminateProcess(process, 1)

@@ -165,8 +165,6 @@ std::wstring ParentName(const wchar_t* name);
 Failure KillProcesses(const wchar_t* name);
 // The processes whose program has that file name (every process: nullptr), by id.
 std::vector<DWORD> ProcessIds(const wchar_t* name = nullptr);
-// Ends the process and waits until it has ended; false where it could not.
-bool EndProcess(DWORD processId);
 // CreateProcessW(NULL, commandLine): not waited for.
 Failure Launch(const std::wstring& commandLine, DWORD* processId = nullptr);
 // Launches it and waits until a process of that name runs.

@@ -77,6 +77,12 @@ static Failure RemoveTree(const std::wstring& path);
 
 static Failure Refusal(const std::wstring& folder)
 {
+    for (int csidl : {CSIDL_PROGRAM_FILES, CSIDL_LOCAL_APPDATA, CSIDL_COMMON_APPDATA}) {
+        if (KnownFolder(csidl).empty()) {
+            return "the shell names no folder for CSIDL " + std::to_string(csidl)
+                + ": the suite would not know where it saves and works";
+        }
+    }
     if (FileExists(folder)) {
         return "the state of a run that was cut off is in " + Narrow(folder)
             + ": put it back first (run-suite.cmd /restore)";
@@ -187,11 +193,16 @@ static Failure RemoveTree(const std::wstring& path)
                                                                : failure;
 }
 
+// As file names compare: case aside, character by character, with no locale's sorting rules.
 static bool IsUnder(const std::wstring& path, const std::wstring& folder)
 {
-    return path.size() > folder.size() && path[folder.size()] == L'\\'
-        && CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str(), (int)folder.size(),
-                          folder.c_str(), (int)folder.size()) == CSTR_EQUAL;
+    if (path.size() <= folder.size() || path[folder.size()] != L'\\') {
+        return false;
+    }
+    std::wstring head = path.substr(0, folder.size()), upperFolder = folder;
+    CharUpperBuffW(&head[0], static_cast<DWORD>(head.size()));
+    CharUpperBuffW(&upperFolder[0], static_cast<DWORD>(upperFolder.size()));
+    return head == upperFolder;
 }
 
 static bool IsUnderAny(const std::wstring& path, const std::vector<std::wstring>& folders)
@@ -205,17 +216,37 @@ static bool IsUnderAny(const std::wstring& path, const std::vector<std::wstring>
 }
 
 // The program's path, in its long form ("" when it cannot be read).
-static std::wstring ProgramOf(DWORD processId)
+static std::wstring ProgramOf(HANDLE process)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     wchar_t image[MAX_PATH * 2] = {};
     DWORD size = MAX_PATH * 2;
-    const bool known = process != NULL && QueryFullProcessImageNameW(process, 0, image, &size);
+    if (process == NULL || !QueryFullProcessImageNameW(process, 0, image, &size)) {
+        return L"";
+    }
+    wchar_t longForm[MAX_PATH * 2] = {};
+    return GetLongPathNameW(image, longForm, MAX_PATH * 2) > 0 ? longForm : image;
+}
+
+// Ends process `id` where its program lies in one of `folders`. One handle both names the
+// program and ends it, so that an id used again meanwhile is never ended; a process that has
+// ended already counts as ended.
+static Failure EndIfUnder(DWORD id, const std::vector<std::wstring>& folders)
+{
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    const bool mayEnd = process != NULL;
+    if (!mayEnd) {
+        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    }
+    const std::wstring program = ProgramOf(process);
+    const bool ended = !IsUnderAny(program, folders)
+        || (mayEnd
+            && (TerminateProcess(process, 1) || WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
+            && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0);
     if (process != NULL) {
         CloseHandle(process);
     }
-    wchar_t longForm[MAX_PATH * 2] = {};
-    return !known ? L"" : GetLongPathNameW(image, longForm, MAX_PATH * 2) > 0 ? longForm : image;
+    return ended ? "" : "could not end " + Narrow(program);
 }
 
 // Each step is taken whatever the others did; the failures are all told.
@@ -226,17 +257,14 @@ static void Note(Failure* all, const Failure& step)
     }
 }
 
-// Every process whose program lies in one of `folders`: those the suite started, and nothing
-// else. Copies of this program aside: this one, and a restorer started when its window closed.
-static Failure EndProgramsIn(const std::vector<std::wstring>& folders)
+// Every process whose program lies in one of `folders`, but this one and those `spared`
+// keeps: those the suite started, and nothing else.
+static Failure EndProgramsIn(const std::vector<std::wstring>& folders, bool (*spared)(DWORD))
 {
-    const std::wstring self = ProgramOf(GetCurrentProcessId());
     Failure failure;
     for (DWORD id : ProcessIds()) {
-        const std::wstring program = ProgramOf(id);
-        if (IsUnderAny(program, folders) && lstrcmpiW(program.c_str(), self.c_str()) != 0
-            && !EndProcess(id)) {
-            Note(&failure, "could not end " + Narrow(program));
+        if (id != GetCurrentProcessId() && !spared(id)) {
+            Note(&failure, EndIfUnder(id, folders));
         }
     }
     return failure;
@@ -294,7 +322,8 @@ static Failure PutBackShortcut(const std::wstring& folder, bool saved)
     return failure;
 }
 
-Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders)
+Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders,
+                       bool (*spared)(DWORD processId))
 {
     std::ifstream file(Narrow(folder + kStateFile));
     if (!file) {
@@ -309,7 +338,7 @@ Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstrin
     started.insert(started.end(), scratch.begin(), scratch.end());
     std::vector<std::wstring> programs = started;
     programs.insert(programs.end(), programFolders.begin(), programFolders.end());
-    Note(&failure, EndProgramsIn(programs));
+    Note(&failure, EndProgramsIn(programs, spared));
     bool twainExisted = true;
     std::vector<RegistryValue> run[2];
     std::string line;

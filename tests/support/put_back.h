@@ -24,9 +24,10 @@ std::wstring SavedFolder();
 Failure SaveMachine(const std::wstring& folder);
 
 // Puts back what `folder` holds: deletes the suite's services, ends the programs started from
-// its folders or from `programFolders` (copies of this program aside), writes back the saved
-// values and shortcut, removes what it created, then `folder` itself. Each line of the result
-// names something that could not be put back, and `folder` stays then.
-Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders);
+// its folders or from `programFolders` (this process and those `spared` says aside), writes
+// back the saved values and shortcut, removes what it created, then `folder` itself. Each
+// line of the result names something that could not be put back, and `folder` stays then.
+Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders,
+                       bool (*spared)(DWORD processId));
 
 }  // namespace machine
