@@ -370,11 +370,16 @@ def windows_suite(machine, check, folder, gtest_filter):
     time.sleep(3)
     machine.setup(["kill", "inprocess_tests.exe"])
     runner.join()
+    # A program of the suite's that the cut-off run left running.
+    standin = bed.windows_path(os.path.join(copy, "standins", "standin_program.exe"))
+    machine.setup(["launch", '"%s"' % standin])
     status, printed, _ = suite("/yes", gtest_filter)
     check.that(status == 2 and "cut off" in printed, "the next start refuses, and says why",
                "status %d: %s" % (status, printed[-300:]))
     status, printed, _ = suite("/restore")
     check.equal(status, 0, "/restore puts everything back")
+    check.that("standin_program.exe" not in machine.probe(["processes"])[0],
+               "/restore ended the program the suite had left running")
     check.unchanged(before, machine.snapshot(), "the machine as it was")
     check.that(not os.path.exists(saved), "nothing left saved aside")
 

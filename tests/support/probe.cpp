@@ -268,6 +268,7 @@ const struct Command {
     {L"stop-service", 1, false,
      [](const Args& a) { return Done(machine::StopService(a[1].c_str())); }},
     {L"kill", 1, false, [](const Args& a) { return Done(machine::KillProcesses(a[1].c_str())); }},
+    {L"launch", 1, false, [](const Args& a) { return Done(machine::Launch(a[1])); }},
     {L"shortcut", 2, false, [](const Args& a) { return Done(machine::WriteShortcut(a[1], a[2])); }},
 };
 
