@@ -4,6 +4,7 @@
 #include "tests/inprocess/harness.h"
 
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -115,8 +116,13 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
         EXPECT_EQ(machine::kExplorerProcess, machine::ParentName(program.process));
         EXPECT_EQ(static_cast<DWORD>(TokenElevationTypeLimited),
                   machine::ReadTokenRecord(program.path(machine::WindowsDirectory())).elevationType);
+        // The copy in this session: another user's, over Remote Desktop, is not the user's.
         const std::vector<DWORD> ids = machine::ProcessIds(program.process);
-        EXPECT_TRUE(!ids.empty() && UserMayOpen(ids[0], PROCESS_TERMINATE));
+        const auto own = std::find_if(ids.begin(), ids.end(), [](DWORD id) {
+            DWORD session = 0;
+            return ProcessIdToSessionId(id, &session) && session == machine::OwnToken().session;
+        });
+        EXPECT_TRUE(own != ids.end() && UserMayOpen(*own, PROCESS_TERMINATE));
     }
 }
 
