@@ -140,9 +140,9 @@ static int ExecuteThroughBrowser(IDispatch* desktop, const ExplorerRequest* requ
     return executed;
 }
 
-// This session's desktop window, only when its Explorer runs as `user`.
-static int ExecuteOnUsersDesktop(IShellWindows* windows, PSID user,
-                                 const ExplorerRequest* request)
+// This session's desktop window, whichever account's Explorer shows it: with an
+// administrator's password typed for a standard user, that user's.
+static int ExecuteOnSessionDesktop(IShellWindows* windows, const ExplorerRequest* request)
 {
     VARIANT desktopFolder = {}, noRoot = {};
     desktopFolder.vt = VT_I4;
@@ -152,26 +152,35 @@ static int ExecuteOnUsersDesktop(IShellWindows* windows, PSID user,
     int executed = windows->FindWindowSW(&desktopFolder, &noRoot, SWC_DESKTOP, &window,
                                          SWFO_NEEDDISPATCH, &desktop) == S_OK
         && desktop != NULL
-        && IsWindowOfUser(reinterpret_cast<HWND>(static_cast<LONG_PTR>(window)), user)
+        && IsWindowInOwnSession(reinterpret_cast<HWND>(static_cast<LONG_PTR>(window)))
         && ExecuteThroughBrowser(desktop, request);
     Release(desktop);
     return executed;
 }
 
-// The worker: an apartment of its own, the shell's windows, the user's desktop.
+// Explorer runs with the user's rights, which any of the user's programs share: it may only
+// identify the tool, never act as it, and nothing it hands back may bring a marshaller of
+// its own (a DLL of its choosing) into the tool. COM takes these once per process, so
+// RPC_E_TOO_LATE means that the tool's own call set them earlier in the run.
+int SecureComForProcess(void)
+{
+    HRESULT secured = CoInitializeSecurity(NULL, -1, NULL, NULL, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                           RPC_C_IMP_LEVEL_IDENTIFY, NULL,
+                                           EOAC_NO_CUSTOM_MARSHAL, NULL);
+    return SUCCEEDED(secured) || secured == RPC_E_TOO_LATE;
+}
+
+// The worker: an apartment of its own, the shell's windows, this session's desktop.
 static DWORD WINAPI StartInWorker(void* parameter)
 {
     const ExplorerRequest request = *static_cast<const ExplorerRequest*>(parameter);
     SetEvent(request.copied);
-    DWORD user[kTokenUserUnits] = {};
-    int splitElevated = 0;
     HRESULT initialised = CoInitialize(NULL);
     IShellWindows* windows = NULL;
-    int started = SUCCEEDED(initialised) && ReadOwnToken(user, sizeof user, &splitElevated)
+    int started = SUCCEEDED(initialised) && SecureComForProcess()
         && SUCCEEDED(CoCreateInstance(kClsidShellWindows, NULL, CLSCTX_LOCAL_SERVER,
                                       kIidShellWindows, (void**)&windows))
-        && ExecuteOnUsersDesktop(windows, reinterpret_cast<TOKEN_USER*>(user)->User.Sid,
-                                 &request);
+        && ExecuteOnSessionDesktop(windows, &request);
     Release(windows);
     if (SUCCEEDED(initialised)) {
         CoUninitialize();
@@ -192,7 +201,7 @@ int StartThroughExplorer(const wchar_t* commandLine, int* workerLeft)
     DWORD started = 0;
     HANDLE worker = CreateThread(NULL, 0, StartInWorker, &request, 0, NULL);
     if (worker != NULL) {
-        const DWORD waited = WaitForSingleObject(worker, kExplorerCallMilliseconds);
+        const DWORD waited = WaitForSingleObject(worker, kExplorerDeadlineMilliseconds);
         if (waited != WAIT_OBJECT_0 || !GetExitCodeThread(worker, &started)) {
             started = 0;
         }

@@ -19,14 +19,23 @@ static const DWORD kStartPollMilliseconds = 100;
 // The interactive desktop, where a logon starts the user's programs.
 static const wchar_t kUserDesktop[] = L"winsta0\\default";
 
-static DWORD WalkSnapshot(HANDLE snapshot, const wchar_t* name)
+// A copy counts where it runs in the session of the programs' user; where the run names no
+// session, or a copy's own cannot be read, it counts wherever it runs.
+static int CountsForUser(DWORD processId, const ProgramsUser* programs)
+{
+    DWORD session = 0;
+    return programs == NULL || !programs->inSession || !ReadProcessSession(processId, &session)
+        || session == programs->session;
+}
+
+static DWORD WalkSnapshot(HANDLE snapshot, const wchar_t* name, const ProgramsUser* programs)
 {
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more;
          more = Process32NextW(snapshot, &entry)) {
         // Exact, case-sensitive match of the executable's file name.
-        if (wcscmp(entry.szExeFile, name) == 0) {
+        if (wcscmp(entry.szExeFile, name) == 0 && CountsForUser(entry.th32ProcessID, programs)) {
             return entry.th32ProcessID;
         }
         entry.dwSize = sizeof entry;
@@ -34,39 +43,47 @@ static DWORD WalkSnapshot(HANDLE snapshot, const wchar_t* name)
     return 0;
 }
 
-DWORD FindProcessByName(const wchar_t* name)
+DWORD FindUsersProcess(const wchar_t* name, const ProgramsUser* programs)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    DWORD processId = WalkSnapshot(snapshot, name);
+    DWORD processId = WalkSnapshot(snapshot, name, programs);
     CloseHandle(snapshot);
     return processId;
 }
 
+DWORD FindProcessByName(const wchar_t* name)
+{
+    return FindUsersProcess(name, NULL);
+}
+
+int IsProgramRunning(const wchar_t* name, const ProgramsUser* programs)
+{
+    return programs->users == kNobodyLoggedOn || FindUsersProcess(name, programs) != 0;
+}
+
 // LocalSystem starts the programs as the user of the console session, or of the one active
-// session where nobody is at the console (a PC reached over Remote Desktop). Nobody logged
-// on: the next logon starts them, and nothing is missing yet.
+// session where nobody is at the console (a PC reached over Remote Desktop).
 static LaunchWay ChooseSessionUser(ProgramLauncher* launcher)
 {
-    DWORD session = 0;
-    UserSession found = FindUserSession(&session);
-    if (found == kNobodyLoggedOn) {
-        return kLaunchAtLogon;
-    }
-    return found == kUserSessionFound && QueryUserToken(session, &launcher->userToken)
+    const ProgramsUser* programs = &launcher->programs;
+    return programs->users == kUserSessionFound
+            && QueryUserToken(programs->session, &launcher->userToken)
         ? kLaunchAsUser
         : kLaunchRefused;
 }
 
-// A token that is the user's only one starts them itself, unless the desktop's shell is
-// another user's.
+// A token that is not split starts them itself where the desktop's shell is its own user's
+// (UAC off) or where none runs; where the shell is another account's (an administrator's
+// password typed for a standard user), that shell's Explorer starts them, as that user.
 static LaunchWay ChooseOwnToken(PSID user)
 {
     GetShellWindowCall getShellWindow = LOOK_UP(GetShellWindow);
     HWND shell = getShellWindow != NULL ? getShellWindow() : NULL;
-    return shell == NULL || IsWindowOfUser(shell, user) ? kLaunchOwnToken : kLaunchRefused;
+    return shell == NULL || IsWindowOfUser(shell, user) ? kLaunchOwnToken
+                                                        : kLaunchThroughExplorer;
 }
 
 // Records whether the tool runs in a job, and the flag that takes a program it starts out of
@@ -91,22 +108,16 @@ static int ReadJobBreakaway(ProgramLauncher* launcher)
 }
 
 // Decided once, at the first missing program: whose rights the programs run with, if anyone's.
+// Another account where nobody sees (a deployment tool's, a scheduled task's) would run
+// them hidden, as that account: it starts none.
 static LaunchWay ChooseLaunchWay(ProgramLauncher* launcher)
 {
-    DWORD user[kTokenUserUnits] = {};
-    int splitElevated = 0;
-    if (!ReadOwnToken(user, sizeof user, &splitElevated)) {
-        return kLaunchRefused;
-    }
-    PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
-    DWORD session = 0;
-    // Another account where nobody sees (a deployment tool's, a scheduled task's): its
-    // programs would run hidden, as that account.
-    LaunchWay way = IsWellKnownSid(sid, WinLocalSystemSid) ? ChooseSessionUser(launcher)
-        : !IsSeenBySomeone() ? (FindUserSession(&session) == kNobodyLoggedOn ? kLaunchAtLogon
-                                                                             : kLaunchRefused)
-        : splitElevated ? kLaunchThroughExplorer
-                        : ChooseOwnToken(sid);
+    const ProgramsUser* programs = &launcher->programs;
+    PSID sid = reinterpret_cast<const TOKEN_USER*>(programs->user)->User.Sid;
+    LaunchWay way = programs->place == kPlaceSystem ? ChooseSessionUser(launcher)
+        : programs->place != kPlaceDesktop          ? kLaunchRefused
+        : programs->splitElevated                   ? kLaunchThroughExplorer
+                                                    : ChooseOwnToken(sid);
     // A program the tool starts itself must not stay in, or end with, the tool's job.
     if ((way == kLaunchOwnToken || way == kLaunchAsUser) && !ReadJobBreakaway(launcher)) {
         return kLaunchRefused;
@@ -175,37 +186,40 @@ static int LaunchProgram(const ProgramLauncher* launcher, wchar_t* commandLine)
     return launched;
 }
 
-// Explorer returns before the program exists: the process list is read until it appears.
-static int AppearsInProcessList(const wchar_t* name)
+// Explorer returns before the program exists: the process list is read until the user's
+// copy appears or the one deadline passes, and once more before the run gives up.
+static int StartThroughExplorerAndWait(const wchar_t* name, wchar_t* commandLine,
+                                       ProgramLauncher* launcher)
 {
-    for (DWORD waited = 0;; waited += kStartPollMilliseconds) {
-        if (FindProcessByName(name) != 0) {
+    const DWORD start = GetTickCount();
+    const int asked = StartThroughExplorer(commandLine, &launcher->workerLeft);
+    while (asked && GetTickCount() - start < kExplorerDeadlineMilliseconds) {
+        if (FindUsersProcess(name, &launcher->programs) != 0) {
             return 1;
-        }
-        if (waited >= kExplorerStartMilliseconds) {
-            return 0;
         }
         Sleep(kStartPollMilliseconds);
     }
+    return FindUsersProcess(name, &launcher->programs) != 0;
 }
 
 int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLauncher* launcher)
 {
-    if (FindProcessByName(name) != 0) {
+    if (!launcher->programs.read) {
+        ReadProgramsUser(&launcher->programs);
+    }
+    if (IsProgramRunning(name, &launcher->programs)) {
         return 1;
     }
     if (launcher->way == kLaunchUnchosen) {
         launcher->way = ChooseLaunchWay(launcher);
     }
     switch (launcher->way) {
-    case kLaunchAtLogon:
-        return 1;
     case kLaunchThroughExplorer:
-        return StartThroughExplorer(commandLine, &launcher->workerLeft)
-            && AppearsInProcessList(name);
+        return StartThroughExplorerAndWait(name, commandLine, launcher);
     case kLaunchOwnToken:
     case kLaunchAsUser:
-        return LaunchProgram(launcher, commandLine) && FindProcessByName(name) != 0;
+        return LaunchProgram(launcher, commandLine)
+            && FindUsersProcess(name, &launcher->programs) != 0;
     default:
         return 0;
     }

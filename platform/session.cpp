@@ -6,6 +6,12 @@
 
 static const DWORD kNoConsoleSession = 0xFFFFFFFF;
 
+int ReadProcessSession(DWORD processId, DWORD* session)
+{
+    ProcessIdToSessionIdCall getSession = LOOK_UP(ProcessIdToSessionId);
+    return getSession != NULL && getSession(processId, session);
+}
+
 // Session 0 from Vista on: the services' own, where nobody works.
 static int IsServicesSession(void)
 {
@@ -13,9 +19,8 @@ static int IsServicesSession(void)
     if (WindowsMajorVersion(&minor) < 6) {
         return 0;
     }
-    ProcessIdToSessionIdCall getSession = LOOK_UP(ProcessIdToSessionId);
     DWORD session = kNoConsoleSession;
-    return getSession != NULL && getSession(GetCurrentProcessId(), &session) && session == 0;
+    return ReadProcessSession(GetCurrentProcessId(), &session) && session == 0;
 }
 
 static int IsWindowStationVisible(void)
@@ -65,6 +70,15 @@ int ReadOwnToken(DWORD* user, DWORD userBytes, int* splitElevated)
     return known;
 }
 
+static DWORD WindowProcess(HWND window)
+{
+    GetWindowThreadProcessIdCall getProcessId = LOOK_UP(GetWindowThreadProcessId);
+    DWORD processId = 0;
+    return window != NULL && getProcessId != NULL && getProcessId(window, &processId) != 0
+        ? processId
+        : 0;
+}
+
 static int IsProcessOfUser(HANDLE process, PSID user)
 {
     HANDLE token = NULL;
@@ -81,9 +95,8 @@ static int IsProcessOfUser(HANDLE process, PSID user)
 
 int IsWindowOfUser(HWND window, PSID user)
 {
-    GetWindowThreadProcessIdCall getProcessId = LOOK_UP(GetWindowThreadProcessId);
-    DWORD processId = 0;
-    if (window == NULL || getProcessId == NULL || getProcessId(window, &processId) == 0) {
+    const DWORD processId = WindowProcess(window);
+    if (processId == 0) {
         return 0;
     }
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
@@ -92,6 +105,22 @@ int IsWindowOfUser(HWND window, PSID user)
         CloseHandle(process);
     }
     return own;
+}
+
+// Another account's process may refuse the query that ProcessIdToSessionId makes; this
+// desktop's own shell window is in this session whoever runs it.
+int IsWindowInOwnSession(HWND window)
+{
+    const DWORD processId = WindowProcess(window);
+    DWORD own = kNoConsoleSession, theirs = kNoConsoleSession;
+    if (processId == 0 || !ReadProcessSession(GetCurrentProcessId(), &own)) {
+        return 0;
+    }
+    if (ReadProcessSession(processId, &theirs)) {
+        return theirs == own;
+    }
+    GetShellWindowCall getShellWindow = LOOK_UP(GetShellWindow);
+    return getShellWindow != NULL && WindowProcess(getShellWindow()) == processId;
 }
 
 // wtsapi32, loaded by its System32 path, with the calls that read the sessions.
@@ -189,4 +218,29 @@ int QueryUserToken(DWORD session, HANDLE* token)
         FreeLibrary(wts);
     }
     return given;
+}
+
+// LocalSystem's programs are the chosen session's user's; a hidden account's are nobody's
+// it can tell, so a copy anywhere counts; a desktop's are its own session's.
+void ReadProgramsUser(ProgramsUser* programs)
+{
+    programs->read = 1;
+    programs->users = kUserSessionUnclear;
+    if (!ReadOwnToken(programs->user, sizeof programs->user, &programs->splitElevated)) {
+        programs->place = kPlaceUnknown;
+        return;
+    }
+    PSID sid = reinterpret_cast<TOKEN_USER*>(programs->user)->User.Sid;
+    if (IsWellKnownSid(sid, WinLocalSystemSid)) {
+        programs->place = kPlaceSystem;
+        programs->users = FindUserSession(&programs->session);
+        programs->inSession = programs->users == kUserSessionFound;
+    } else if (!IsSeenBySomeone()) {
+        programs->place = kPlaceHidden;
+        programs->users = FindUserSession(&programs->session);
+    } else {
+        programs->place = kPlaceDesktop;
+        programs->users = kUserSessionFound;
+        programs->inSession = ReadProcessSession(GetCurrentProcessId(), &programs->session);
+    }
 }

@@ -21,6 +21,14 @@ int ReadOwnToken(DWORD* user, DWORD userBytes, int* splitElevated);
 // read (no window, a process that cannot be opened).
 int IsWindowOfUser(HWND window, PSID user);
 
+// 1 when the window's process runs in the tool's own session: its session as
+// ProcessIdToSessionId reads it, or, where another account's process cannot be asked, the
+// process of this desktop's shell window. 0 otherwise.
+int IsWindowInOwnSession(HWND window);
+
+// The session of a process (ProcessIdToSessionId, looked up at run time); 0 when unknown.
+int ReadProcessSession(DWORD processId, DWORD* session);
+
 // The session whose user the background programs are for, as LocalSystem sees the machine.
 enum UserSession {
     kNobodyLoggedOn,     // no session has a user
@@ -28,6 +36,25 @@ enum UserSession {
     kUserSessionUnclear  // users, but no one session to choose, or the sessions cannot be read
 };
 UserSession FindUserSession(DWORD* session);
+
+// Where the tool runs, as its token and window station tell, and so whose the background
+// programs are: which session's copies count, and who may start a missing one.
+enum ToolPlace {
+    kPlaceUnknown,  // the tool's token cannot be read
+    kPlaceSystem,   // LocalSystem: the programs are the chosen session's user's
+    kPlaceHidden,   // another account where nobody sees (a scheduled task's, say)
+    kPlaceDesktop,  // a desktop someone sees: the programs are this session's user's
+};
+struct ProgramsUser {
+    int read;                      // 0 until ReadProgramsUser filled the rest
+    ToolPlace place;
+    DWORD user[kTokenUserUnits];   // the tool's own TOKEN_USER
+    int splitElevated;
+    UserSession users;             // kNobodyLoggedOn: nothing is missing until a logon
+    int inSession;                 // 1: only copies in `session` count; 0: a copy anywhere
+    DWORD session;
+};
+void ReadProgramsUser(ProgramsUser* programs);
 
 // That session's user's token (WTSQueryUserToken, LocalSystem's alone); 0 when not given.
 int QueryUserToken(DWORD session, HANDLE* token);

@@ -3,6 +3,8 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
+#include "platform/explorer.h"
+
 static const CLSID kClsidShellLink =
     {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 static const IID kIidShellLinkW =
@@ -30,6 +32,11 @@ int CreateShortcutFile(const wchar_t* target, const wchar_t* linkPath)
     // An initialisation that failed (another threading model already set) must not be
     // balanced by an uninitialisation.
     HRESULT initialised = CoInitialize(NULL);
+    // The link object is in-process; the security is set here because the first COM use of
+    // the run fixes it for the process, Explorer's calls later included.
+    if (SUCCEEDED(initialised)) {
+        SecureComForProcess();
+    }
     IShellLinkW* link = NULL;
     int result = 0;
     if (SUCCEEDED(CoCreateInstance(kClsidShellLink, NULL, CLSCTX_INPROC_SERVER, kIidShellLinkW,

@@ -3,6 +3,8 @@
 // it acquired exactly once, pause and return 0.
 #include "tests/inprocess/harness.h"
 
+#include "platform/explorer.h"
+
 #include <algorithm>
 
 namespace {
@@ -85,17 +87,20 @@ const FaultCase kFaults[] = {
     {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      kRepairedFromNothing},
     // A token that cannot tell whose it is might be LocalSystem's, and one whose elevation
-    // cannot be told might be a full one: nothing is launched. So too when Explorer's
-    // process, or whose it is, cannot be had.
+    // cannot be told might be a full one: nothing is launched. So too when the session of
+    // Explorer's process cannot be had and it is not the desktop shell's, or COM's security
+    // cannot be set before Explorer is asked (the shortcut's in-process object needs none).
     {L"OpenProcessToken", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"GetTokenInformation", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"GetTokenInformation", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
-    {L"OpenProcess", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
+    {L"ProcessIdToSessionId", 4, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
-    {L"OpenProcessToken", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
+    {L"CoInitializeSecurity", 1, static_cast<DWORD>(E_OUTOFMEMORY), kNothingInPlace,
+     kRepairedFromNothing},
+    {L"CoInitializeSecurity", 2, static_cast<DWORD>(E_OUTOFMEMORY), kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     // Explorer, which starts them from a full token of a split pair, asked on a thread of
     // its own: the thread, its event, the shell's windows and the strings for it.
@@ -295,11 +300,14 @@ static size_t LoadsDuringTheRun()
 
 // Nothing the run starts takes its rights from a choice an ordinary user made: the pause is
 // System32's interpreter, without AutoRun, whatever COMSPEC names, and none where nobody can
-// press a key. The missing programs start as a logon would start them or not at all: by the
-// user's own desktop Explorer from a full token of a split pair; with the tool's own token
-// where it is the user's only one; as LocalSystem, with the token of the user at the console
-// or of the one user of an active session; elsewhere, never; and what the tool starts itself
-// leaves the tool's job or is not started. Where nobody is logged on, nothing is missing yet.
+// press a key. The missing programs start as a logon would start them or not at all: by this
+// session's desktop Explorer, whichever account runs it, from a full token of a split pair or
+// where the shell is another account's; with the tool's own token where it is the user's only
+// one; as LocalSystem, with the token of the user at the console or of the one user of an
+// active session; elsewhere, never; and what the tool starts itself leaves the tool's job or is
+// not started. Only a copy in that user's session counts, and Explorer's programs have one
+// deadline. Where nobody is logged on, nothing is missing yet. COM's security is the tool's own
+// before any object is made.
 TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
 {
     SKIP_UNLESS_PROGRAMS_START_HERE(kEntryPoint);
@@ -344,6 +352,33 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     const auto localSystem = [notSplit] { notSplit(); HookRunAsLocalSystem(); };
     const auto hiddenAccount = [] { HookHideWindowStation(); };
     const auto onWindows = [](DWORD major) { return [major] { HookSetWindowsVersion(major, 1); }; };
+    // The three programs already run, placed in `session`.
+    const auto copiesIn = [](DWORD session) {
+        return [session] {
+            for (int i = 0; i < 3; ++i) {
+                const machine::BackgroundProgram& program = machine::kBackgroundPrograms[i];
+                EXPECT_EQ("", machine::LaunchAndWait(program.commandLine(machine::WindowsDirectory()),
+                                                     program.process));
+                for (DWORD id : machine::ProcessIds(program.process)) {
+                    HookPlaceProcessInSession(id, session);
+                }
+            }
+        };
+    };
+    const auto lateMonitor = [](DWORD revealAt) {
+        return [revealAt] {
+            HookUseVirtualClock(1);
+            HookHideProcess(names::kMonitorProcess);
+            HookRevealProcessAt(revealAt);
+        };
+    };
+    const auto explorerInSession = [](DWORD session) {
+        return [session] {
+            for (DWORD id : machine::ProcessIds(machine::kExplorerProcess)) {
+                HookPlaceProcessInSession(id, session);
+            }
+        };
+    };
     const struct {
         const char* what;
         std::function<void()> steer;  // from a full token of a split pair, as Wine gives
@@ -361,10 +396,28 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
              HookRunSystemCommands(TRUE);
          },
          complete, explorer, kExplorer, true, nullptr},
-        {"elevated, Explorer of another user", [] { HookShellOfAnotherUser(); }, e08, none, kNone,
-         true, nullptr},
+        // An administrator's password typed for a standard user: the desktop is that user's.
+        {"elevated, Explorer of another user", [] { HookShellOfAnotherUser(); }, complete,
+         explorer, kExplorer, true, nullptr},
         {"elevated, Explorer's process cannot be opened", failing(L"OpenProcess", ERROR_ACCESS_DENIED),
-         e08, none, kNone, true, nullptr},
+         complete, explorer, kExplorer, true, nullptr},
+        {"elevated, Explorer in another session", explorerInSession(7), e08, none, kNone, true,
+         nullptr},
+        {"elevated, a program that appears after 8 s", lateMonitor(8001), complete, explorer,
+         kExplorer, true,
+         [] {
+             EXPECT_GE(HookVirtualTick(), 8001u);
+             EXPECT_LT(HookVirtualTick(), 1u + kExplorerDeadlineMilliseconds);
+         }},
+        // The process list is read until the deadline, and once more after it.
+        {"elevated, a program that never appears", lateMonitor(0), e08, explorer, kExplorer, true,
+         [] {
+             EXPECT_EQ(1u + kExplorerDeadlineMilliseconds, HookVirtualTick());
+             const Events after = EventsAfterLast(L"Sleep");
+             EXPECT_NE(after.end(), std::find_if(after.begin(), after.end(), [](const std::wstring& e) {
+                           return e.rfind(L"CreateToolhelp32Snapshot", 0) == 0;
+                       }));
+         }},
         {"elevated, Explorer cannot be reached",
          failing(L"CoCreateInstance", static_cast<DWORD>(REGDB_E_KEYMISSING)), e08, none, kNone,
          true, nullptr},
@@ -378,7 +431,7 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          },
          e08, none, kNone, true,
          [] {
-             EXPECT_EQ((Events{L"WaitForSingleObject thread 10000"}),
+             EXPECT_EQ((Events{L"WaitForSingleObject thread 20000"}),
                        EventsStartingWith(L"WaitForSingleObject thread"));
              // The thread it left there cannot hold the run's end: after the pause, the
              // process ends itself.
@@ -400,7 +453,13 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          plain, kTheTests, true, nullptr},
         {"not split, the user's own shell", notSplit, complete, plain, kTheTests, true, nullptr},
         {"not split, a shell of another user", both(notSplit, [] { HookShellOfAnotherUser(); }),
-         e08, none, kNone, true, nullptr},
+         complete, explorer, kExplorer, true, nullptr},
+        {"not split, a shell whose process cannot be opened",
+         both(notSplit, failing(L"OpenProcess", ERROR_ACCESS_DENIED)), complete, explorer,
+         kExplorer, true, nullptr},
+        {"not split, the user's programs all in another session", both(notSplit, copiesIn(7)),
+         complete, plain, kTheTests, true,
+         [] { EXPECT_EQ(2, machine::CountProcesses(names::kGuideProcess)); }},
         {"not split, in a job that allows breakaway",
          both(notSplit, [] { HookRunInJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK); }), complete, breakaway,
          kTheTests, true, nullptr},
@@ -426,16 +485,28 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
                              failing(L"QueryInformationJobObject", ERROR_ACCESS_DENIED))),
          e08, none, kNone, true, nullptr},
         {"XP, the user's own shell", onWindows(5), complete, plain, kTheTests, true, nullptr},
-        {"XP, a shell of another user", both(onWindows(5), [] { HookShellOfAnotherUser(); }), e08,
-         none, kNone, true, nullptr},
+        {"XP, a shell of another user", both(onWindows(5), [] { HookShellOfAnotherUser(); }),
+         complete, explorer, kExplorer, true, nullptr},
         {"XP, in session 0, the console's", both(onWindows(5), [] { HookSetOwnSession(0); }),
          complete, plain, kTheTests, true, nullptr},
         {"LocalSystem, a user at the console", localSystem, complete, asUser, kTheTests, true,
          nullptr},
+        {"LocalSystem, the console user's programs running",
+         both(both(localSystem, sessions(console, {{console, WTSActive, TRUE}})),
+              copiesIn(console)),
+         complete, none, kTheTests, true, nullptr},
+        // Only the chosen user's copies count: the console's session has nobody.
+        {"LocalSystem, a Remote Desktop user, the programs only in the console's session",
+         both(both(localSystem, oneRemoteUser),
+              both([] { HookSetOwnSession(2); }, copiesIn(console))),
+         complete, asUser, kTheTests, true,
+         [] { EXPECT_EQ(2, machine::CountProcesses(names::kPanelProcess)); }},
         {"LocalSystem, no console session and nobody logged on",
          both(localSystem, sessions(noConsole, {})), complete, none, kNone, true, nullptr},
+        // The programs it starts are in the user's session, as Windows puts them.
         {"LocalSystem, nobody at the console, one Remote Desktop user",
-         both(localSystem, oneRemoteUser), complete, asUser, kTheTests, true,
+         both(both(localSystem, oneRemoteUser), [] { HookSetOwnSession(2); }), complete, asUser,
+         kTheTests, true,
          [] {
              EXPECT_EQ((Events{L"WTSQueryUserToken 2"}), EventsStartingWith(L"WTSQueryUserToken"));
          }},
@@ -510,14 +581,28 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
             EXPECT_EQ(variant.launch.find(L"environment") != std::wstring::npos,
                       launch.rfind(L"CreateProcessAsUserW token (null)|", 0) == 0);
         }
-        for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
-            // Explorer asked once for each program, by its path.
+        for (size_t i = 0; i < 3; ++i) {
+            const machine::BackgroundProgram& program = machine::kBackgroundPrograms[i];
+            // Explorer asked once for each program it started, by its path; after an E08, the
+            // programs after the first were not attempted.
+            const bool attempted = i == 0 || variant.labels != e08;
             if (variant.launch == explorer) {
-                EXPECT_EQ(1u, EventsStartingWith(L"SysAllocString "
-                                                 + program.path(machine::WindowsDirectory()))
-                                  .size());
+                EXPECT_EQ(attempted ? 1u : 0u,
+                          EventsStartingWith(L"SysAllocString "
+                                             + program.path(machine::WindowsDirectory()))
+                              .size());
             }
-            EXPECT_EQ(parents[variant.parent], machine::ParentName(program.process));
+            EXPECT_EQ(attempted ? parents[variant.parent] : L"",
+                      machine::ParentName(program.process));
+        }
+        // Identify-level impersonation and no custom marshalling, set before any object.
+        bool secured = false;
+        for (const std::wstring& event : EventsStartingWith(L"Co")) {
+            if (event.rfind(L"CoInitializeSecurity ", 0) == 0) {
+                EXPECT_EQ(L"CoInitializeSecurity (null) -1 0 2 0x2000", event);
+                secured = true;
+            }
+            EXPECT_TRUE(secured || event.rfind(L"CoCreateInstance", 0) != 0);
         }
         // No parent is ever named for a program: the attribute list is never even looked up.
         EXPECT_TRUE(NoCalls(L"GetProcAddress InitializeProcThreadAttributeList"));

@@ -65,6 +65,11 @@ void HookHideWindowStation(void);
 void HookHideShellWindow(void);
 // The tool's process walks skip every process of this name, as if it had ended.
 void HookHideProcess(const wchar_t* name);
+// With the virtual clock, that process is hidden only until the clock reaches `tick`, as a
+// program that appears late.
+void HookRevealProcessAt(DWORD tick);
+// ProcessIdToSessionId reports this session for that process (up to four of them).
+void HookPlaceProcessInSession(DWORD processId, DWORD session);
 // The machine's sessions as WTSEnumerateSessionsW and WTSUserName tell them, and the console's
 // (0xFFFFFFFF: none); the real ones until set. A session's user is this process's own.
 struct HookSession {

@@ -169,6 +169,14 @@ HOOK(BOOL, PathFileExistsW, (LPCWSTR path), PathFileExistsW(path), FALSE, NOTHIN
 // ---- COM
 HOOK(HRESULT, CoInitialize, (LPVOID reserved), CoInitialize(reserved), (HRESULT)error,
      HELD_IF(SUCCEEDED(result), kHookComInit, &gComLeft), L"")
+HOOK(HRESULT, CoInitializeSecurity,
+     (PSECURITY_DESCRIPTOR security, LONG count, SOLE_AUTHENTICATION_SERVICE* services,
+      void* reserved, DWORD authentication, DWORD impersonation, void* list, DWORD capabilities,
+      void* reserved3),
+     CoInitializeSecurity(security, count, services, reserved, authentication, impersonation,
+                          list, capabilities, reserved3),
+     (HRESULT)error, NOTHING, L"%s %ld %lu %lu 0x%lX", security ? L"sd" : L"(null)", count,
+     (unsigned long)authentication, (unsigned long)impersonation, (unsigned long)capabilities)
 HOOK(HRESULT, CoCreateInstance,
      (REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object),
      TrackedLink(clsid, outer, context, iid, object), (*object = NULL, (HRESULT)error), NOTHING,

@@ -101,6 +101,10 @@ static IUnknown* gTrackedLink;
 static long gComLeft = -1;
 static int gHiddenShell;
 static wchar_t gHiddenProcess[MAX_PATH];
+static DWORD gRevealTick;  // with the virtual clock: hidden only until it reaches this
+static DWORD gPlacedIds[4];
+static DWORD gPlacedSessions[4];
+static int gPlacedCount;
 static int gFakeWindows;
 static HRESULT gFakeWindowsResult;
 static HANDLE gHungRelease;
@@ -247,6 +251,8 @@ void HookReset(void)
     gForeignTokenCount = 0;
     gHiddenShell = 0;
     gHiddenProcess[0] = L'\0';
+    gRevealTick = 0;
+    gPlacedCount = 0;
     gRejectedLocale[0] = L'\0';
     gRunSystem = 0;
     gFakeLink = 0;
@@ -369,6 +375,19 @@ void HookHideShellWindow(void)
 void HookHideProcess(const wchar_t* name)
 {
     lstrcpynW(gHiddenProcess, name, MAX_PATH);
+}
+
+void HookRevealProcessAt(DWORD tick)
+{
+    gRevealTick = tick;
+}
+
+void HookPlaceProcessInSession(DWORD processId, DWORD session)
+{
+    if (gPlacedCount < 4) {
+        gPlacedIds[gPlacedCount] = processId;
+        gPlacedSessions[gPlacedCount++] = session;
+    }
 }
 
 void HookSetSessions(DWORD console, const HookSession* sessions, int count)
@@ -768,6 +787,12 @@ static BOOL SessionInformation(HANDLE server, DWORD session, WTS_INFO_CLASS kind
 
 static BOOL OwnSession(DWORD processId, DWORD* session)
 {
+    for (int i = 0; i < gPlacedCount; ++i) {
+        if (gPlacedIds[i] == processId) {
+            *session = gPlacedSessions[i];
+            return TRUE;
+        }
+    }
     if (!gOwnSessionSet) {
         return gRealProcessIdToSessionId(processId, session);
     }
@@ -981,7 +1006,8 @@ static BOOL WalkStep(const wchar_t* name, LPPROCESSENTRY32W entry)
 // Past the processes a test hid, as if they had ended.
 static BOOL PastHidden(HANDLE snapshot, LPPROCESSENTRY32W entry, BOOL found)
 {
-    while (found && gHiddenProcess[0] != L'\0' && lstrcmpW(entry->szExeFile, gHiddenProcess) == 0) {
+    const int hidden = gHiddenProcess[0] != L'\0' && (gRevealTick == 0 || gTick < gRevealTick);
+    while (found && hidden && lstrcmpW(entry->szExeFile, gHiddenProcess) == 0) {
         found = Process32NextW(snapshot, entry);
     }
     return found;
@@ -1012,6 +1038,10 @@ void Hook_Sleep(DWORD milliseconds)
     }
     if (gVirtualClock) {
         gTick += milliseconds;
+        // A program that appears late is a real one, which needs some real time to appear.
+        if (gRevealTick != 0) {
+            Sleep(milliseconds / 10);
+        }
         return;
     }
     Sleep(milliseconds);

@@ -4,6 +4,8 @@
 // machine's states, by both runners, are the rows of scenarios_test.cpp.
 #include "tests/inprocess/harness.h"
 
+#include "platform/explorer.h"
+
 using machine::kBackgroundPrograms;
 using machine::ReadService;
 
@@ -51,16 +53,16 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
                       L"SysAllocString " + folderOf(machine::GuidePath()), L"SysAllocString open"}),
               EventsStartingWith(L"SysAllocString"));
     EXPECT_EQ(Events(8, L"SysFreeString bstr"), EventsStartingWith(L"SysFreeString"));
-    // Each launch lets go of Explorer's process (whose it is), of the thread that asked
-    // Explorer and of its event; the programs' own processes are never held.
+    // Each launch lets go of the thread that asked Explorer and of its event; neither
+    // Explorer's process nor the programs' own are ever held.
     Events closes;
     for (const std::wstring& event : EventsStartingWith(L"CloseHandle ")) {
         if (event != L"CloseHandle snapshot" && event != L"CloseHandle token") {
             closes.push_back(event);
         }
     }
-    EXPECT_EQ((Events{L"CloseHandle process", L"CloseHandle thread", L"CloseHandle event",
-                      L"CloseHandle process", L"CloseHandle thread", L"CloseHandle event"}),
+    EXPECT_EQ((Events{L"CloseHandle thread", L"CloseHandle event", L"CloseHandle thread",
+                      L"CloseHandle event"}),
               closes);
     ExpectEachProgramRunsOnce();
     EXPECT_TRUE(NoCalls(L"Process32FirstW dwSize"));
@@ -76,6 +78,7 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
     // process is hidden from the tool, so that no look can come before its end.
     ASSERT_EQ("", machine::WriteTextFile(machine::PanelPath() + kExitFile, ""));
     HookHideProcess(names::kPanelProcess);
+    HookUseVirtualClock(1);
 
     RunTool();
 
@@ -83,8 +86,8 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
     EXPECT_EQ((Events{machine::ExplorerCommandLine(kBackgroundPrograms[1])}),
               machine::RecordedLines(machine::PanelPath(), 1));
     EXPECT_EQ(0, machine::CountProcesses(names::kPanelProcess));
-    // Looked for every 100 ms for 5 s, as long as Explorer may take to start a program.
-    EXPECT_EQ(Events(50, L"Sleep 100"), EventsStartingWith(L"Sleep"));
+    // Looked for every 100 ms for 20 s, as long as Explorer may take to start a program.
+    EXPECT_EQ(Events(kExplorerDeadlineMilliseconds / 100, L"Sleep 100"), EventsStartingWith(L"Sleep"));
     // Only the panel launcher was started: the error guide after it is not attempted.
     EXPECT_EQ(Events{}, EventsStartingWith(L"SysAllocString " + machine::GuidePath()));
     EXPECT_EQ(0u, machine::RecordedLines(machine::GuidePath()).size());
