@@ -9,35 +9,31 @@ rem     3010     E08: a program could not be started for the user logged on; the
 rem              logon, or a restart, completes the repair
 rem     99       ScarvelRepair.exe did not run (missing, not elevated) or printed no result
 rem It matches only the ASCII parts of the text, "(E0n)" and the product's name; the
-rem Chinese text (code page 936) is passed on as it is. The text goes through one file in
-rem this folder, named for this computer and run, deleted again before the runner ends: the
-rem folder must be one the account that runs the runner may write, and only administrators.
+rem Chinese text (code page 936) is passed on as it is. It writes no file and changes no
+rem directory, so that it runs from a folder it may only read (SYSVOL, a distribution point,
+rem a share named by its UNC path) and leaves nothing behind.
 setlocal EnableExtensions DisableDelayedExpansion
 set "outcome=99"
-rem pushd maps a drive letter when this folder is a network share.
-pushd "%~dp0"
-if errorlevel 1 goto report
+rem for /f runs its command in a child %ComSpec% /c: Windows' own cmd, never one that this
+rem account's environment names. That child runs the AutoRun commands of HKLM and of this
+rem account's own HKCU (no /d can be given to it): the price of reading the text without a
+rem file, said in docs/security.md.
+set "ComSpec=%SystemRoot%\System32\cmd.exe"
+set "tool=%~dp0ScarvelRepair.exe"
 call :run
-popd
-:report
 if "%outcome%"=="99" echo ScarvelRepair-unattended: ScarvelRepair.exe did not run or printed no result, exit code 99 1>&2
 endlocal & exit /b %outcome%
 
 :run
-if not exist ScarvelRepair.exe exit /b
-rem The program in this folder, never one found along PATH, started by this cmd itself: a
-rem command in for /f's parentheses would run in a child %ComSpec% /c without /d, so that the
-rem user's COMSPEC and AutoRun command would run with this script's rights. for /f reads the
-rem text from the file instead.
-set "text=ScarvelRepair-%COMPUTERNAME%-%RANDOM%.out"
-if exist "%text%" exit /b
-.\ScarvelRepair.exe <NUL >"%text%"
-for /f "usebackq delims=" %%L in ("%text%") do (
+rem The program beside this file, by its full path: neither PATH nor the child's current
+rem directory, which an AutoRun command may change, decides which one runs. The child expands
+rem %tool%, inside quotes, so that no character of the path is parsed as syntax.
+if not exist "%tool%" exit /b
+for /f "delims=" %%L in ('""%%tool%%" <NUL"') do (
     echo.%%L
     set "line=%%L"
     call :judge
 )
-if exist "%text%" del "%text%"
 exit /b
 
 :judge

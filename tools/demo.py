@@ -124,7 +124,8 @@ def runners(build, clones):
     heading("6. The unattended runner on three broken machines, as a deployment system sees them")
     print("Each machine: %s and ScarvelRepair.exe in %s, started as" % (runner_test.RUNNER,
                                                                        runner_test.FOLDER))
-    print('    cmd /c ""%s\\%s""\n' % (runner_test.FOLDER, runner_test.RUNNER))
+    above, folder = runner_test.FOLDER.rsplit("\\", 1)
+    print('    cd /d "%s"\n    cmd /c ""%s\\%s""\n' % (above, folder, runner_test.RUNNER))
     rows = []
     for name, fault, differences, clone in clones:
         with clone as machine:
