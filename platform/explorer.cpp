@@ -160,8 +160,9 @@ static int ExecuteOnSessionDesktop(IShellWindows* windows, const ExplorerRequest
 
 // Explorer runs with the user's rights, which any of the user's programs share: it may only
 // identify the tool, never act as it, and nothing it hands back may bring a marshaller of
-// its own (a DLL of its choosing) into the tool. COM takes these once per process, so
-// RPC_E_TOO_LATE means that the tool's own call set them earlier in the run.
+// its own (a DLL of its choosing) into the tool. COM takes these once per process, and the
+// run makes no object before they are set, so RPC_E_TOO_LATE means that the tool's own
+// call set them earlier in the run.
 int SecureComForProcess(void)
 {
     HRESULT secured = CoInitializeSecurity(NULL, -1, NULL, NULL, RPC_C_AUTHN_LEVEL_DEFAULT,

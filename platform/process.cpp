@@ -43,7 +43,7 @@ static DWORD WalkSnapshot(HANDLE snapshot, const wchar_t* name, const ProgramsUs
     return 0;
 }
 
-DWORD FindUsersProcess(const wchar_t* name, const ProgramsUser* programs)
+DWORD FindProcessByName(const wchar_t* name, const ProgramsUser* programs)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
@@ -54,14 +54,9 @@ DWORD FindUsersProcess(const wchar_t* name, const ProgramsUser* programs)
     return processId;
 }
 
-DWORD FindProcessByName(const wchar_t* name)
-{
-    return FindUsersProcess(name, NULL);
-}
-
 int IsProgramRunning(const wchar_t* name, const ProgramsUser* programs)
 {
-    return programs->users == kNobodyLoggedOn || FindUsersProcess(name, programs) != 0;
+    return programs->users == kNobodyLoggedOn || FindProcessByName(name, programs) != 0;
 }
 
 // LocalSystem starts the programs as the user of the console session, or of the one active
@@ -76,14 +71,17 @@ static LaunchWay ChooseSessionUser(ProgramLauncher* launcher)
 }
 
 // A token that is not split starts them itself where the desktop's shell is its own user's
-// (UAC off) or where none runs; where the shell is another account's (an administrator's
-// password typed for a standard user), that shell's Explorer starts them, as that user.
+// (UAC off); where the shell is another account's (an administrator's password typed for a
+// standard user), that shell's Explorer starts them, as that user. With no shell running
+// yet, only where the tool's account is the one logged on here.
 static LaunchWay ChooseOwnToken(PSID user)
 {
     GetShellWindowCall getShellWindow = LOOK_UP(GetShellWindow);
     HWND shell = getShellWindow != NULL ? getShellWindow() : NULL;
-    return shell == NULL || IsWindowOfUser(shell, user) ? kLaunchOwnToken
-                                                        : kLaunchThroughExplorer;
+    if (shell == NULL) {
+        return IsOwnSessionsUser(user) ? kLaunchOwnToken : kLaunchRefused;
+    }
+    return IsWindowOfUser(shell, user) ? kLaunchOwnToken : kLaunchThroughExplorer;
 }
 
 // Records whether the tool runs in a job, and the flag that takes a program it starts out of
@@ -194,12 +192,12 @@ static int StartThroughExplorerAndWait(const wchar_t* name, wchar_t* commandLine
     const DWORD start = GetTickCount();
     const int asked = StartThroughExplorer(commandLine, &launcher->workerLeft);
     while (asked && GetTickCount() - start < kExplorerDeadlineMilliseconds) {
-        if (FindUsersProcess(name, &launcher->programs) != 0) {
+        if (FindProcessByName(name, &launcher->programs) != 0) {
             return 1;
         }
         Sleep(kStartPollMilliseconds);
     }
-    return FindUsersProcess(name, &launcher->programs) != 0;
+    return FindProcessByName(name, &launcher->programs) != 0;
 }
 
 int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLauncher* launcher)
@@ -219,7 +217,7 @@ int EnsureProcessRunning(const wchar_t* name, wchar_t* commandLine, ProgramLaunc
     case kLaunchOwnToken:
     case kLaunchAsUser:
         return LaunchProgram(launcher, commandLine)
-            && FindUsersProcess(name, &launcher->programs) != 0;
+            && FindProcessByName(name, &launcher->programs) != 0;
     default:
         return 0;
     }

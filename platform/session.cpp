@@ -5,11 +5,62 @@
 #include "platform/system_calls.h"
 
 static const DWORD kNoConsoleSession = 0xFFFFFFFF;
+// An account's name or domain, as LookupAccountSidW writes it (UNLEN and more).
+static const DWORD kAccountNameUnits = 257;
+
+// wtsapi32, loaded by its System32 path, with the calls that read the sessions.
+struct SessionCalls {
+    HMODULE module;
+    WTSEnumerateSessionsWCall enumerate;
+    WTSQuerySessionInformationWCall query;
+    WTSEnumerateProcessesWCall processes;
+    WTSFreeMemoryCall release;
+};
+
+static int OpenSessionCalls(SessionCalls* calls)
+{
+    calls->module = LoadSystemLibrary(L"wtsapi32.dll");
+    calls->enumerate = LOOK_UP_IN(calls->module, WTSEnumerateSessionsW);
+    calls->query = LOOK_UP_IN(calls->module, WTSQuerySessionInformationW);
+    calls->processes = LOOK_UP_IN(calls->module, WTSEnumerateProcessesW);
+    calls->release = LOOK_UP_IN(calls->module, WTSFreeMemory);
+    return calls->enumerate != NULL && calls->query != NULL && calls->processes != NULL
+        && calls->release != NULL;
+}
+
+static void CloseSessionCalls(SessionCalls* calls)
+{
+    if (calls->module != NULL) {
+        FreeLibrary(calls->module);
+        calls->module = NULL;
+    }
+}
+
+// Another account's process may refuse the query ProcessIdToSessionId makes of it; terminal
+// services list every process's session without opening any (all users' to administrators).
+static int ReadListedSession(DWORD processId, DWORD* session)
+{
+    SessionCalls calls = {};
+    WTS_PROCESS_INFOW* processes = NULL;
+    DWORD count = 0;
+    int found = 0;
+    if (OpenSessionCalls(&calls)
+        && calls.processes(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count)) {
+        for (DWORD i = 0; i < count && !found; ++i) {
+            found = processes[i].ProcessId == processId;
+            *session = found ? processes[i].SessionId : *session;
+        }
+        calls.release(processes);
+    }
+    CloseSessionCalls(&calls);
+    return found;
+}
 
 int ReadProcessSession(DWORD processId, DWORD* session)
 {
     ProcessIdToSessionIdCall getSession = LOOK_UP(ProcessIdToSessionId);
-    return getSession != NULL && getSession(processId, session);
+    return (getSession != NULL && getSession(processId, session))
+        || ReadListedSession(processId, session);
 }
 
 // Session 0 from Vista on: the services' own, where nobody works.
@@ -107,45 +158,14 @@ int IsWindowOfUser(HWND window, PSID user)
     return own;
 }
 
-// Another account's process may refuse the query that ProcessIdToSessionId makes; this
-// desktop's own shell window is in this session whoever runs it.
+// The desktop window's process in the tool's own session: with an administrator's password
+// typed for a standard user, whose Explorer shows this session's desktop.
 int IsWindowInOwnSession(HWND window)
 {
     const DWORD processId = WindowProcess(window);
     DWORD own = kNoConsoleSession, theirs = kNoConsoleSession;
-    if (processId == 0 || !ReadProcessSession(GetCurrentProcessId(), &own)) {
-        return 0;
-    }
-    if (ReadProcessSession(processId, &theirs)) {
-        return theirs == own;
-    }
-    GetShellWindowCall getShellWindow = LOOK_UP(GetShellWindow);
-    return getShellWindow != NULL && WindowProcess(getShellWindow()) == processId;
-}
-
-// wtsapi32, loaded by its System32 path, with the calls that read the sessions.
-struct SessionCalls {
-    HMODULE module;
-    WTSEnumerateSessionsWCall enumerate;
-    WTSQuerySessionInformationWCall query;
-    WTSFreeMemoryCall release;
-};
-
-static int OpenSessionCalls(SessionCalls* calls)
-{
-    calls->module = LoadSystemLibrary(L"wtsapi32.dll");
-    calls->enumerate = LOOK_UP_IN(calls->module, WTSEnumerateSessionsW);
-    calls->query = LOOK_UP_IN(calls->module, WTSQuerySessionInformationW);
-    calls->release = LOOK_UP_IN(calls->module, WTSFreeMemory);
-    return calls->enumerate != NULL && calls->query != NULL && calls->release != NULL;
-}
-
-static void CloseSessionCalls(SessionCalls* calls)
-{
-    if (calls->module != NULL) {
-        FreeLibrary(calls->module);
-        calls->module = NULL;
-    }
+    return processId != 0 && ReadProcessSession(GetCurrentProcessId(), &own)
+        && ReadProcessSession(processId, &theirs) && theirs == own;
 }
 
 // 1 when a user is logged on in the session, 0 when nobody is, -1 when it cannot be read.
@@ -226,6 +246,7 @@ void ReadProgramsUser(ProgramsUser* programs)
 {
     programs->read = 1;
     programs->users = kUserSessionUnclear;
+    programs->inSession = 0;
     if (!ReadOwnToken(programs->user, sizeof programs->user, &programs->splitElevated)) {
         programs->place = kPlaceUnknown;
         return;
@@ -243,4 +264,31 @@ void ReadProgramsUser(ProgramsUser* programs)
         programs->users = kUserSessionFound;
         programs->inSession = ReadProcessSession(GetCurrentProcessId(), &programs->session);
     }
+}
+
+static int SessionTextIs(const SessionCalls* calls, WTS_INFO_CLASS kind, const wchar_t* expected)
+{
+    wchar_t* text = NULL;
+    DWORD bytes = 0;
+    if (!calls->query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, kind, &text, &bytes)) {
+        return 0;
+    }
+    int same = text != NULL && lstrcmpiW(text, expected) == 0;
+    if (text != NULL) {
+        calls->release(text);
+    }
+    return same;
+}
+
+int IsOwnSessionsUser(PSID user)
+{
+    wchar_t name[kAccountNameUnits] = {}, domain[kAccountNameUnits] = {};
+    DWORD nameUnits = kAccountNameUnits, domainUnits = kAccountNameUnits;
+    SID_NAME_USE use;
+    SessionCalls calls = {};
+    int same = LookupAccountSidW(NULL, user, name, &nameUnits, domain, &domainUnits, &use)
+        && OpenSessionCalls(&calls) && SessionTextIs(&calls, WTSUserName, name)
+        && SessionTextIs(&calls, WTSDomainName, domain);
+    CloseSessionCalls(&calls);
+    return same;
 }

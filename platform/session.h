@@ -21,12 +21,16 @@ int ReadOwnToken(DWORD* user, DWORD userBytes, int* splitElevated);
 // read (no window, a process that cannot be opened).
 int IsWindowOfUser(HWND window, PSID user);
 
-// 1 when the window's process runs in the tool's own session: its session as
-// ProcessIdToSessionId reads it, or, where another account's process cannot be asked, the
-// process of this desktop's shell window. 0 otherwise.
+// 1 when the window's process runs in the tool's own session; 0 otherwise, or when either
+// session cannot be read.
 int IsWindowInOwnSession(HWND window);
 
-// The session of a process (ProcessIdToSessionId, looked up at run time); 0 when unknown.
+// 1 when the account of `user` is the one logged on in the tool's own session (its name and
+// domain as terminal services tell them); 0 when another is, or that cannot be read.
+int IsOwnSessionsUser(PSID user);
+
+// The session of a process: ProcessIdToSessionId, or where the process refuses that query,
+// the terminal services' list of processes; 0 when unknown.
 int ReadProcessSession(DWORD processId, DWORD* session);
 
 // The session whose user the background programs are for, as LocalSystem sees the machine.

@@ -32,15 +32,13 @@ int CreateShortcutFile(const wchar_t* target, const wchar_t* linkPath)
     // An initialisation that failed (another threading model already set) must not be
     // balanced by an uninitialisation.
     HRESULT initialised = CoInitialize(NULL);
-    // The link object is in-process; the security is set here because the first COM use of
-    // the run fixes it for the process, Explorer's calls later included.
-    if (SUCCEEDED(initialised)) {
-        SecureComForProcess();
-    }
     IShellLinkW* link = NULL;
     int result = 0;
-    if (SUCCEEDED(CoCreateInstance(kClsidShellLink, NULL, CLSCTX_INPROC_SERVER, kIidShellLinkW,
-                                   (void**)&link))) {
+    // The link object is in-process, but the run's first COM use fixes the security of the
+    // process, Explorer's calls later included: no object before it is set.
+    if (SecureComForProcess()
+        && SUCCEEDED(CoCreateInstance(kClsidShellLink, NULL, CLSCTX_INPROC_SERVER, kIidShellLinkW,
+                                      (void**)&link))) {
         result = SaveLink(link, target, linkPath);
         link->Release();
     }

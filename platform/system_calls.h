@@ -22,6 +22,9 @@
           DWORD * count))                                                                      \
     CALL(L"wtsapi32.dll", BOOL, WTSQuerySessionInformationW,                                   \
          (HANDLE server, DWORD session, WTS_INFO_CLASS kind, wchar_t** buffer, DWORD* bytes))  \
+    CALL(L"wtsapi32.dll", BOOL, WTSEnumerateProcessesW,                                        \
+         (HANDLE server, DWORD reserved, DWORD version, WTS_PROCESS_INFOW * *processes,        \
+          DWORD * count))                                                                      \
     CALL(L"wtsapi32.dll", void, WTSFreeMemory, (void* memory))                                 \
     CALL(L"wtsapi32.dll", BOOL, WTSQueryUserToken, (ULONG session, HANDLE * token))            \
     CALL(L"userenv.dll", BOOL, CreateEnvironmentBlock,                                         \

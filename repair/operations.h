@@ -13,12 +13,9 @@ int EnsureAutoStart(SC_HANDLE service);
 // 1 when the start request is accepted and the service is running when the wait ends.
 int StartServiceAndWait(SC_HANDLE service);
 
-// Process identifier of a process whose executable file name is exactly `name`, or 0.
-DWORD FindProcessByName(const wchar_t* name);
-
-// The same, counting only a copy in the session of the user `programs` names, where it
-// names one.
-DWORD FindUsersProcess(const wchar_t* name, const ProgramsUser* programs);
+// Process identifier of a process whose executable file name is exactly `name`, or 0;
+// where `programs` names the user's session, only a copy in that session counts.
+DWORD FindProcessByName(const wchar_t* name, const ProgramsUser* programs);
 
 // 1 when the user's copy of the program `name` runs, or when nobody is logged on to run one
 // for: what the run counts as running.

@@ -87,17 +87,16 @@ const FaultCase kFaults[] = {
     {L"CreateToolhelp32Snapshot", 2, ERROR_NOT_ENOUGH_MEMORY, kNothingInPlace,
      kRepairedFromNothing},
     // A token that cannot tell whose it is might be LocalSystem's, and one whose elevation
-    // cannot be told might be a full one: nothing is launched. So too when the session of
-    // Explorer's process cannot be had and it is not the desktop shell's, or COM's security
-    // cannot be set before Explorer is asked (the shortcut's in-process object needs none).
+    // cannot be told might be a full one: nothing is launched. So too when COM's security
+    // cannot be set before Explorer is asked (nor is the shortcut written).
     {L"OpenProcessToken", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"GetTokenInformation", 1, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
     {L"GetTokenInformation", 2, ERROR_ACCESS_DENIED, kNothingInPlace,
      Until(kRepairedFromNothing, "restart", "E08")},
-    {L"ProcessIdToSessionId", 4, ERROR_ACCESS_DENIED, kNothingInPlace,
-     Until(kRepairedFromNothing, "restart", "E08")},
+    // A session the process will not tell is read from terminal services' list.
+    {L"ProcessIdToSessionId", 4, ERROR_ACCESS_DENIED, kNothingInPlace, kRepairedFromNothing},
     {L"CoInitializeSecurity", 1, static_cast<DWORD>(E_OUTOFMEMORY), kNothingInPlace,
      kRepairedFromNothing},
     {L"CoInitializeSecurity", 2, static_cast<DWORD>(E_OUTOFMEMORY), kNothingInPlace,
@@ -352,15 +351,16 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
     const auto localSystem = [notSplit] { notSplit(); HookRunAsLocalSystem(); };
     const auto hiddenAccount = [] { HookHideWindowStation(); };
     const auto onWindows = [](DWORD major) { return [major] { HookSetWindowsVersion(major, 1); }; };
-    // The three programs already run, placed in `session`.
-    const auto copiesIn = [](DWORD session) {
-        return [session] {
+    // The three programs already run, placed in `session` (`refused`: only the terminal
+    // services' list tells it).
+    const auto copiesIn = [](DWORD session, BOOL refused) {
+        return [session, refused] {
             for (int i = 0; i < 3; ++i) {
                 const machine::BackgroundProgram& program = machine::kBackgroundPrograms[i];
                 EXPECT_EQ("", machine::LaunchAndWait(program.commandLine(machine::WindowsDirectory()),
                                                      program.process));
                 for (DWORD id : machine::ProcessIds(program.process)) {
-                    HookPlaceProcessInSession(id, session);
+                    HookPlaceProcessInSession(id, session, refused);
                 }
             }
         };
@@ -372,10 +372,14 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
             HookRevealProcessAt(revealAt);
         };
     };
-    const auto explorerInSession = [](DWORD session) {
-        return [session] {
+    // Explorer's processes placed in `session` (kOwnSession: the tests' own).
+    const DWORD kOwnSession = 0xFFFFFFFF;
+    const auto explorerInSession = [kOwnSession](DWORD session, BOOL refused) {
+        return [kOwnSession, session, refused] {
+            DWORD own = 0;
+            ProcessIdToSessionId(GetCurrentProcessId(), &own);
             for (DWORD id : machine::ProcessIds(machine::kExplorerProcess)) {
-                HookPlaceProcessInSession(id, session);
+                HookPlaceProcessInSession(id, session == kOwnSession ? own : session, refused);
             }
         };
     };
@@ -401,8 +405,10 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          explorer, kExplorer, true, nullptr},
         {"elevated, Explorer's process cannot be opened", failing(L"OpenProcess", ERROR_ACCESS_DENIED),
          complete, explorer, kExplorer, true, nullptr},
-        {"elevated, Explorer in another session", explorerInSession(7), e08, none, kNone, true,
-         nullptr},
+        {"elevated, Explorer in another session", explorerInSession(7, FALSE), e08, none, kNone,
+         true, nullptr},
+        {"elevated, Explorer's session only in the terminal services' list",
+         explorerInSession(kOwnSession, TRUE), complete, explorer, kExplorer, true, nullptr},
         {"elevated, a program that appears after 8 s", lateMonitor(8001), complete, explorer,
          kExplorer, true,
          [] {
@@ -457,9 +463,23 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
         {"not split, a shell whose process cannot be opened",
          both(notSplit, failing(L"OpenProcess", ERROR_ACCESS_DENIED)), complete, explorer,
          kExplorer, true, nullptr},
-        {"not split, the user's programs all in another session", both(notSplit, copiesIn(7)),
+        {"not split, the user's programs all in another session", both(notSplit, copiesIn(7, FALSE)),
          complete, plain, kTheTests, true,
          [] { EXPECT_EQ(2, machine::CountProcesses(names::kGuideProcess)); }},
+        {"not split, another account's programs, their session only in the list",
+         both(notSplit, copiesIn(7, TRUE)), complete, plain, kTheTests, true,
+         [] { EXPECT_EQ(2, machine::CountProcesses(names::kMonitorProcess)); }},
+        // Where no session can be read, a copy counts wherever it runs, as before.
+        {"not split, another account's programs, no session readable",
+         both(notSplit, both(copiesIn(7, TRUE), failing(L"WTSEnumerateProcessesW", ERROR_ACCESS_DENIED))),
+         complete, none, kTheTests, true, nullptr},
+        // The built-in Administrator's password typed for a standard user before a shell runs.
+        {"not split, no shell window, another account at the desktop",
+         both(notSplit, [] {
+             HookHideShellWindow();
+             HookShellOfAnotherUser();
+         }),
+         e08, none, kNone, true, nullptr},
         {"not split, in a job that allows breakaway",
          both(notSplit, [] { HookRunInJob(JOB_OBJECT_LIMIT_BREAKAWAY_OK); }), complete, breakaway,
          kTheTests, true, nullptr},
@@ -493,12 +513,12 @@ TEST_F(RepairRunTest, NothingStartedTakesItsRightsFromAUsersChoice)
          nullptr},
         {"LocalSystem, the console user's programs running",
          both(both(localSystem, sessions(console, {{console, WTSActive, TRUE}})),
-              copiesIn(console)),
+              copiesIn(console, FALSE)),
          complete, none, kTheTests, true, nullptr},
         // Only the chosen user's copies count: the console's session has nobody.
         {"LocalSystem, a Remote Desktop user, the programs only in the console's session",
          both(both(localSystem, oneRemoteUser),
-              both([] { HookSetOwnSession(2); }, copiesIn(console))),
+              both([] { HookSetOwnSession(2); }, copiesIn(console, FALSE))),
          complete, asUser, kTheTests, true,
          [] { EXPECT_EQ(2, machine::CountProcesses(names::kPanelProcess)); }},
         {"LocalSystem, no console session and nobody logged on",

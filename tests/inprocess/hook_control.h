@@ -57,7 +57,8 @@ void HookRunAsLocalSystem(void);
 // The tool's token reports this TOKEN_ELEVATION_TYPE (1 default, 2 full, 3 limited), or
 // cannot tell it (-1); 0: the real one.
 void HookSetElevationType(int type);
-// A token opened from another process (the desktop shell's) names another user.
+// A token opened from another process (the desktop shell's) names another user, and so
+// does the name of the user logged on in the tool's session.
 void HookShellOfAnotherUser(void);
 // The process's window station reports itself invisible, as a service's does.
 void HookHideWindowStation(void);
@@ -68,8 +69,10 @@ void HookHideProcess(const wchar_t* name);
 // With the virtual clock, that process is hidden only until the clock reaches `tick`, as a
 // program that appears late.
 void HookRevealProcessAt(DWORD tick);
-// ProcessIdToSessionId reports this session for that process (up to four of them).
-void HookPlaceProcessInSession(DWORD processId, DWORD session);
+// That process is in `session` (eight at most): as ProcessIdToSessionId reports it, or,
+// `refused`, as only the terminal services' list does, the query refused as another
+// account's process may refuse an administrator.
+void HookPlaceProcessInSession(DWORD processId, DWORD session, BOOL refused);
 // The machine's sessions as WTSEnumerateSessionsW and WTSUserName tell them, and the console's
 // (0xFFFFFFFF: none); the real ones until set. A session's user is this process's own.
 struct HookSession {

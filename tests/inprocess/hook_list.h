@@ -205,7 +205,7 @@ LOOKED_UP(BOOL, WTSQueryUserToken, (ULONG session, HANDLE* token), UserToken(ses
           HELD_IF(result, kHookToken, *token), L"%lu", (unsigned long)session)
 LOOKED_UP(BOOL, WTSQuerySessionInformationW,
           (HANDLE server, DWORD session, WTS_INFO_CLASS kind, wchar_t** buffer, DWORD* bytes),
-          SessionInformation(server, session, kind, buffer, bytes), FALSE,
+          DesktopUser(server, session, kind, buffer, bytes), FALSE,
           SessionQueried(result, kind, buffer);,
           L"%lu %d", (unsigned long)session, (int)kind)
 LOOKED_UP(BOOL, CreateEnvironmentBlock, (void** environment, HANDLE token, BOOL inherit),
@@ -222,6 +222,11 @@ LOOKED_UP(BOOL, WTSEnumerateSessionsW,
            DWORD* count),
           Sessions(server, reserved, version, sessions, count), FALSE,
           HELD_IF(result && *sessions != NULL, kHookSessionMemory, *sessions), L"")
+LOOKED_UP(BOOL, WTSEnumerateProcessesW,
+          (HANDLE server, DWORD reserved, DWORD version, WTS_PROCESS_INFOW** processes,
+           DWORD* count),
+          ListedProcesses(server, reserved, version, processes, count), FALSE,
+          HELD_IF(result && *processes != NULL, kHookSessionMemory, *processes), L"")
 LOOKED_UP(BOOL, ProcessIdToSessionId, (DWORD processId, DWORD* session),
           OwnSession(processId, session), FALSE, NOTHING, L"")
 LOOKED_UP(BSTR, SysAllocString, (const OLECHAR* text), gRealSysAllocString(text), NULL,

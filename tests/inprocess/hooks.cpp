@@ -102,8 +102,10 @@ static long gComLeft = -1;
 static int gHiddenShell;
 static wchar_t gHiddenProcess[MAX_PATH];
 static DWORD gRevealTick;  // with the virtual clock: hidden only until it reaches this
-static DWORD gPlacedIds[4];
-static DWORD gPlacedSessions[4];
+static const int kMaxPlaced = 8;
+static DWORD gPlacedIds[kMaxPlaced];
+static DWORD gPlacedSessions[kMaxPlaced];
+static BOOL gPlacedRefused[kMaxPlaced];
 static int gPlacedCount;
 static int gFakeWindows;
 static HRESULT gFakeWindowsResult;
@@ -382,12 +384,14 @@ void HookRevealProcessAt(DWORD tick)
     gRevealTick = tick;
 }
 
-void HookPlaceProcessInSession(DWORD processId, DWORD session)
+void HookPlaceProcessInSession(DWORD processId, DWORD session, BOOL refused)
 {
-    if (gPlacedCount < 4) {
-        gPlacedIds[gPlacedCount] = processId;
-        gPlacedSessions[gPlacedCount++] = session;
+    if (gPlacedCount == kMaxPlaced) {
+        abort();  // more than a test of this suite places
     }
+    gPlacedIds[gPlacedCount] = processId;
+    gPlacedSessions[gPlacedCount] = session;
+    gPlacedRefused[gPlacedCount++] = refused;
 }
 
 void HookSetSessions(DWORD console, const HookSession* sessions, int count)
@@ -785,9 +789,24 @@ static BOOL SessionInformation(HANDLE server, DWORD session, WTS_INFO_CLASS kind
     return TRUE;
 }
 
+// The desktop's user is another account where the shell is another user's.
+static BOOL DesktopUser(HANDLE server, DWORD session, WTS_INFO_CLASS kind, wchar_t** buffer,
+                        DWORD* bytes)
+{
+    BOOL known = SessionInformation(server, session, kind, buffer, bytes);
+    if (known && gShellOfAnotherUser && kind == WTSUserName && (*buffer)[0] != L'\0') {
+        (*buffer)[0] = (*buffer)[0] == L'~' ? L'-' : L'~';
+    }
+    return known;
+}
+
 static BOOL OwnSession(DWORD processId, DWORD* session)
 {
     for (int i = 0; i < gPlacedCount; ++i) {
+        if (gPlacedIds[i] == processId && gPlacedRefused[i]) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
         if (gPlacedIds[i] == processId) {
             *session = gPlacedSessions[i];
             return TRUE;
@@ -797,6 +816,23 @@ static BOOL OwnSession(DWORD processId, DWORD* session)
         return gRealProcessIdToSessionId(processId, session);
     }
     *session = gOwnSession;
+    return TRUE;
+}
+
+// The terminal services' list, with the sessions a test placed processes in.
+static BOOL ListedProcesses(HANDLE server, DWORD reserved, DWORD version,
+                            WTS_PROCESS_INFOW** processes, DWORD* count)
+{
+    if (!gRealWTSEnumerateProcessesW(server, reserved, version, processes, count)) {
+        return FALSE;
+    }
+    for (DWORD i = 0; i < *count; ++i) {
+        for (int j = 0; j < gPlacedCount; ++j) {
+            if ((*processes)[i].ProcessId == gPlacedIds[j]) {
+                (*processes)[i].SessionId = gPlacedSessions[j];
+            }
+        }
+    }
     return TRUE;
 }
 
