@@ -2,7 +2,7 @@
 # Installs, only when missing, the Debian packages that one use of the project needs:
 #   install-deps.sh           the build, the tests, the demo, the benchmark and the lint (Wine,
 #                             the i386 architecture, GoogleTest, SoftHSM2, the Chinese locale,
-#                             faketime, shellcheck)
+#                             faketime, shellcheck; node, npm and PyYAML for the workflow's lint)
 #   install-deps.sh release   make release: the 32-bit compiler, binutils, CMake, openssl,
 #                             osslsigncode, curl (an RFC 3161 request by URL) and git
 #   install-deps.sh release-pkcs11
@@ -14,7 +14,10 @@ mingw="make cmake g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev 
 case ${1:-all} in
     all)
         packages="$mingw g++-mingw-w64-x86-64 googletest wine wine64 wine32:i386 python3
-python3-pefile tmux curl softhsm2 libengine-pkcs11-openssl locales-all faketime shellcheck" ;;
+python3-pefile tmux curl softhsm2 libengine-pkcs11-openssl locales-all faketime shellcheck
+python3-yaml"
+        # The workflow's lint runs on npm: Debian's, where the machine has no node of its own.
+        command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm" ;;
     release) packages="$mingw curl" ;;
     release-pkcs11) packages="$mingw curl softhsm2 libengine-pkcs11-openssl" ;;
     verify) packages=$mingw ;;

@@ -289,13 +289,17 @@ def windows_suite(machine, check, folder, gtest_filter):
     copy = os.path.join(machine.home, "windows-suite")
     shutil.copytree(folder, copy)
     script = bed.windows_path(os.path.join(copy, "run-suite.cmd"))
-    out, err = (os.path.join(machine.home, "suite" + suffix) for suffix in (".out", ".err"))
+    # The suite's own answer where Wine would let it off: as on Windows, and stricter only.
+    as_windows = {"SCARVEL_SUITE_AS_ON_WINDOWS": "1"}
 
-    def suite(*args):
-        status = machine.wine(["cmd", "/c", script] + list(args), stdout=out, stderr=err,
-                              timeout=600)
-        with open(out, encoding="utf-8", errors="replace") as f_out, \
-                open(err, encoding="utf-8", errors="replace") as f_err:
+    def suite(*args, env=None, tag="suite", program=None):
+        """run-suite.cmd with these arguments (or the test program itself, `program`)."""
+        files = [os.path.join(machine.home, tag + suffix) for suffix in (".out", ".err")]
+        command = [program] if program else ["cmd", "/c", script]
+        status = machine.wine(command + list(args), stdout=files[0], stderr=files[1],
+                              timeout=600, env=env)
+        with open(files[0], encoding="utf-8", errors="replace") as f_out, \
+                open(files[1], encoding="utf-8", errors="replace") as f_err:
             return status, f_out.read(), f_err.read()
 
     check.begin("run-suite.cmd without /yes")
@@ -313,11 +317,25 @@ def windows_suite(machine, check, folder, gtest_filter):
                   ["run-value", view, bed.MONITOR_VALUE, r"D:\old\monitor.exe /x"],
                   ["shortcut", r"C:\windows\notepad.exe",
                    machine.folders["common_startup"] + "\\" + bed.SHORTCUT])
+    # A program of QA's own run from the folder the suite was unpacked in.
+    own_tool = os.path.join(copy, "qa-tool.exe")
+    shutil.copy(os.path.join(copy, "standins", "standin_program.exe"), own_tool)
+    machine.setup(["launch", '"%s"' % bed.windows_path(own_tool)])
     before = machine.snapshot()
     watch = Watch(kept)
     status, printed, _ = suite("/yes", gtest_filter)
     check.equal(watch.stop(), 0, "the TWAIN folder's own file never missing while the suite ran")
     check.equal(status, 0, "exit code 0: every test passed or skipped")
+    check.that("qa-tool.exe" in machine.probe(["processes"])[0],
+               "a program run from another file of the suite's folder still runs")
+    machine.setup(["kill", "qa-tool.exe"])
+    banner = re.search(r"suite: (\d+) tests; .* run-suite.cmd /restore", printed)
+    check.that(banner and int(banner.group(1)) > 5, "a banner: how many tests, how long, what "
+               "to do if cut off", printed[:600])
+    check.that("suite: exit code 0: every test passed" in printed, "a closing line with the code "
+               "and its meaning", printed[-300:])
+    with open(os.path.join(copy, "inprocess_tests.exe"), "rb") as program:
+        check.that(b'level="asInvoker"' in program.read(), "the test program asks for asInvoker")
     check.that("the machine is as it was" in printed, "it says that it put everything back",
                printed[-600:])
     # Where it saved what the tests changed, as it says.
@@ -341,6 +359,64 @@ def windows_suite(machine, check, folder, gtest_filter):
     check.that(len(ran) >= 5, "tests ran", ran)
     for name in WINDOWS_ONLY:
         check.that(skips.get(name), name + " skipped, with its reason", skips.get(name))
+
+    check.begin("the test program started by itself, as on Windows")
+    program = bed.windows_path(os.path.join(copy, "inprocess_tests.exe"))
+    for args in ([], ["--tests"], ["--gtest_filter=BothRunners/*"]):
+        status, printed, _ = suite(*args, env=as_windows, program=program)
+        check.that(status == 2 and "only run-suite.cmd /yes" in printed,
+                   "%s: exit code 2, and how to run it" % (" ".join(args) or "no arguments"),
+                   "status %d: %s" % (status, printed[-300:]))
+    status, printed, _ = suite("--gtest_list_tests", env=as_windows, program=program)
+    check.that(status == 0 and "RepairRunTest." in printed, "--gtest_list_tests lists the tests",
+               printed[-300:])
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+    check.that(not os.path.exists(saved), "nothing saved aside")
+
+    check.begin("checks that skip, as on Windows: a code of their own unless named")
+    status, printed, _ = suite("/yes", "RepairRunTest.ADllBesideACopyOfTheProgramIsNeverLoaded",
+                               env=as_windows)
+    check.that(status == 5 and "ADllBesideACopyOfTheProgramIsNeverLoaded (NOT ALLOWED)" in printed,
+               "exit code 5, the skip named with its reason", printed[-600:])
+    status, printed, _ = suite("/yes", "RepairRunTest.ADll*:RepairRunTest.AsLocalSystem*",
+                               "/allow-skip", "RepairRunTest.ADll*", "not-console", env=as_windows)
+    check.that(status == 0 and "named by /allow-skip" in printed, "exit code 0 where "
+               "/allow-skip names them, by pattern and by word", printed[-600:])
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+
+    check.begin("a report.xml that another program holds open")
+    report = os.path.join(copy, "report.xml")
+    holder = os.path.join(machine.home, "holder.exe")
+    shutil.copy(machine.build.probe, holder)
+    machine.setup(["launch", '"%s" "%s" hold "%s"' % (
+        bed.windows_path(holder), bed.windows_path(holder + ".json"), bed.windows_path(report))])
+    time.sleep(2)
+    status, printed, _ = suite("/yes", gtest_filter)
+    machine.setup(["kill", "holder.exe"])
+    check.that(status == 2 and "report.xml, cannot be deleted" in printed,
+               "exit code 2, and the cause", "status %d: %s" % (status, printed[-300:]))
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+
+    check.begin("two starts at once, and /restore beside a live run")
+    first = []
+    runner = threading.Thread(target=lambda: first.append(suite(
+        "/yes", "BothRunners/ScenarioTest.*/NoProgramRunning_*:RepairRunTest.NothingStarted*",
+        tag="first")))
+    runner.start()
+    deadline = time.monotonic() + 120
+    while not os.path.exists(os.path.join(saved, "state.txt")) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    status, printed, _ = suite("/yes", gtest_filter)
+    check.that(status == 2 and "another run is in progress" in printed, "the second start refuses",
+               "status %d: %s" % (status, printed[-300:]))
+    status, printed, _ = suite("/restore")
+    check.that(status == 2 and "another run is in progress" in printed, "/restore refuses",
+               "status %d: %s" % (status, printed[-300:]))
+    check.that(runner.is_alive(), "the first run ran all the while")
+    runner.join()
+    check.equal(first[0][0] if first else None, 0, "the first run passes")
+    check.unchanged(before, machine.snapshot(), "the first run put the machine back")
+    check.that(not os.path.exists(saved), "nothing left saved aside")
 
     check.begin("a filter that matches no test")
     status, printed, _ = suite("/yes", "NoSuchTest.*")

@@ -22,6 +22,8 @@ using machine::Narrow;
 Labels PrintedLabels();
 // The bytes a redirected run writes for these messages: code page 936, CR LF.
 std::string ExpectedOutput(const Labels& labels);
+// Passes when `output` is exactly those bytes; otherwise shows both decoded, by message.
+::testing::AssertionResult OutputIs(const std::string& output, const Labels& labels);
 // The calls the hooks logged, in order: those that start with `prefix` (all for ""), those
 // before the first one that does, or those after the last one that does.
 Events EventsStartingWith(const std::wstring& prefix = L"");

@@ -163,3 +163,21 @@ TEST_F(HostileMachineTest, FailedStartupFolderLookupWritesNoShortcutHere)
     EXPECT_FALSE(machine::FileExists(machine::ShortcutPath()));
     EXPECT_TRUE(NoCalls(L"CoCreateInstance context=0x1"));
 }
+
+// A service that a program holds open (the Services console) is only marked for deletion:
+// its removal names what to close, and it goes once the handle is closed.
+TEST_F(RepairRunTest, AServiceHeldOpenIsNamedWithWhatHoldsIt)
+{
+    const wchar_t* const other = machine::kOtherServiceName;
+    ASSERT_EQ("", machine::InstallService(SERVICE_DEMAND_START, machine::ServicePath(), other,
+                                          L"Other vendor's service"));
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE held = OpenServiceW(manager, other, SERVICE_QUERY_STATUS);
+    const machine::Failure removal = machine::DeleteScanService(other);
+    CloseServiceHandle(held);
+    CloseServiceHandle(manager);
+
+    EXPECT_NE(std::string::npos, removal.find("close the Services console")) << removal;
+    EXPECT_EQ("", machine::DeleteScanService(other));
+    EXPECT_FALSE(machine::ReadService(other).exists);
+}

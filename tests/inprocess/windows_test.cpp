@@ -109,7 +109,7 @@ TEST_F(RepairRunTest, ProgramsStartedUnderExplorerRunAtTheUsersLevel)
 
     const RunRecord run = RunWith(kProgram);
 
-    EXPECT_EQ(ExpectedOutput({"checking", "restart", "complete"}), run.output);
+    EXPECT_TRUE(OutputIs(run.output, {"checking", "restart", "complete"}));
     ExpectProgramsRunAsTheUser(own);
     for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
         SCOPED_TRACE(machine::Narrow(program.process));
@@ -142,7 +142,7 @@ TEST_F(RepairRunTest, ThePauseRunsNoAutoRunCommand)
         MakeHealthy();
         const RunRecord run = RunWith(kProgram);
         EXPECT_TRUE(run.paused);
-        EXPECT_EQ(ExpectedOutput({"checking", "restart", "complete"}), run.output);
+        EXPECT_TRUE(OutputIs(run.output, {"checking", "restart", "complete"}));
         EXPECT_FALSE(machine::FileExists(marker)) << "the AutoRun command ran in the pause";
     }
     DeleteFileW(marker.c_str());
@@ -250,7 +250,7 @@ TEST_F(RepairRunTest, ADllBesideACopyOfTheProgramIsNeverLoaded)
 
     const RunRecord run = RunWith(kProgram, start);
 
-    EXPECT_EQ(ExpectedOutput({"checking", "restart", "complete"}), run.output);
+    EXPECT_TRUE(OutputIs(run.output, {"checking", "restart", "complete"}));
     for (const std::wstring& dll : planted) {
         EXPECT_FALSE(machine::FileExists(dll + L".ran")) << machine::Narrow(dll) << " was loaded";
         DeleteFileW(dll.c_str());

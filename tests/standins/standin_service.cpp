@@ -3,7 +3,8 @@
 //   instant  reports running at once;
 //   slow     stays start-pending for 6 steps of 400 ms, advancing its checkpoint each step
 //            with a wait hint of 1000 ms, then reports running;
-//   stuck    stays start-pending at checkpoint 1 with a wait hint of 1500 ms until stopped;
+//   stuck    stays start-pending at checkpoint 1 with a wait hint of 1500 ms, taking no stop,
+//            until its process is ended;
 //   stop     reports start-pending, then stopped with an error code, during its start;
 //   tool     reports running, then runs the program named in "<its own path>.tool" (UTF-8)
 //            as a deployment system's agent would: in the service's window station, its
@@ -26,8 +27,8 @@ static void Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode
 {
     gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     gStatus.dwCurrentState = state;
-    gStatus.dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_START_PENDING
-        ? SERVICE_ACCEPT_STOP : 0;
+    // As Windows has it, a service still starting takes no stop ("ControlService").
+    gStatus.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     gStatus.dwWin32ExitCode = exitCode;
     gStatus.dwCheckPoint = checkPoint;
     gStatus.dwWaitHint = waitHint;

@@ -629,25 +629,38 @@ Failure StopService(const wchar_t* name)
                                                 : "the service did not stop: " + StateText(name);
 }
 
+// A service that refuses its stop (one still starting: "ControlService" gives
+// ERROR_SERVICE_CANNOT_ACCEPT_CTRL) is deleted all the same and its process ended.
 Failure DeleteScanService(const wchar_t* name)
 {
-    if (!ReadService(name).exists) {
+    const ServiceConfig service = ReadService(name);
+    if (!service.exists) {
         return "";
     }
-    Failure stopped = StopService(name);
+    HANDLE process = service.processId == 0
+        ? NULL : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, service.processId);
+    const Failure stopped = StopService(name);
     DWORD refused = ERROR_SUCCESS;
-    DWORD error = WithService(name, DELETE, [&](SC_HANDLE service) {
-        refused = DeleteService(service) ? ERROR_SUCCESS : GetLastError();
+    DWORD error = WithService(name, DELETE, [&](SC_HANDLE opened) {
+        refused = DeleteService(opened) ? ERROR_SUCCESS : GetLastError();
     });
-    const std::string marked = "the service " + Narrow(name) + " is marked for deletion while "
-        "something holds it open: it goes at the next restart of Windows";
-    if (!stopped.empty() || error != ERROR_SUCCESS
+    if (process != NULL) {
+        if (!stopped.empty()) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, kWaitMilliseconds);
+        }
+        CloseHandle(process);
+    }
+    if (error != ERROR_SUCCESS
         || (refused != ERROR_SUCCESS && refused != ERROR_SERVICE_MARKED_FOR_DELETE)) {
-        return !stopped.empty() ? stopped
-            : ErrorText("DeleteService", error != ERROR_SUCCESS ? error : refused);
+        return ErrorText("DeleteService", error != ERROR_SUCCESS ? error : refused)
+            + (stopped.empty() ? "" : " (" + stopped + ")");
     }
     // Windows removes a deleted service once its last handle is closed.
-    return WaitUntil([&] { return !ReadService(name).exists; }) ? "" : marked;
+    return WaitUntil([&] { return !ReadService(name).exists; })
+        ? "" : "the service " + Narrow(name) + " is marked for deletion while a program holds it "
+               "open: close the Services console (services.msc) and any other program that "
+               "shows services; it goes then, or at the next restart of Windows";
 }
 
 // --- Processes ---------------------------------------------------------------------------

@@ -11,7 +11,8 @@
 // [FIELD=VALUE...], the fields named as machine::Healthy's (package.missing=KEY,...,
 // package.monitorNotAProgram=1, monitorValue=0, startType=N, programs=KEY,..., view=32, ...;
 // KEY: monitor, service, panel, guide); behaviour WORD; run-value VIEW NAME TEXT;
-// create-run-key VIEW; stop-service NAME; kill NAME; shortcut TARGET LINK.
+// create-run-key VIEW; stop-service NAME; kill NAME; shortcut TARGET LINK; hold FILE (keeps
+// it open, shared with no one, until the probe is ended, as a spreadsheet holds a report).
 //
 // The output is one JSON array, one element per command, written as UTF-8.
 #include <stdlib.h>
@@ -232,6 +233,18 @@ bool ApplyField(const std::wstring& option, machine::Healthy* healthy)
 }
 
 // healthy: STANDINS FIELD=VALUE...
+std::string Hold(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return Done("CreateFile failed with " + std::to_string(GetLastError()));
+    }
+    Sleep(INFINITE);
+    CloseHandle(file);
+    return Done("");
+}
+
 std::string Healthy(const Args& args)
 {
     machine::Healthy healthy;
@@ -268,6 +281,7 @@ const struct Command {
     {L"stop-service", 1, false,
      [](const Args& a) { return Done(machine::StopService(a[1].c_str())); }},
     {L"kill", 1, false, [](const Args& a) { return Done(machine::KillProcesses(a[1].c_str())); }},
+    {L"hold", 1, false, [](const Args& a) { return Hold(a[1]); }},
     {L"launch", 1, false, [](const Args& a) { return Done(machine::Launch(a[1])); }},
     {L"shortcut", 2, false, [](const Args& a) { return Done(machine::WriteShortcut(a[1], a[2])); }},
 };

@@ -194,21 +194,31 @@ static Failure RemoveTree(const std::wstring& path)
 }
 
 // As file names compare: case aside, character by character, with no locale's sorting rules.
-static bool IsUnder(const std::wstring& path, const std::wstring& folder)
+static std::wstring Upper(std::wstring name)
 {
-    if (path.size() <= folder.size() || path[folder.size()] != L'\\') {
-        return false;
+    if (!name.empty()) {
+        CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
     }
-    std::wstring head = path.substr(0, folder.size()), upperFolder = folder;
-    CharUpperBuffW(&head[0], static_cast<DWORD>(head.size()));
-    CharUpperBuffW(&upperFolder[0], static_cast<DWORD>(upperFolder.size()));
-    return head == upperFolder;
+    return name;
 }
 
-static bool IsUnderAny(const std::wstring& path, const std::vector<std::wstring>& folders)
+static bool IsUnder(const std::wstring& path, const std::wstring& folder)
+{
+    return path.size() > folder.size() && path[folder.size()] == L'\\'
+        && Upper(path.substr(0, folder.size())) == Upper(folder);
+}
+
+// The suite's own: a program in one of its own folders, or one of its own program files.
+static bool IsOwn(const std::wstring& program, const std::vector<std::wstring>& folders,
+                  const std::vector<std::wstring>& files)
 {
     for (const std::wstring& folder : folders) {
-        if (IsUnder(path, folder)) {
+        if (IsUnder(program, folder)) {
+            return true;
+        }
+    }
+    for (const std::wstring& file : files) {
+        if (!program.empty() && Upper(program) == Upper(file)) {
             return true;
         }
     }
@@ -227,10 +237,11 @@ static std::wstring ProgramOf(HANDLE process)
     return GetLongPathNameW(image, longForm, MAX_PATH * 2) > 0 ? longForm : image;
 }
 
-// Ends process `id` where its program lies in one of `folders`. One handle both names the
-// program and ends it, so that an id used again meanwhile is never ended; a process that has
-// ended already counts as ended.
-static Failure EndIfUnder(DWORD id, const std::vector<std::wstring>& folders)
+// Ends process `id` where its program is the suite's own. One handle both names the program
+// and ends it, so that an id used again meanwhile is never ended; a process that has ended
+// already counts as ended.
+static Failure EndIfOwn(DWORD id, const std::vector<std::wstring>& folders,
+                        const std::vector<std::wstring>& files)
 {
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
@@ -239,7 +250,7 @@ static Failure EndIfUnder(DWORD id, const std::vector<std::wstring>& folders)
         process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     }
     const std::wstring program = ProgramOf(process);
-    const bool ended = !IsUnderAny(program, folders)
+    const bool ended = !IsOwn(program, folders, files)
         || (mayEnd
             && (TerminateProcess(process, 1) || WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
             && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0);
@@ -257,14 +268,15 @@ static void Note(Failure* all, const Failure& step)
     }
 }
 
-// Every process whose program lies in one of `folders`, but this one and those `spared`
-// keeps: those the suite started, and nothing else.
-static Failure EndProgramsIn(const std::vector<std::wstring>& folders, bool (*spared)(DWORD))
+// Every process of the suite's own, but this one and those `spared` keeps: those the suite
+// started, and nothing else, wherever the suite was unpacked.
+static Failure EndOwnPrograms(const std::vector<std::wstring>& folders,
+                              const std::vector<std::wstring>& files, bool (*spared)(DWORD))
 {
     Failure failure;
     for (DWORD id : ProcessIds()) {
         if (id != GetCurrentProcessId() && !spared(id)) {
-            Note(&failure, EndIfUnder(id, folders));
+            Note(&failure, EndIfOwn(id, folders, files));
         }
     }
     return failure;
@@ -303,10 +315,9 @@ static Failure PutBackUserValue(size_t index, bool keyExisted, const RegistryVal
     LONG result = value.exists ? SetValue(HKEY_CURRENT_USER, key.c_str(), value)
                                : RemoveValue(HKEY_CURRENT_USER, key.c_str(), value.name.c_str());
     // A key a test created goes again, rather than staying empty.
-    HKEY opened = NULL;
-    if (result == ERROR_SUCCESS && !keyExisted
-        && RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS) {
-        RegCloseKey(opened);
+    bool keyExists = false;
+    ReadValue(HKEY_CURRENT_USER, key.c_str(), value.name.c_str(), kOwnView, &keyExists);
+    if (result == ERROR_SUCCESS && !keyExisted && keyExists) {
         result = RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
     }
     return result == ERROR_SUCCESS ? "" : "could not put back HKCU\\" + Narrow(key);
@@ -322,7 +333,7 @@ static Failure PutBackShortcut(const std::wstring& folder, bool saved)
     return failure;
 }
 
-Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders,
+Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programs,
                        bool (*spared)(DWORD processId))
 {
     std::ifstream file(Narrow(folder + kStateFile));
@@ -330,15 +341,14 @@ Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstrin
         return "nothing to put back: " + Narrow(folder + kStateFile) + " cannot be read";
     }
     Failure failure;
-    for (const wchar_t* service : {names::kServiceName, kOtherServiceName}) {
-        Note(&failure, DeleteScanService(service));
-    }
     std::vector<std::wstring> started = PackageFolders();
     const std::vector<std::wstring> scratch = ScratchPaths();
     started.insert(started.end(), scratch.begin(), scratch.end());
-    std::vector<std::wstring> programs = started;
-    programs.insert(programs.end(), programFolders.begin(), programFolders.end());
-    Note(&failure, EndProgramsIn(programs, spared));
+    // The programs first: a test still running could install a service again.
+    Note(&failure, EndOwnPrograms(started, programs, spared));
+    for (const wchar_t* service : {names::kServiceName, kOtherServiceName}) {
+        Note(&failure, DeleteScanService(service));
+    }
     bool twainExisted = true;
     std::vector<RegistryValue> run[2];
     std::string line;

@@ -23,11 +23,12 @@ std::wstring SavedFolder();
 // The folder appears whole or not at all, readable and writable by administrators alone.
 Failure SaveMachine(const std::wstring& folder);
 
-// Puts back what `folder` holds: deletes the suite's services, ends the programs started from
-// its folders or from `programFolders` (this process and those `spared` says aside), writes
-// back the saved values and shortcut, removes what it created, then `folder` itself. Each
-// line of the result names something that could not be put back, and `folder` stays then.
-Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programFolders,
+// Puts back what `folder` holds: ends the programs started from the suite's own folders or
+// from one of `programs` (by file; this process and those `spared` says aside), then deletes
+// the suite's services, writes back the saved values and shortcut, removes what it created,
+// then `folder` itself. Each line of the result names something that could not be put back,
+// and `folder` stays then.
+Failure PutBackMachine(const std::wstring& folder, const std::vector<std::wstring>& programs,
                        bool (*spared)(DWORD processId));
 
 }  // namespace machine
