@@ -23,9 +23,9 @@ PRODUCT = ("repair", "console", "package", "platform")
 # Not run on survivors: the reproducible build and the signing tests build the (mutated)
 # sources twice or from clean and compare them with each other, so no product mutant can
 # fail them; signed_under_wine runs the healthy_untouched scenario on that rebuild; the
-# lint reads only the shell scripts.
+# lint and the dependency installer's test read only the shell scripts.
 REST_EXCLUDED = "^(inprocess|e2e_template|e2e_template_unchanged|artefact_reproducible_build" \
-                "|release_(make|verify)_.*|release_material.*|release_signed_under_wine" \
+                "|release_(make|verify)_.*|release_material.*|release_signed_under_wine|install_deps" \
                 "|lint_shell_scripts)$"
 
 
