@@ -135,6 +135,22 @@ def why_build_cannot_run(build):
     return None
 
 
+def build_to_run(build_dir, fallback_dir=None):
+    """(the build to run, None) where this machine runs `build_dir`'s programs; else the
+    fallback build (the 64-bit one, which runs wherever Wine does) and the line that says
+    why, or (None, why) without a fallback."""
+    build = Build(build_dir)
+    reason = why_build_cannot_run(build)
+    if reason is None:
+        return build, None
+    if fallback_dir is None:
+        return None, "%s cannot run here: %s" % (os.path.relpath(build.tool), reason)
+    fallback = Build(fallback_dir)
+    return fallback, ("not %s, as %s; running %s (%d-bit) instead"
+                      % (os.path.relpath(build.tool), reason, os.path.relpath(fallback.tool),
+                         fallback.bits))
+
+
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Wine's messages off, but for the one that tells a process could not be set up at all:
