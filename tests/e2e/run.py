@@ -170,6 +170,9 @@ def run_entry(build, name, args, check):
         if machine.startup_failures:
             print("bed: %d Wine starts died before the program ran (each printed above)"
                   % machine.startup_failures)
+        if machine.starts_made_again:
+            print("bed: %d starts inside Wine made again by the tests (each printed above)"
+                  % machine.starts_made_again)
     check.equal(bed.template_changes(build), [], "template prefix unchanged")
 
 
