@@ -9,6 +9,8 @@
 #   install-deps.sh release-pkcs11
 #                             the same and SoftHSM2 with OpenSSL's PKCS#11 engine (a pkcs11: key)
 #   install-deps.sh verify    make verify-release: the release's list without curl
+#   install-deps.sh runs-32bit
+#                             installs nothing: exits 0 where the kernel runs 32-bit code, else 1
 # Runs without standard input (CI). Calls apt only when a package is missing. A Debian mirror
 # in mid-sync fails some package lists for a while: the install goes on with the lists apt
 # has, and stops only when a package cannot be installed.
@@ -22,7 +24,8 @@ python3-pefile tmux curl softhsm2 libengine-pkcs11-openssl locales-all faketime 
     release) packages="$mingw curl" ;;
     release-pkcs11) packages="$mingw curl softhsm2 libengine-pkcs11-openssl" ;;
     verify) packages=$mingw ;;
-    *) echo "install-deps: all, release, release-pkcs11 or verify, not \"$1\"" >&2; exit 2 ;;
+    runs-32bit) packages="" ;;
+    *) echo "install-deps: all, release, release-pkcs11, verify or runs-32bit, not \"$1\"" >&2; exit 2 ;;
 esac
 UPDATE_TRIES=3
 UPDATE_PAUSE=20
@@ -44,7 +47,7 @@ runs_32bit_code() {
     "$work/script" || status=$?
     if [ "$status" -ne 42 ]; then
         echo "install-deps: $work runs no programs at all (mounted noexec?): set TMPDIR to a folder that does" >&2
-        exit 1
+        exit 2
     fi
     status=0
     ${INSTALL_DEPS_RUN_PROBE:-} "$work/probe32" 2>/dev/null || status=$?
@@ -99,6 +102,10 @@ install_missing() {
     exit 1
 }
 
+if [ "${1:-all}" = runs-32bit ]; then
+    runs_32bit_code
+    exit
+fi
 add_i386=""
 if [ "${1:-all}" = all ]; then
     if runs_32bit_code; then

@@ -126,6 +126,11 @@ def why_build_cannot_run(build):
         subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     except FileNotFoundError:
+        # make deps installs none where the kernel runs no 32-bit code: its own probe tells.
+        if subprocess.run(["sh", os.path.join(SOURCE, "release", "install-deps.sh"),
+                           "runs-32bit"], stdin=subprocess.DEVNULL, timeout=60).returncode == 1:
+            return ("this machine's kernel does not run 32-bit code: make deps' i386 probe did "
+                    "not run, and it installed no 32-bit Wine")
         raise BedError("32-bit Wine is not installed (no %s): make deps installs wine32:i386"
                        % WINE32)
     except OSError as e:

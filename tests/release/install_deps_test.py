@@ -86,6 +86,23 @@ def check_install_deps(build, check):
                      " wine32:i386" in " ".join(installs(calls))), (0, runs, runs),
                     "exit status 0; i386 and wine32:i386 only where 32-bit code runs")
         check.equal("this kernel runs no 32-bit code" in said, not runs, "one line says so")
+    check.begin("the bed where no 32-bit Wine is installed asks the script's probe")
+    saved = dict(os.environ), bed.WINE32
+    try:
+        bed.WINE32 = os.path.join(work, "no-wine32")
+        win32 = bed.Build(os.path.join(work, "win32"))
+        os.environ.update(INSTALL_DEPS_RUN_PROBE=os.path.join(work, "bin", "kernel"), FAKE_KERNEL="64")
+        check.that(bed.why_build_cannot_run(win32), "a kernel without 32-bit code: a skip")
+        os.environ["FAKE_KERNEL"] = "32"
+        try:
+            bed.why_build_cannot_run(win32)
+            check.that(False, "a kernel with 32-bit code: the suites fail")
+        except bed.BedError:
+            check.that(True, "a kernel with 32-bit code: the suites fail")
+    finally:
+        os.environ.clear()
+        os.environ.update(saved[0])
+        bed.WINE32 = saved[1]
     shutil.rmtree(work, ignore_errors=True)
 
 
