@@ -13,8 +13,9 @@ import xml.etree.ElementTree as ElementTree
 
 GTEST_SKIPPED = re.compile(r"^\[  SKIPPED \] (\S+) \(\d+ ms\)$")
 GTEST_REASON_START = re.compile(r":\d+: Skipped$")
-# What the bed and the tests' machine library print when they make a start again.
-MADE_AGAIN = ("bed: Wine could not start", "machine: made again: ")
+# What the bed prints of each start it made again: a boot, a start from Linux, or one the
+# tests' machine library made again inside Wine.
+MADE_AGAIN = re.compile(r"^bed: .*, attempt \d+")
 
 
 def skipped_checks(lines):
@@ -47,7 +48,7 @@ def entry_lines(build_name, case):
     for check, reason in skipped_checks(lines):
         said.append("skipped: %s %s: %s: %s" % (build_name, name, check, reason))
     for line in lines:
-        if any(mark in line for mark in MADE_AGAIN):
+        if MADE_AGAIN.match(line):
             said.append("made again: %s %s: %s" % (build_name, name, line[:300]))
     return said
 
@@ -64,6 +65,9 @@ def main(argv):
             continue
         for case in cases:
             said += entry_lines(name, case)
+    again = sum(line.startswith("made again:") for line in said)
+    if again:
+        said.append("%d starts made again in all (each named above)" % again)
     print("\n%s" % "\n".join(said) if said else "\nevery entry ran; no check skipped, no start made again")
     return 0
 
