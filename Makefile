@@ -26,14 +26,18 @@ build: deps build/win32/CMakeCache.txt build/win64/CMakeCache.txt
 
 # Both builds' suites side by side, each on machines of its own (most of a Wine test is
 # waiting); the 64-bit build's report follows the product's. The bed says first whether
-# this machine runs each build's programs.
+# this machine runs each build's programs; the last lines name what did not run, and why,
+# from each run's JUnit file (every entry's whole output in it).
+CTEST_FLAGS = --output-on-failure -j $(TEST_JOBS) --output-junit ctest.xml --test-output-size-passed 50000000
 test: build
 	@/usr/bin/python3 tests/e2e/bed.py build/win32 build/win64
 	@status=0; \
-	ctest --test-dir build/win64 --output-on-failure -j $(TEST_JOBS) >build/win64/ctest.log 2>&1 & \
-	ctest --test-dir build/win32 --output-on-failure -j $(TEST_JOBS) || status=1; \
+	rm -f build/win32/ctest.xml build/win64/ctest.xml; \
+	ctest --test-dir build/win64 $(CTEST_FLAGS) >build/win64/ctest.log 2>&1 & \
+	ctest --test-dir build/win32 $(CTEST_FLAGS) || status=1; \
 	wait $$! || status=1; \
 	cat build/win64/ctest.log; \
+	/usr/bin/python3 tests/e2e/summary.py build/win32 build/win64; \
 	exit $$status
 
 # A damaged machine under Wine repaired by the product (the 64-bit build where this

@@ -150,14 +150,10 @@ def main(argv):
     if len(argv) not in (2, 3):
         print(__doc__)
         return 2
-    build = bed.Build(argv[1])
-    reason = bed.why_build_cannot_run(build)
-    if reason and len(argv) == 3:
-        print("demo: not %s, as %s; running %s instead"
-              % (os.path.relpath(build.tool), reason, os.path.relpath(bed.Build(argv[2]).tool)))
-        build = bed.Build(argv[2])
-    elif reason:
-        print("demo: %s cannot run here: %s" % (os.path.relpath(build.tool), reason))
+    build, said = bed.build_to_run(*argv[1:])
+    if said:
+        print("demo: " + said)
+    if build is None:
         return 2
     print('ScarvelRepair demo: the repair tool for the "%s" scanner driver,' % PRODUCT)
     print("run under Wine on throwaway Windows machines (Wine prefixes).")

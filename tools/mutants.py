@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Mutation score of the 32-bit build's suites (make mutants): one product line changed at a
-time in a private copy of the sources, the in-process suite run on it under Wine, and the
+"""Mutation score of the 32-bit build's suites (make mutants; the 64-bit build's where this
+machine runs no 32-bit code, as its first line says): one product line changed at a time in
+a private copy of the sources, the in-process suite run on it under Wine, and the
 build's other suites on its survivors. Prints each survivor and the score; exits 0 whatever
 the score, 1 only when the script itself cannot run. Environment: MUTANTS=N samples N
 mutants (default: all), SEED= the sample's seed (default 1), JOBS= build jobs (default 1),
@@ -19,13 +20,15 @@ import time
 
 sys.dont_write_bytecode = True
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+import bed  # noqa: E402
 PRODUCT = ("repair", "console", "package", "platform")
 # Not run on survivors: the reproducible build and the signing tests build the (mutated)
 # sources twice or from clean and compare them with each other, so no product mutant can
 # fail them; signed_under_wine runs the healthy_untouched scenario on that rebuild; the
-# lint reads only the shell scripts.
+# lint and the dependency installer's test read only the shell scripts.
 REST_EXCLUDED = "^(inprocess|e2e_template|e2e_template_unchanged|artefact_reproducible_build" \
-                "|release_(make|verify)_.*|release_material.*|release_signed_under_wine" \
+                "|release_(make|verify)_.*|release_material.*|release_signed_under_wine|install_deps" \
                 "|lint_shell_scripts)$"
 
 
@@ -133,12 +136,18 @@ def run(args, log, timeout=None):
                     child.wait()
 
 
-class Bench:
-    """The private tree and its 32-bit build; each step's output goes to the log."""
+# The toolchain of each build, by its folder's name.
+TOOLCHAINS = {"win32": "mingw-i686.cmake", "win64": "mingw-x86_64.cmake"}
 
-    def __init__(self, tree, jobs, log):
+
+class Bench:
+    """The private tree and its build (build/win32 or build/win64 there); each step's output
+    goes to the log."""
+
+    def __init__(self, tree, jobs, log, build_name):
         self.tree, self.jobs, self.log = tree, jobs, log
-        self.build = os.path.join(tree, "build", "win32")
+        self.build = os.path.join(tree, "build", build_name)
+        self.toolchain = os.path.join(tree, "cmake", TOOLCHAINS[build_name])
         self.runner = os.path.join(tree, "tests", "e2e", "run.py")
         self.inprocess_exe = os.path.join(self.build, "tests", "inprocess", "inprocess_tests.exe")
 
@@ -167,8 +176,6 @@ class Bench:
     def clean(self):
         """The template and any machine left behind, with their wineservers."""
         if os.path.isdir(self.build):
-            sys.path.insert(0, os.path.join(self.tree, "tests", "e2e"))
-            import bed
             build = bed.Build(self.build)
             bed.remove_machines(build)
             bed.remove_template(build)
@@ -225,8 +232,13 @@ def main():
     log = os.path.join(SOURCE, "build", "mutants.log")
     os.makedirs(os.path.dirname(log), exist_ok=True)
     open(log, "w").close()
+    # The same build names in the private tree.
+    build, said = bed.build_to_run(os.path.join(SOURCE, "build", "win32"),
+                                   os.path.join(SOURCE, "build", "win64"))
+    if said:
+        print("mutants: " + said, flush=True)
     tree = tempfile.mkdtemp(prefix="scarvel-mutants.")
-    bench = Bench(tree, jobs, log)
+    bench = Bench(tree, jobs, log, os.path.basename(build.dir))
     try:
         # The working tree as it is, without its builds.
         shutil.rmtree(tree)
@@ -239,10 +251,9 @@ def main():
             mutants = sorted(random.Random(seed).sample(mutants, count))
         print("%d of the %d mutants (seed %s) on %d lines; log: %s"
               % (len(mutants), total, seed, len({m[:2] for m in mutants}), bench.log), flush=True)
-        if run(["cmake", "-S", tree, "-B", bench.build,
-                "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(tree, "cmake", "mingw-i686.cmake"),
+        if run(["cmake", "-S", tree, "-B", bench.build, "-DCMAKE_TOOLCHAIN_FILE=" + bench.toolchain,
                 "-DCMAKE_BUILD_TYPE=Release"], bench.log) != 0 or not bench.make():
-            raise Failure("the unmutated 32-bit build failed (see %s)" % bench.log)
+            raise Failure("the unmutated %d-bit build failed (see %s)" % (build.bits, bench.log))
         if bench.entry(260, "template") != 0:
             raise Failure("the template prefix did not boot (see %s)" % bench.log)
         # Unmutated, every suite passes; three times its time is a mutant's limit.
@@ -280,6 +291,6 @@ if __name__ == "__main__":
     signal.signal(signal.SIGHUP, on_signal)
     try:
         sys.exit(main())
-    except (Failure, KeyboardInterrupt, OSError) as e:
+    except (Failure, bed.BedError, KeyboardInterrupt, OSError) as e:
         print("mutants: " + (str(e) or "interrupted"), file=sys.stderr)
         sys.exit(1)

@@ -6,6 +6,7 @@ one reader and writer of a machine.
 Used by run.py (every Wine test of CTest), and by tools/demo.py (make demo) and
 tools/bench/bench.py (make bench).
 """
+import ctypes
 import errno
 import hashlib
 import json
@@ -125,6 +126,11 @@ def why_build_cannot_run(build):
         subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     except FileNotFoundError:
+        # make deps installs none where the kernel runs no 32-bit code: its own probe tells.
+        if subprocess.run(["sh", os.path.join(SOURCE, "release", "install-deps.sh"),
+                           "runs-32bit"], stdin=subprocess.DEVNULL, timeout=60).returncode == 1:
+            return ("this machine's kernel does not run 32-bit code: make deps' i386 probe did "
+                    "not run, and it installed no 32-bit Wine")
         raise BedError("32-bit Wine is not installed (no %s): make deps installs wine32:i386"
                        % WINE32)
     except OSError as e:
@@ -133,6 +139,22 @@ def why_build_cannot_run(build):
         return ("this machine's kernel does not run 32-bit code: executing the i386 program "
                 "%s failed with ENOEXEC (%s)" % (WINE32, e.strerror))
     return None
+
+
+def build_to_run(build_dir, fallback_dir=None):
+    """(the build to run, None) where this machine runs `build_dir`'s programs; else the
+    fallback build (the 64-bit one, which runs wherever Wine does) and the line that says
+    why, or (None, why) without a fallback."""
+    build = Build(build_dir)
+    reason = why_build_cannot_run(build)
+    if reason is None:
+        return build, None
+    if fallback_dir is None:
+        return None, "%s cannot run here: %s" % (os.path.relpath(build.tool), reason)
+    fallback = Build(fallback_dir)
+    return fallback, ("not %s, as %s; running %s (%d-bit) instead"
+                      % (os.path.relpath(build.tool), reason, os.path.relpath(fallback.tool),
+                         fallback.bits))
 
 
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
@@ -145,6 +167,8 @@ STARTUP_FAILURE = b"failed to map the shared user data"
 STARTUP_ATTEMPTS = 3
 # What else Wine's memory manager may say before that line, while no code of the program runs.
 STARTUP_NOISE = re.compile(rb"^(?:[0-9a-f]{4}:)?err:virtual:")
+# What the machine library prints of a start inside Wine that it made again.
+MADE_AGAIN = b"machine: made again: "
 
 
 def failed_to_start(status, wrote, said):
@@ -156,7 +180,32 @@ def failed_to_start(status, wrote, said):
             and all(STARTUP_FAILURE in line or STARTUP_NOISE.match(line) for line in lines))
 
 
+# Without a preloader, the kernel puts a new 64-bit Wine process's heap anywhere in the
+# gigabyte above its loader (0x7d000000): now and then across 0x7ffe0000, where Wine maps the
+# shared user data, and the process dies before its code runs (CreateProcess's 1359 inside
+# Wine). Without randomization (setarch -R), which every process Wine starts inherits, the
+# heap starts right above the loader.
+ADDR_NO_RANDOMIZE = 0x0040000
+_layout = {}
+
+
+def fix_layout():
+    """Turns address-space randomization off for the programs this process starts, once;
+    where the kernel refuses, says so, and the retries of starts that died remain."""
+    if _layout:
+        return
+    libc = ctypes.CDLL(None, use_errno=True)
+    current = libc.personality(0xffffffff)
+    _layout["fixed"] = current != -1 and (
+        current & ADDR_NO_RANDOMIZE or libc.personality(current | ADDR_NO_RANDOMIZE) != -1)
+    if not _layout["fixed"]:
+        print("bed: Wine's address-space layout stays random here (personality: %s)"
+              % os.strerror(ctypes.get_errno()))
+
+
 def wine_environment(prefix):
+    """The environment of Wine's programs in that prefix; the layout of each fixed."""
+    fix_layout()
     env = dict(os.environ)
     # No Mono/Gecko installers, and no menu entries for the host's desktop.
     env.update(WINEPREFIX=prefix, WINEDEBUG=os.environ.get("E2E_WINEDEBUG", QUIET),
@@ -385,6 +434,7 @@ class Machine:
         os.makedirs(self.home)
         self.env = wine_environment(self.prefix)
         self.startup_failures = 0
+        self.starts_made_again = 0
         self.wine_runs = 0
         self._folders = None
         if fresh:
@@ -477,6 +527,10 @@ class Machine:
                   "(kept in %s); Wine said: %s"
                   % (os.path.basename(args[0]), attempt, status, STARTUP_FAILURE.decode(),
                      kept[1], said.decode("utf-8", "replace").strip()[-1000:]))
+        for line in said.splitlines():
+            if line.startswith(MADE_AGAIN):
+                self.starts_made_again += 1
+                print("bed: in %s, %s" % (os.path.basename(args[0]), line.decode("utf-8", "replace")))
         for path, asked in ((output, stdout), (errors, stderr)):
             if not asked and attempt == 1:
                 os.remove(path)

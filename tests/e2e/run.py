@@ -24,6 +24,7 @@ sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "release"))
 import bed  # noqa: E402
+import install_deps_test  # noqa: E402
 import make_release_test  # noqa: E402
 import material  # noqa: E402
 import runner_test  # noqa: E402
@@ -147,7 +148,8 @@ def inprocess(machine, check, program, *args):
 ON_MACHINE = dict(scenarios.SCENARIOS, **runner_test.SCENARIOS, **make_release_test.SCENARIOS,
                   inprocess=inprocess)
 # Entries on the build alone: the template's own, and the release's, which need no Wine.
-RELEASE_CHECKS = dict(material.CHECKS, **make_release_test.CHECKS, **verify_release_test.CHECKS)
+RELEASE_CHECKS = dict(material.CHECKS, **make_release_test.CHECKS, **verify_release_test.CHECKS,
+                      **install_deps_test.CHECKS)
 ON_BUILD = dict(RELEASE_CHECKS, template=template, template_unchanged=template_unchanged)
 WITHOUT_WINE = tuple(RELEASE_CHECKS)
 
@@ -168,6 +170,9 @@ def run_entry(build, name, args, check):
         if machine.startup_failures:
             print("bed: %d Wine starts died before the program ran (each printed above)"
                   % machine.startup_failures)
+        if machine.starts_made_again:
+            print("bed: %d starts inside Wine made again by the tests (each printed above)"
+                  % machine.starts_made_again)
     check.equal(bed.template_changes(build), [], "template prefix unchanged")
 
 

@@ -330,10 +330,11 @@ static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& 
     std::wstring commandLine = L"\"" + tool + L"\"";
     RunRecord record = {};
     record.exitCode = STILL_ACTIVE;
-    if (CreateProcessW(tool.c_str(), &commandLine[0], NULL, NULL, TRUE,
-                       environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
-                       environment.empty() ? NULL : &environment[0],
-                       start.directory.empty() ? NULL : start.directory.c_str(), &startup, &info)) {
+    if (machine::StartProcess(tool.c_str(), commandLine, TRUE,
+                              environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
+                              environment.empty() ? NULL : &environment[0],
+                              start.directory.empty() ? NULL : start.directory.c_str(), &startup,
+                              &info)) {
         WaitForSingleObject(info.hProcess, kRunMilliseconds);
         GetExitCodeProcess(info.hProcess, &record.exitCode);
         CloseHandle(info.hProcess);

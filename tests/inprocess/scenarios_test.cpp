@@ -652,3 +652,27 @@ TEST_F(RepairRunTest, AsLocalSystemTheProgramsRunAsTheConsoleUser)
     EXPECT_TRUE(OutputIs(run.output, kHealthy));
     ExpectProgramsRunAsTheUser(own);
 }
+
+// The tests' own starts are made again only where Wine ended the new process before its code.
+TEST(MachineLibraryTest, MakesAgainOnlyAStartThatDiedBeforeItsCode)
+{
+    struct Row {
+        const char* what;
+        bool underWine;
+        BOOL created;
+        DWORD error;
+        bool again;
+    };
+    const Row rows[] = {
+        {"Wine ended it before its code ran", true, FALSE, ERROR_INTERNAL_ERROR, true},
+        {"the same error on Windows", false, FALSE, ERROR_INTERNAL_ERROR, false},
+        {"no such program", true, FALSE, ERROR_FILE_NOT_FOUND, false},
+        {"not a program", true, FALSE, ERROR_BAD_EXE_FORMAT, false},
+        {"refused", true, FALSE, ERROR_ACCESS_DENIED, false},
+        {"started, an earlier call's error left behind", true, TRUE, ERROR_INTERNAL_ERROR, false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.again, machine::StartDiedBeforeItsCode(row.underWine, row.created, row.error))
+            << row.what;
+    }
+}

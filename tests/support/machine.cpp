@@ -8,6 +8,7 @@
 #include "tests/support/token_record.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <sstream>
@@ -17,6 +18,8 @@ namespace machine {
 // How long a setup step waits for Windows to follow: a service's state, a process's start.
 static const DWORD kWaitMilliseconds = 30000;
 static const DWORD kPollMilliseconds = 50;
+// Starts of a new process, where Wine ended the earlier ones before their code ran.
+static const int kStartAttempts = 3;
 
 static std::string ErrorText(const char* what, DWORD error)
 {
@@ -749,13 +752,40 @@ Failure KillProcesses(const wchar_t* name)
     return WaitUntil([&] { return CountProcesses(name) == 0; }) ? "" : Narrow(name) + " still runs";
 }
 
+bool StartDiedBeforeItsCode(bool underWine, BOOL created, DWORD error)
+{
+    // Wine's NtCreateUserProcess gives STATUS_INTERNAL_ERROR when the new process ended
+    // before it told the server its start-up was done, that is before its entry point and
+    // its DLLs' code; Windows' CreateProcess returns before the new process runs at all.
+    return underWine && !created && error == ERROR_INTERNAL_ERROR;
+}
+
+BOOL StartProcess(const wchar_t* application, const std::wstring& commandLine, BOOL inherit,
+                  DWORD flags, void* environment, const wchar_t* directory,
+                  STARTUPINFOW* startup, PROCESS_INFORMATION* info)
+{
+    for (int attempt = 1;; ++attempt) {
+        std::wstring writable = commandLine;
+        const BOOL created = CreateProcessW(application, &writable[0], NULL, NULL, inherit,
+                                            flags, environment, directory, startup, info);
+        const DWORD error = created ? ERROR_SUCCESS : GetLastError();
+        if (attempt == kStartAttempts || !StartDiedBeforeItsCode(UnderWine(), created, error)) {
+            SetLastError(error);
+            return created;
+        }
+        fprintf(stderr, "machine: made again: %s, which Wine ended before its code ran "
+                "(CreateProcess failed with %lu), attempt %d\n", Narrow(commandLine).c_str(),
+                static_cast<unsigned long>(error), attempt);
+        fflush(stderr);
+    }
+}
+
 Failure Launch(const std::wstring& commandLine, DWORD* processId)
 {
-    std::wstring writable = commandLine;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(NULL, &writable[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info)) {
+    if (!StartProcess(NULL, commandLine, FALSE, 0, NULL, NULL, &startup, &info)) {
         return ErrorText("CreateProcess", GetLastError()) + ": " + Narrow(commandLine);
     }
     CloseHandle(info.hProcess);

@@ -165,7 +165,16 @@ std::wstring ParentName(const wchar_t* name);
 Failure KillProcesses(const wchar_t* name);
 // The processes whose program has that file name (every process: nullptr), by id.
 std::vector<DWORD> ProcessIds(const wchar_t* name = nullptr);
-// CreateProcessW(NULL, commandLine): not waited for.
+// Whether a start the tests make is made again: only one that Wine ended before any of the
+// new process's code ran, which its CreateProcess reports as ERROR_INTERNAL_ERROR.
+bool StartDiedBeforeItsCode(bool underWine, BOOL created, DWORD error);
+// CreateProcessW, a start that died before its code ran made again (each printed on the
+// standard error, "machine: made again: ...", which the bed counts); the new process's
+// command line is copied for each attempt.
+BOOL StartProcess(const wchar_t* application, const std::wstring& commandLine, BOOL inherit,
+                  DWORD flags, void* environment, const wchar_t* directory,
+                  STARTUPINFOW* startup, PROCESS_INFORMATION* info);
+// CreateProcessW(NULL, commandLine) through StartProcess: not waited for.
 Failure Launch(const std::wstring& commandLine, DWORD* processId = nullptr);
 // Launches it and waits until a process of that name runs.
 Failure LaunchAndWait(const std::wstring& commandLine, const wchar_t* process);

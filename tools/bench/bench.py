@@ -71,10 +71,15 @@ def floors(build):
 
 
 def runnable_builds(dirs):
-    """The builds whose programs run here, each leaving a line on what was run or why not."""
+    """The builds whose programs run here (the last in place of the first where the first's
+    cannot), each leaving a line on what was run or why not."""
+    first, said = bed.build_to_run(dirs[0], dirs[-1] if len(dirs) > 1 else None)
+    if said:
+        print("bench: " + said)
     builds = []
-    for build_dir in dirs:
-        build = bed.Build(build_dir)
+    for build in [first] + [bed.Build(d) for d in dirs[1:]]:
+        if build is None or build.dir in [b.dir for b in builds]:
+            continue
         reason = bed.why_build_cannot_run(build)
         if reason:
             print("bench: %s left out: %s" % (build.tool, reason))
