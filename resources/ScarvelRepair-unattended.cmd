@@ -14,7 +14,8 @@ rem directory, so that it runs from a folder it may only read (SYSVOL, a distrib
 rem a share named by its UNC path) and leaves nothing behind.
 setlocal EnableExtensions DisableDelayedExpansion
 set "outcome=99"
-rem for /f runs its command in a child %ComSpec% /c: Windows' own cmd, never one that this
+rem for /f runs its command in a child %ComSpec% /c (seen, not documented by Microsoft):
+rem Windows' own cmd, never one that this
 rem account's environment names. That child runs the AutoRun commands of HKLM and of this
 rem account's own HKCU (no /d can be given to it): the price of reading the text without a
 rem file, said in docs/security.md.
@@ -28,6 +29,9 @@ endlocal & exit /b %outcome%
 rem The program beside this file, by its full path: neither PATH nor the child's current
 rem directory, which an AutoRun command may change, decides which one runs. The child expands
 rem %tool%, inside quotes, so that no character of the path is parsed as syntax.
+rem Without SystemRoot, ComSpec would name \System32\cmd.exe on the current drive, a folder
+rem any user may create: then nothing runs.
+if not defined SystemRoot exit /b
 if not exist "%tool%" exit /b
 for /f "delims=" %%L in ('""%%tool%%" <NUL"') do (
     echo.%%L
