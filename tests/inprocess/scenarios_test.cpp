@@ -631,15 +631,11 @@ struct ServiceRun {
     std::string output;
     Snapshot after;
 };
-static ServiceRun RunFromTheService()
+// What the program the service ran left: its exit code and output, once it ended.
+static ServiceRun ServiceRunRecords()
 {
     const std::wstring service = machine::ServicePath();
     ServiceRun run;
-    Healthy healthy = Standard(NoPrograms);
-    healthy.behaviour = "tool";
-    machine::Failure failure = machine::WriteTextFile(service + kToolFile,
-                                                      machine::Narrow(ToolPath()));
-    EXPECT_EQ("", failure.empty() ? machine::MakeHealthy(healthy) : failure);
     const std::wstring exit = machine::RecordFile(service, kToolExit);
     for (int second = 0; second < 30 && !machine::FileExists(exit); ++second) {
         Sleep(1000);
@@ -649,6 +645,16 @@ static ServiceRun RunFromTheService()
     run.output = machine::ReadTextFile(machine::RecordFile(service, kToolOutput));
     run.after = machine::TakeSnapshot();
     return run;
+}
+static ServiceRun RunFromTheService(const std::wstring& program = ToolPath())
+{
+    const std::wstring service = machine::ServicePath();
+    Healthy healthy = Standard(NoPrograms);
+    healthy.behaviour = "tool";
+    machine::Failure failure = machine::WriteTextFile(service + kToolFile,
+                                                      machine::Narrow(program));
+    EXPECT_EQ("", failure.empty() ? machine::MakeHealthy(healthy) : failure);
+    return ServiceRunRecords();
 }
 
 // Under an account that is not LocalSystem, while a user is logged on at the console: the
@@ -696,4 +702,37 @@ TEST_F(RepairRunTest, AsLocalSystemTheProgramsRunAsTheConsoleUser)
     EXPECT_EQ("0", run.exit);
     EXPECT_EQ(ExpectedOutput(kHealthy), run.output);
     ExpectProgramsRunAsTheUser(own);
+}
+
+// The check run by the stand-in service, as a Remediations agent runs it: as LocalSystem on
+// Windows, as another account where nobody sees under Wine. It ends on its own, its line
+// naming the programs that the tool would start for the user logged on, and healthy once
+// they run.
+TEST_F(RepairRunTest, TheCheckFromAServiceNeitherWaitsNorMissesTheUsersPrograms)
+{
+    if (!machine::UnderWine() && machine::OwnToken().session != WTSGetActiveConsoleSessionId()) {
+        GTEST_SKIP() << "the suite's programs are not the console user's: as LocalSystem the "
+                        "check rightly looks for them in the console's session";
+    }
+    const ServiceRun missing = RunFromTheService(CheckPath());
+    ASSERT_TRUE(missing.account.exists) << "the stand-in service recorded no token";
+    EXPECT_EQ("1", missing.exit);
+    EXPECT_EQ(CheckLine("repair needed: E08 programs not running: NVMONSTA.exe, Kestrun.exe, "
+                        "Haldrix.exe"),
+              missing.output);
+    for (int program : {kMonitor, kPanel, kGuide}) {
+        EXPECT_EQ(Events{}, missing.after.records[program]);
+    }
+
+    // The programs started, the service started again: it runs the check once more.
+    for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+        ASSERT_EQ("", machine::LaunchAndWait(program.commandLine(machine::WindowsDirectory()),
+                                             program.process));
+    }
+    ASSERT_EQ("", machine::StopService());
+    DeleteFileW(machine::RecordFile(machine::ServicePath(), kToolExit).c_str());
+    ASSERT_EQ("", machine::StartScanService());
+    const ServiceRun healthy = ServiceRunRecords();
+    EXPECT_EQ("0", healthy.exit);
+    EXPECT_EQ(CheckLine("healthy"), healthy.output);
 }
