@@ -78,7 +78,10 @@ check_rebuild() (
 # release. Prints a phrase; returns 1 when it is not.
 shipped_as_built() {
     fresh=$4/build/$5 shipped=$3/$5 attached=$4/$5.attached
-    if [ -f "$shipped.sig" ]; then
+    if [ ! -f "$shipped" ]; then
+        echo "there is no shipped $5 to compare with that build"
+        return 1
+    elif [ -f "$shipped.sig" ]; then
         if ! attach "$shipped.sig" "$fresh" "$attached"; then
             echo "$5.sig could not be attached to that build: osslsigncode: $(reason "$attached.log")"
             return 1

@@ -646,6 +646,17 @@ static ServiceRun ServiceRunRecords()
     run.after = machine::TakeSnapshot();
     return run;
 }
+// The scan service started again, now to run `program`, on the machine as it is.
+static ServiceRun ServiceRunning(const std::wstring& program)
+{
+    const std::wstring service = machine::ServicePath();
+    EXPECT_EQ("", machine::WriteTextFile(service + kToolFile, machine::Narrow(program)));
+    EXPECT_EQ("", machine::SetServiceBehaviour("tool"));
+    EXPECT_EQ("", machine::StopService());
+    DeleteFileW(machine::RecordFile(service, kToolExit).c_str());
+    EXPECT_EQ("", machine::StartScanService());
+    return ServiceRunRecords();
+}
 static ServiceRun RunFromTheService(const std::wstring& program = ToolPath())
 {
     const std::wstring service = machine::ServicePath();
@@ -714,7 +725,9 @@ TEST_F(RepairRunTest, TheCheckFromAServiceNeitherWaitsNorMissesTheUsersPrograms)
         GTEST_SKIP() << "the suite's programs are not the console user's: as LocalSystem the "
                         "check rightly looks for them in the console's session";
     }
-    const ServiceRun missing = RunFromTheService(CheckPath());
+    // Everything in place but the programs, then the service started again to run the check.
+    ASSERT_EQ("", machine::MakeHealthy(Standard(NoPrograms)));
+    const ServiceRun missing = ServiceRunning(CheckPath());
     ASSERT_TRUE(missing.account.exists) << "the stand-in service recorded no token";
     EXPECT_EQ("1", missing.exit);
     EXPECT_EQ(CheckLine("repair needed: E08 programs not running: NVMONSTA.exe, Kestrun.exe, "
@@ -724,15 +737,11 @@ TEST_F(RepairRunTest, TheCheckFromAServiceNeitherWaitsNorMissesTheUsersPrograms)
         EXPECT_EQ(Events{}, missing.after.records[program]);
     }
 
-    // The programs started, the service started again: it runs the check once more.
     for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
         ASSERT_EQ("", machine::LaunchAndWait(program.commandLine(machine::WindowsDirectory()),
                                              program.process));
     }
-    ASSERT_EQ("", machine::StopService());
-    DeleteFileW(machine::RecordFile(machine::ServicePath(), kToolExit).c_str());
-    ASSERT_EQ("", machine::StartScanService());
-    const ServiceRun healthy = ServiceRunRecords();
+    const ServiceRun healthy = ServiceRunning(CheckPath());
     EXPECT_EQ("0", healthy.exit);
     EXPECT_EQ(CheckLine("healthy"), healthy.output);
 }

@@ -93,7 +93,7 @@ TAMPERED = {
                                         os.mkdir(os.path.join(d, EXE + ".local"))), False,
                     ("folder does not hold",), 0),
     "no_check": ("no ScarvelCheck.exe", "unsigned", without_check, False,
-                 ("folder does not hold", "SHA256SUMS does not list", "the shipped ScarvelCheck.exe is not"), 1),
+                 ("folder does not hold", "SHA256SUMS does not list", "no shipped ScarvelCheck.exe"), 1),
     "other_check_build": ("another build's ScarvelCheck.exe", "unsigned", other_check_build, False,
                           ("builds ScarvelCheck.exe", "the shipped ScarvelCheck.exe is not that build"), 2),
     "other_toolchain": ("another toolchain's build", "unsigned", other_toolchain, False,
