@@ -391,7 +391,7 @@ static CheckRecord CheckProgram(const std::wstring& outputFile, const std::wstri
     return record;
 }
 
-CheckRecord CheckWith(Runner runner)
+CheckRecord CheckWith(Runner runner, bool snapshot)
 {
     const std::wstring outputFile = RunOutputFile();
     const std::wstring errorFile = outputFile + L".err";
@@ -401,6 +401,8 @@ CheckRecord CheckWith(Runner runner)
     record.errors = machine::ReadTextFile(errorFile);
     DeleteFileW(outputFile.c_str());
     DeleteFileW(errorFile.c_str());
-    record.after = machine::TakeSnapshot();
+    if (snapshot) {
+        record.after = machine::TakeSnapshot();
+    }
     return record;
 }

@@ -89,9 +89,9 @@ struct CheckRecord {
     std::string output;  // what it wrote to standard output
     std::string errors;  // and to standard error
     DWORD exitCode;
-    machine::Snapshot after;
+    machine::Snapshot after;  // taken only when asked for
 };
-CheckRecord CheckWith(Runner runner);
+CheckRecord CheckWith(Runner runner, bool snapshot = false);
 // The built check (ScarvelCheck.exe, beside SCARVEL_TOOL).
 std::wstring CheckPath();
 // The line the check writes, as a file receives it: the product's name, `verdict`, CR LF.

@@ -528,7 +528,7 @@ TEST_P(ScenarioTest, EndsWithItsMessagesAndChangesOnlyWhatItRepairs)
 
     // The check first: its line and code, nothing on standard error, nothing changed.
     const Runner runner = std::get<1>(GetParam());
-    const CheckRecord checked = CheckWith(runner);
+    const CheckRecord checked = CheckWith(runner, true);
     EXPECT_EQ(CheckLine(scenario.check), checked.output);
     EXPECT_EQ(scenario.check == "healthy" ? 0u : 1u, checked.exitCode);
     EXPECT_EQ("", checked.errors);
