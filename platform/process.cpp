@@ -1,6 +1,5 @@
 #include "repair/operations.h"
 
-#include <tlhelp32.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -9,8 +8,7 @@
 #include "platform/system_calls.h"
 
 #ifndef _WIN64
-// The records' sizes are what Windows expects from a 32-bit caller in dwSize and cb.
-static_assert(sizeof(PROCESSENTRY32W) == 556, "PROCESSENTRY32W is not 556 bytes");
+// The record's size is what Windows expects from a 32-bit caller in cb.
 static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW is not 68 bytes");
 #endif
 
@@ -18,46 +16,6 @@ static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW is not 68 bytes");
 static const DWORD kStartPollMilliseconds = 100;
 // The interactive desktop, where a logon starts the user's programs.
 static const wchar_t kUserDesktop[] = L"winsta0\\default";
-
-// A copy counts where it runs in the session of the programs' user; where the run names no
-// session, or a copy's own cannot be read, it counts wherever it runs.
-static int CountsForUser(DWORD processId, const ProgramsUser* programs)
-{
-    DWORD session = 0;
-    return programs == NULL || !programs->inSession || !ReadProcessSession(processId, &session)
-        || session == programs->session;
-}
-
-static DWORD WalkSnapshot(HANDLE snapshot, const wchar_t* name, const ProgramsUser* programs)
-{
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        // Exact, case-sensitive match of the executable's file name.
-        if (wcscmp(entry.szExeFile, name) == 0 && CountsForUser(entry.th32ProcessID, programs)) {
-            return entry.th32ProcessID;
-        }
-        entry.dwSize = sizeof entry;
-    }
-    return 0;
-}
-
-DWORD FindProcessByName(const wchar_t* name, const ProgramsUser* programs)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    DWORD processId = WalkSnapshot(snapshot, name, programs);
-    CloseHandle(snapshot);
-    return processId;
-}
-
-int IsProgramRunning(const wchar_t* name, const ProgramsUser* programs)
-{
-    return programs->users == kNobodyLoggedOn || FindProcessByName(name, programs) != 0;
-}
 
 // LocalSystem starts the programs as the user of the console session, or of the one active
 // session where nobody is at the console (a PC reached over Remote Desktop).

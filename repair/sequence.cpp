@@ -3,60 +3,32 @@
 // the closing steps and the pause follow on every path.
 #include "repair/operations.h"
 
-#include <shlobj.h>
-#include <shlwapi.h>
-
 #include "console/messages.h"
 #include "console/report.h"
 #include "package/layout.h"
+#include "repair/judgements.h"
 
 // Everything the run owns, zero-filled before it starts. A plain record, not an object.
 struct RepairRun {
-    wchar_t twainDir[PATH_UNITS];
-    wchar_t monitorPath[PATH_UNITS];
-    wchar_t servicePath[PATH_UNITS];
-    wchar_t panelPath[PATH_UNITS];
-    wchar_t guidePath[PATH_UNITS];
-    wchar_t monitorCommandLine[PATH_UNITS];
+    PackagePaths paths;
     wchar_t startupDir[PATH_UNITS];
     wchar_t shortcutPath[PATH_UNITS];
-    // A program path as a command line holds it, composed anew just before each use.
-    wchar_t commandLine[PATH_UNITS];
     HKEY runKey;
     SC_HANDLE manager;
     SC_HANDLE service;
     ProgramLauncher launcher;
 };
 
-// The command lines are composed up front so that a package path too long for them is
-// found before anything is written or launched.
-static int ComposeRunPaths(RepairRun* run)
-{
-    return ComposePackagePaths(run->twainDir, run->monitorPath, run->servicePath,
-                               run->panelPath, run->guidePath)
-        && FormatMonitorCommandLine(run->monitorCommandLine, run->monitorPath)
-        && QuoteProgramPath(run->commandLine, run->servicePath)
-        && QuoteProgramPath(run->commandLine, run->panelPath)
-        && QuoteProgramPath(run->commandLine, run->guidePath);
-}
-
 static int CheckPackageFiles(RepairRun* run)
 {
-    int found = ComposeRunPaths(run)
-        && PathFileExistsW(run->monitorPath)
-        && PathFileExistsW(run->servicePath)
-        && PathFileExistsW(run->panelPath)
-        && PathFileExistsW(run->guidePath);
+    int found = ComposeRunPaths(&run->paths);
+    for (int i = 0; found && i < kPackageFileCount; ++i) {
+        found = IsPackageFilePresent(&run->paths, i, NULL);
+    }
     if (!found) {
         PrintMessage(kMsgE01, kProductName);
     }
     return found;
-}
-
-// Any failure of the query, access denied included, counts as a missing value.
-static int IsValuePresent(HKEY key, const wchar_t* name)
-{
-    return RegQueryValueExW(key, name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
 }
 
 static void WriteStringValue(HKEY key, const wchar_t* name, const wchar_t* text)
@@ -69,24 +41,22 @@ static int RepairAutoStartValues(RepairRun* run)
 {
     if (!IsValuePresent(run->runKey, kMonitorValueName)) {
         PrintMessage(kMsgStartupItem);
-        WriteStringValue(run->runKey, kMonitorValueName, run->monitorCommandLine);
+        WriteStringValue(run->runKey, kMonitorValueName, run->paths.monitorCommandLine);
         if (!IsValuePresent(run->runKey, kMonitorValueName)) {
             PrintMessage(kMsgE03);
             return 0;
         }
     }
     if (!IsValuePresent(run->runKey, kPanelValueName)
-        && QuoteProgramPath(run->commandLine, run->panelPath)) {
-        WriteStringValue(run->runKey, kPanelValueName, run->commandLine);
+        && QuoteProgramPath(run->paths.commandLine, run->paths.panelPath)) {
+        WriteStringValue(run->runKey, kPanelValueName, run->paths.commandLine);
     }
     return 1;
 }
 
 static int RepairAutoStart(RepairRun* run)
 {
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &run->runKey)
-        != ERROR_SUCCESS) {
-        run->runKey = NULL;
+    if (!OpenRunKey(KEY_ALL_ACCESS, &run->runKey)) {
         PrintMessage(kMsgE02);
         return 0;
     }
@@ -96,15 +66,6 @@ static int RepairAutoStart(RepairRun* run)
     RegCloseKey(run->runKey);
     run->runKey = NULL;
     return 1;
-}
-
-static int IsServiceRunning(SC_HANDLE service)
-{
-    SERVICE_STATUS_PROCESS status;
-    DWORD needed = 0;
-    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status, sizeof status,
-                                &needed)
-        && status.dwCurrentState == SERVICE_RUNNING;
 }
 
 static int StartScanService(SC_HANDLE service)
@@ -132,11 +93,11 @@ static int RestartInstalledService(RepairRun* run)
 static int InstallScanService(RepairRun* run)
 {
     PrintMessage(kMsgServiceMissing);
-    if (QuoteProgramPath(run->commandLine, run->servicePath)) {
+    if (QuoteProgramPath(run->paths.commandLine, run->paths.servicePath)) {
         run->service = CreateServiceW(run->manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                      SERVICE_ERROR_IGNORE, run->commandLine, NULL, NULL, NULL,
-                                      NULL, NULL);
+                                      SERVICE_ERROR_IGNORE, run->paths.commandLine, NULL, NULL,
+                                      NULL, NULL, NULL);
     }
     if (run->service == NULL) {
         PrintMessage(kMsgE06, kProductName);
@@ -152,39 +113,35 @@ static int RepairScanService(RepairRun* run)
         PrintMessage(kMsgE04);
         return 0;
     }
-    run->service = OpenServiceW(run->manager, kServiceName, SERVICE_ALL_ACCESS);
-    if (run->service != NULL) {
+    switch (OpenScanService(run->manager, SERVICE_ALL_ACCESS, &run->service)) {
+    case kServiceOpened:
         return RestartInstalledService(run);
-    }
-    if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+    case kServiceNotInstalled:
+        return InstallScanService(run);
+    default:
         PrintMessage(kMsgE05);
         return 0;
     }
-    return InstallScanService(run);
 }
 
 // Neither a failed folder lookup nor a failed creation is reported; without the folder
 // nothing is written, rather than a shortcut in the current directory.
 static void EnsureStartupShortcut(RepairRun* run)
 {
-    if (!SHGetSpecialFolderPathW(NULL, run->startupDir, CSIDL_COMMON_STARTUP, FALSE)
-        || run->startupDir[0] == L'\0'
-        || PathCombineW(run->shortcutPath, run->startupDir, kShortcutFile) == NULL) {
-        return;
-    }
-    if (!PathFileExistsW(run->shortcutPath)) {
-        CreateShortcutFile(run->guidePath, run->shortcutPath);
+    if (IsShortcutMissing(run->startupDir, run->shortcutPath)) {
+        CreateShortcutFile(run->paths.guidePath, run->shortcutPath);
     }
 }
 
 static int RestartBackgroundPrograms(RepairRun* run)
 {
     PrintMessage(kMsgRestart);
-    int running = EnsureProcessRunning(kMonitorProcess, run->monitorCommandLine, &run->launcher)
-        && QuoteProgramPath(run->commandLine, run->panelPath)
-        && EnsureProcessRunning(kPanelProcess, run->commandLine, &run->launcher)
-        && QuoteProgramPath(run->commandLine, run->guidePath)
-        && EnsureProcessRunning(kGuideProcess, run->commandLine, &run->launcher);
+    int running =
+        EnsureProcessRunning(kMonitorProcess, run->paths.monitorCommandLine, &run->launcher)
+        && QuoteProgramPath(run->paths.commandLine, run->paths.panelPath)
+        && EnsureProcessRunning(kPanelProcess, run->paths.commandLine, &run->launcher)
+        && QuoteProgramPath(run->paths.commandLine, run->paths.guidePath)
+        && EnsureProcessRunning(kGuideProcess, run->paths.commandLine, &run->launcher);
     if (!running) {
         PrintMessage(kMsgE08);
         return 0;

@@ -118,6 +118,12 @@ def explaining_line(output):
     return lines[-1].strip() if lines else "(nothing)"
 
 
+def checked(machine, tag):
+    """ScarvelCheck.exe run on the machine: its line and exit code."""
+    run = machine.run_tool(tag, program=os.path.join(machine.build.dir, "ScarvelCheck.exe"))
+    return "  %s\n  exit code %d" % (run.output.decode("ascii", "replace").strip(), run.status)
+
+
 def runners(build, clones):
     """The unattended runner on `clones`, machines cloned from the demo's freshly booted one:
     [(name, fault, differences from a healthy machine, machine)]."""
@@ -176,6 +182,8 @@ def main(argv):
             print("Damage: the monitor's Run value removed, the scan service stopped and")
             print("disabled, no startup shortcut, no background program running.")
             before = machine_state(machine)
+            print("\nScarvelCheck.exe, the detection that changes nothing, finds:")
+            print(checked(machine, "demo-check-before"))
 
             heading("3. Running %s (its console output)" % os.path.relpath(build.tool))
             print(console_view(machine.run_tool("demo-first")))
@@ -187,6 +195,9 @@ def main(argv):
             print("\n  Command lines the background programs were started with:")
             for key in ("monitor", "panel", "guide"):
                 print("    " + records[key].strip())
+
+            print("\n  ScarvelCheck.exe after the repair:")
+            print(checked(machine, "demo-check-after"))
 
             heading("5. Running it a second time: nothing left to repair")
             print(console_view(machine.run_tool("demo-second")))

@@ -41,9 +41,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' HUP INT PIPE TERM
 
+# The programs a release ships, built, signed and checked alike: the repair tool and the
+# check that reads what it repairs.
+PROGRAMS="ScarvelRepair.exe ScarvelCheck.exe"
+
 # The names of a release's files, signed ($1 = signed) or not ($1 empty).
 release_files() {
-    echo "BUILDINFO SHA256SUMS SHA256SUMS-unsigned ScarvelRepair-unattended.cmd ScarvelRepair.exe${1:+ SHA256SUMS.p7s SHA256SUMS.p7s.tsr ScarvelRepair.exe.sig}"
+    echo "BUILDINFO SHA256SUMS SHA256SUMS-unsigned ScarvelRepair-unattended.cmd $PROGRAMS${1:+ SHA256SUMS.p7s SHA256SUMS.p7s.tsr ScarvelRepair.exe.sig ScarvelCheck.exe.sig}"
 }
 
 # The description Windows shows for the signature is the version resource's product name;
@@ -60,12 +64,12 @@ product_name() {
 # them (CMake looks for a relative toolchain file in the sources).
 CMAKE_OPTIONS="-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF"
 
-# The shipped 32-bit program, configured and built from clean in folder $1 from the sources
+# The shipped 32-bit programs, configured and built from clean in folder $1 from the sources
 # in $2 (the build is reproducible, so any folder gives the same bytes).
 build_product() {
     # shellcheck disable=SC2086 # CMAKE_OPTIONS is one word per option, none with a space
     if ! { cmake -S "$2" -B "$1" $CMAKE_OPTIONS &&
-           cmake --build "$1" --target ScarvelRepair -j "${JOBS:-2}"; } >"$1.log" 2>&1; then
+           cmake --build "$1" --target ScarvelRepair ScarvelCheck -j "${JOBS:-2}"; } >"$1.log" 2>&1; then
         tail -n 20 "$1.log" >&2
         fail "the product did not build from $2 (its last lines are above)"
     fi

@@ -121,6 +121,8 @@ sign() {
         fi
         # 2.5 reads no "-": a file name it opens, the pipe on descriptor 3.
         [ -z "$pin" ] || set -- "$@" -readpass /dev/fd/3
+        # Each program of the release is signed through the same files in turn.
+        rm -f "$folder/signed.$digest"
         with_pin "$pin" osslsigncode sign "$@" ${nest:+-nest} -in "$in" -out "$folder/signed.$digest" \
             >"$log" 2>&1 || signing_failed "$log" "$key"
         in=$folder/signed.$digest

@@ -1,15 +1,19 @@
 # The checks of verify-release on the program, its rebuild and its signatures, one function
 # per verdict, in the order it calls them, as in libexec/verdicts-files.sh: each prints its
 # one line and returns 1 when it fails, in a subshell of its own. A scratch folder given to
-# them holds the rebuild as build/ScarvelRepair.exe, and its log as build.log.
+# them holds the rebuild as build/<program> for each of $PROGRAMS, and its log as build.log.
+# A check of the programs names each that fails; its line is ok only when all pass.
 
 # Keeps the rebuilt program of scratch folder $1 (and the attached one) in a new folder of
 # its own that outlives the check (made by mktemp, so no other user can have put it there
 # first), and names it.
 keep_rebuilt() {
     kept=$(mktemp -d "${TMPDIR:-/tmp}/scarvel-rebuilt.XXXXXX") || return 1
-    cp "$1/build/ScarvelRepair.exe" "$1/build.log" "$kept/"
-    [ ! -f "$1/attached.exe" ] || cp "$1/attached.exe" "$kept/"
+    for program in $PROGRAMS; do
+        cp "$1/build/$program" "$kept/"
+        [ ! -f "$1/$program.attached" ] || cp "$1/$program.attached" "$kept/"
+    done
+    cp "$1/build.log" "$kept/"
     echo "$kept"
 }
 
@@ -51,52 +55,93 @@ authenticode_signatures() {
 # Commit $2 (when in this checkout's history, $1), rebuilt in scratch folder $4, is the
 # unsigned program of release $3.
 check_rebuild() (
-    built=""
-    [ -z "$1" ] || built=$(sha256 "$4/build/ScarvelRepair.exe")
-    published=$(sed -n 's/^\([0-9a-f]\{64\}\) [ *]ScarvelRepair\.exe$/\1/p' "$3/SHA256SUMS-unsigned" 2>/dev/null) || :
-    if [ -z "$1" ]; then
-        verdict fail "not rebuilt: BUILDINFO's commit is not in this checkout's history"
-    elif [ "$built" = "$published" ]; then
-        verdict ok "commit $2 builds the unsigned program of SHA256SUMS-unsigned: $built"
+    [ -n "$1" ] || { verdict fail "not rebuilt: BUILDINFO's commit is not in this checkout's history"; return; }
+    same="" other=""
+    for program in $PROGRAMS; do
+        built=$(sha256 "$4/build/$program")
+        published=$(sed -n "s/^\([0-9a-f]\{64\}\) [ *]$program\$/\1/p" "$3/SHA256SUMS-unsigned" 2>/dev/null) || :
+        if [ "$built" = "$published" ]; then
+            same="$same, $program $built"
+        else
+            other="$other; $program $built, SHA256SUMS-unsigned says ${published:-nothing}"
+        fi
+    done
+    if [ -z "$other" ]; then
+        verdict ok "commit $2 builds the unsigned programs of SHA256SUMS-unsigned: ${same#, }"
     else
-        verdict fail "commit $2 builds $built, SHA256SUMS-unsigned says ${published:-nothing}; kept in $(keep_rebuilt "$4"); $(package_changes "$3")"
+        verdict fail "commit $2 builds ${other#; }; kept in $(keep_rebuilt "$4"); $(package_changes "$3")"
     fi
 )
 
-# The shipped program of release $3 is the rebuild in scratch folder $4 (there is one when
+# The shipped program $5 of release $3 is its rebuild in scratch folder $4 (there is one when
 # $1 is set), with the release's signature attached when it has one; $2 is set for a signed
-# release.
-check_shipped() (
-    fresh=$4/build/ScarvelRepair.exe shipped=$3/ScarvelRepair.exe
-    if [ -z "$1" ]; then
-        verdict fail "the shipped ScarvelRepair.exe is not compared with a build: there is none"
-    elif [ -f "$3/ScarvelRepair.exe.sig" ]; then
-        if ! attach "$3/ScarvelRepair.exe.sig" "$fresh" "$4/attached.exe"; then
-            verdict fail "ScarvelRepair.exe.sig could not be attached to that build: osslsigncode: $(reason "$4/attached.exe.log")"
-        elif cmp -s "$4/attached.exe" "$shipped"; then
-            verdict ok "that build with ScarvelRepair.exe.sig attached is the shipped ScarvelRepair.exe, byte for byte"
+# release. Prints a phrase; returns 1 when it is not.
+shipped_as_built() {
+    fresh=$4/build/$5 shipped=$3/$5 attached=$4/$5.attached
+    if [ ! -f "$shipped" ]; then
+        echo "there is no shipped $5 to compare with that build"
+        return 1
+    elif [ -f "$shipped.sig" ]; then
+        if ! attach "$shipped.sig" "$fresh" "$attached"; then
+            echo "$5.sig could not be attached to that build: osslsigncode: $(reason "$attached.log")"
+            return 1
+        elif cmp -s "$attached" "$shipped"; then
+            echo "that build with $5.sig attached is the shipped $5, byte for byte"
         else
-            verdict fail "that build with ScarvelRepair.exe.sig attached is not the shipped ScarvelRepair.exe: $(byte_differences "$4/attached.exe" "$shipped"); kept in $(keep_rebuilt "$4")"
+            echo "that build with $5.sig attached is not the shipped $5: $(byte_differences "$attached" "$shipped")"
+            return 1
         fi
     elif [ -n "$2" ]; then
-        verdict fail "there is no ScarvelRepair.exe.sig to attach to that build"
+        echo "there is no $5.sig to attach to that build"
+        return 1
     elif cmp -s "$fresh" "$shipped"; then
-        verdict ok "the shipped ScarvelRepair.exe is that build, unsigned, byte for byte"
+        echo "the shipped $5 is that build, unsigned, byte for byte"
     else
-        verdict fail "the shipped ScarvelRepair.exe is not that build (and there is no ScarvelRepair.exe.sig): $(byte_differences "$fresh" "$shipped"); kept in $(keep_rebuilt "$4")"
+        echo "the shipped $5 is not that build (and there is no $5.sig): $(byte_differences "$fresh" "$shipped")"
+        return 1
+    fi
+}
+
+# Each shipped program of release $3 is the rebuild in scratch folder $4 (there is one when
+# $1 is set), signed as the release says ($2 set for a signed release).
+check_shipped() (
+    if [ -z "$1" ]; then
+        verdict fail "the shipped programs are not compared with a build: there is none"
+        return
+    fi
+    same="" other=""
+    for program in $PROGRAMS; do
+        if said=$(shipped_as_built "$@" "$program"); then
+            same="$same; $said"
+        else
+            other="$other; $said"
+        fi
+    done
+    if [ -z "$other" ]; then
+        verdict ok "${same#; }"
+    else
+        verdict fail "${other#; }; kept in $(keep_rebuilt "$4")"
     fi
 )
 
-# Every Authenticode signature of release $1's program (the table $2 of
-# authenticode_signatures, from osslsigncode's messages in $3) holds the file's own digest,
-# with the digests BUILDINFO names.
+# Every Authenticode signature of each program of release $1 holds the file's own digest,
+# with the digests BUILDINFO names; osslsigncode's messages go to scratch folder $2.
 check_digests() (
-    found=$(printf '%s\n' "$2" | cut -d' ' -f1 | tr '\n' ' ' | sed 's/ $//')
-    if [ -n "$2" ] && ! printf '%s\n' "$2" | grep -q -v " same " && [ "$found" = "$(info "$1" digests)" ]; then
-        verdict ok "the Authenticode digests in the shipped ScarvelRepair.exe are its own: $found"
+    want=$(info "$1" digests) same="" other=""
+    for program in $PROGRAMS; do
+        table=$(authenticode_signatures "$1/$program" "$2")
+        found=$(printf '%s\n' "$table" | cut -d' ' -f1 | tr '\n' ' ' | sed 's/ $//')
+        if [ -n "$table" ] && ! printf '%s\n' "$table" | grep -q -v " same " && [ "$found" = "$want" ]; then
+            same="$same and $program"
+        else
+            said=$(grep -m 1 "MISMATCH" "$2/digest.log" | tr -s ' ' ' ') || said=""
+            other="$other; in the shipped $program: ${found:-none}${said:+ (osslsigncode: $said)}"
+        fi
+    done
+    if [ -z "$other" ]; then
+        verdict ok "the Authenticode digests in the shipped ${same# and } are their own: $want"
     else
-        said=$(grep -m 1 "MISMATCH" "$3" | tr -s ' ' ' ') || said=""
-        verdict fail "the Authenticode digests in the shipped ScarvelRepair.exe: ${found:-none}, not all its own, or not the $(info "$1" digests) of BUILDINFO${said:+ (osslsigncode: $said)}"
+        verdict fail "the Authenticode digests ${other#; }, not all their own, or not the $want of BUILDINFO"
     fi
 )
 
@@ -153,12 +198,12 @@ check_runner() (
     fi
 )
 
-# The signatures of release $1's program verify up to CA= ($2), their revocation against
-# CRL= ($3, gathered into $4/crls.pem), with nothing fetched.
+# The signatures of each program of release $1 verify up to CA= ($2), their revocation
+# against CRL= ($3, gathered into $4/crls.pem), with nothing fetched.
 check_chains() (
     version_said=$(osslsigncode --version 2>&1 | head -n 1 | cut -d, -f1)
     help=$(osslsigncode --help 2>&1 || :)
-    program=$1/ScarvelRepair.exe ca=$2 crls=$3 folder=$4
+    dist=$1 ca=$2 crls=$3 folder=$4
     set -- -CAfile "$ca" -TSA-CAfile "$ca"
     [ -z "$crls" ] || set -- "$@" -CRLfile "$folder/crls.pem" -TSA-CRLfile "$folder/crls.pem"
     checked="revocation checked against CRL="
@@ -177,10 +222,18 @@ check_chains() (
     esac
     if [ -z "$checked" ]; then
         verdict fail "the signatures are not checked up to $ca: $version_said would fetch their revocation lists; give CRL="
-    elif osslsigncode verify "$@" -in "$program" >"$folder/verify.log" 2>&1 &&
-         ! grep -q "verification: failed" "$folder/verify.log"; then
-        verdict ok "the signatures of the shipped ScarvelRepair.exe verify up to $ca, $checked"
+        return
+    fi
+    failed=""
+    for program in $PROGRAMS; do
+        if ! osslsigncode verify "$@" -in "$dist/$program" >"$folder/verify.log" 2>&1 ||
+           grep -q "verification: failed" "$folder/verify.log"; then
+            failed="$failed; $program: osslsigncode: $(reason "$folder/verify.log")"
+        fi
+    done
+    if [ -z "$failed" ]; then
+        verdict ok "the signatures of the shipped programs verify up to $ca, $checked"
     else
-        verdict fail "the signatures of the shipped ScarvelRepair.exe do not verify up to $ca: osslsigncode: $(reason "$folder/verify.log")"
+        verdict fail "the signatures of the shipped programs do not verify up to $ca: ${failed#; }"
     fi
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Checks of the built ScarvelRepair.exe as a file: PE image, resources and imports.
+"""Checks of the built programs, ScarvelRepair.exe and ScarvelCheck.exe, as files: PE image,
+resources and imports.
 
-  check_image.py image --arch x86|x64 EXE
+  check_image.py image --arch x86|x64 [--program repair|check] EXE
   check_image.py imports EXE ALLOWLIST
 """
 import argparse
@@ -53,6 +54,19 @@ EXACT_STRINGS = {
     "InternalName": "ScarvelRepair",
     "OriginalFilename": "ScarvelRepair.exe",
     "ProductVersion": "1.0.0.2",
+}
+# Calls that change the machine: the check, which only reads, imports none of them.
+MACHINE_CHANGES = {"RegSetValueExW", "RegDeleteValueW", "RegCreateKeyExW", "CreateServiceW",
+                   "ChangeServiceConfigW", "StartServiceW", "ControlService", "DeleteService",
+                   "CreateProcessW", "CreateProcessAsUserW", "TerminateProcess", "CoCreateInstance"}
+# What sets each program apart: its execution level, the strings that name it, its DLLs, the
+# runtime's formatting it uses, and the calls it must not import.
+PROGRAMS = {
+    "repair": ("requireAdministrator", EXACT_STRINGS, SYSTEM_DLLS, CRT_FORMATTING, set()),
+    "check": ("asInvoker",
+              dict(EXACT_STRINGS, FileDescription=PRODUCT + " \u9a71\u52a8\u68c0\u6d4b\u5de5\u5177",
+                   InternalName="ScarvelCheck", OriginalFilename="ScarvelCheck.exe"),
+              SYSTEM_DLLS - {"ole32.dll"}, ("_snwprintf",), MACHINE_CHANGES),
 }
 
 
@@ -136,7 +150,7 @@ def parse_block(data, off, limit):
     return Block(key, wtype, value_length, value, children), end
 
 
-def check_version(c, data):
+def check_version(c, data, strings):
     try:
         root, _ = parse_block(data, 0, len(data))
     except ValueError as e:
@@ -165,7 +179,7 @@ def check_version(c, data):
             keys = [s.key for s in table.children]
             c.that(keys == STRING_KEYS, f"string table '{table.key}' keys are {keys}, want {STRING_KEYS} in that order")
             for s in table.children:
-                check_version_string(c, table.key, s)
+                check_version_string(c, table.key, s, strings)
     for vfi in (b for b in root.children if b.key == "VarFileInfo"):
         names = [v.key for v in vfi.children]
         c.that(names == ["Translation"], f"VarFileInfo holds {names}, want only Translation")
@@ -175,7 +189,7 @@ def check_version(c, data):
                     f"Translation is {v.value.hex()} (type {v.wtype}), want 0x0804, 0x04B0 ({want.hex()}, binary)")
 
 
-def check_version_string(c, table, s):
+def check_version_string(c, table, s, strings):
     where = f"{table}\\{s.key}"
     if not c.that(s.wtype == 1, f"{where} is not a text value (wType {s.wtype})"):
         return
@@ -189,14 +203,14 @@ def check_version_string(c, table, s):
         return
     body = text[:-1]
     c.that("\0" not in body, f"{where} value {text!r} carries an embedded NUL")
-    if s.key in EXACT_STRINGS:
-        c.that(body == EXACT_STRINGS[s.key], f"{where} is {body!r}, want {EXACT_STRINGS[s.key]!r}")
+    if s.key in strings:
+        c.that(body == strings[s.key], f"{where} is {body!r}, want {strings[s.key]!r}")
     else:
         c.that(body.strip() != "", f"{where} is empty")
     print(f"  {where} = {body!r}")
 
 
-def check_manifest(c, data):
+def check_manifest(c, data, level):
     bare = data[3:] if data.startswith(b"\xef\xbb\xbf") else data
     c.that(not bare.lstrip().startswith(b"<?xml"), "manifest starts with an XML declaration")
     try:
@@ -228,8 +242,8 @@ def check_manifest(c, data):
         no_text(el, path)
         if name != "requestedExecutionLevel":
             c.that(not el.attrib, f"{path} has attributes {el.attrib}")
-    c.that(el.attrib == {"level": "requireAdministrator", "uiAccess": "false"},
-            f"requestedExecutionLevel attributes are {el.attrib}, want level=requireAdministrator uiAccess=false only")
+    c.that(el.attrib == {"level": level, "uiAccess": "false"},
+            f"requestedExecutionLevel attributes are {el.attrib}, want level={level} uiAccess=false only")
     c.that(len(el) == 0, "requestedExecutionLevel has children")
 
 
@@ -258,6 +272,7 @@ def check_sections(c, pe, sections, no_seh):
 
 def cmd_image(args):
     machine, magic, subsys, own_dllchars = ARCHES[args.arch]
+    level, strings, system_dlls, formatting, forbidden = PROGRAMS[args.program]
     pe = load(args.exe)
     c = Checks()
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
@@ -287,16 +302,18 @@ def cmd_image(args):
     print("imported DLLs: " + ", ".join(sorted(dlls)))
     runtime = sorted(d for d in dlls if d.startswith(RUNTIME_DLL_PREFIXES))
     c.that(not runtime, f"imports compiler runtime DLLs {runtime}")
-    c.that(dlls == SYSTEM_DLLS,
-            f"imported DLLs differ from {sorted(SYSTEM_DLLS)}: extra {sorted(dlls - SYSTEM_DLLS)}, "
-            f"missing {sorted(SYSTEM_DLLS - dlls)}; only these known DLLs are mapped from System32 "
+    c.that(dlls == system_dlls,
+            f"imported DLLs differ from {sorted(system_dlls)}: extra {sorted(dlls - system_dlls)}, "
+            f"missing {sorted(system_dlls - dlls)}; only these known DLLs are mapped from System32 "
             "before the program runs, any other would be loaded from the folder it was started "
             "from (a download folder) before wmain can confine the DLL search")
     crt = {n for d, n, _ in imports if d.lower() == "msvcrt.dll"}
     c.that("__wgetmainargs" in crt, "msvcrt!__wgetmainargs is not imported: not the wide (-municode) CRT start")
     c.that("__getmainargs" not in crt, "msvcrt!__getmainargs is imported: narrow CRT start")
-    for name in CRT_FORMATTING:
+    for name in formatting:
         c.that(name in crt, f"msvcrt!{name} is not imported: the formatting is not the system runtime's")
+    changes = sorted({n for _, n, _ in imports} & forbidden)
+    c.that(not changes, f"imports {changes}, which change the machine")
 
     res = resources_of(pe)
     show = lambda keys: ", ".join(f"({t}, {i}, {l:#06x})" if isinstance(l, int) else str((t, i, l))
@@ -305,9 +322,9 @@ def cmd_image(args):
     c.that(set(res) == EXPECTED_RESOURCES,
             f"resources are {show(res)}, want exactly {show(EXPECTED_RESOURCES)}")
     if (RT_MANIFEST, 1, 0x0409) in res:
-        check_manifest(c, res[(RT_MANIFEST, 1, 0x0409)])
+        check_manifest(c, res[(RT_MANIFEST, 1, 0x0409)], level)
     if (RT_VERSION, 1, 0x0804) in res:
-        check_version(c, res[(RT_VERSION, 1, 0x0804)])
+        check_version(c, res[(RT_VERSION, 1, 0x0804)], strings)
     return c.finish(f"{args.exe} ({args.arch})")
 
 
@@ -351,6 +368,7 @@ def main():
     sub = p.add_subparsers(dest="command", required=True)
     img = sub.add_parser("image")
     img.add_argument("--arch", choices=sorted(ARCHES), required=True)
+    img.add_argument("--program", choices=sorted(PROGRAMS), default="repair")
     img.add_argument("exe")
     img.set_defaults(run=cmd_image)
     imp = sub.add_parser("imports")

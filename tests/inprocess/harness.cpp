@@ -360,3 +360,87 @@ RunRecord RunWith(Runner runner, const ProgramStart& start)
     record.after = machine::TakeSnapshot();
     return record;
 }
+
+std::wstring CheckPath()
+{
+    const std::wstring tool = ToolPath();
+    return tool.substr(0, tool.rfind(L'\\') + 1) + L"ScarvelCheck.exe";
+}
+
+std::string CheckLine(const std::string& verdict)
+{
+    return Narrow(names::kProductName) + ": " + verdict + "\r\n";
+}
+
+// RunCheck with file descriptors 1 and 2 sent to files of their own.
+static CheckRecord CheckEntryPoint(const std::wstring& outputFile, const std::wstring& errorFile)
+{
+    fflush(stdout);
+    fflush(stderr);
+    const int saved[] = {_dup(1), _dup(2)};
+    const std::wstring files[] = {outputFile, errorFile};
+    for (int fd = 1; fd <= 2; ++fd) {
+        int file = _wopen(files[fd - 1].c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC,
+                          _S_IREAD | _S_IWRITE);
+        _dup2(file, fd);
+        _close(file);
+    }
+    CheckRecord record = {};
+    record.exitCode = static_cast<DWORD>(RunCheck());
+    fflush(stdout);
+    fflush(stderr);
+    for (int fd = 1; fd <= 2; ++fd) {
+        _dup2(saved[fd - 1], fd);
+        _close(saved[fd - 1]);
+    }
+    return record;
+}
+
+static CheckRecord CheckProgram(const std::wstring& outputFile, const std::wstring& errorFile)
+{
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherited, OPEN_EXISTING, 0, NULL);
+    HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                CREATE_ALWAYS, 0, NULL);
+    HANDLE errors = CreateFileW(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                CREATE_ALWAYS, 0, NULL);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = errors;
+    PROCESS_INFORMATION info = {};
+    const std::wstring check = CheckPath();
+    std::wstring commandLine = L"\"" + check + L"\"";
+    CheckRecord record = {};
+    record.exitCode = STILL_ACTIVE;
+    if (CreateProcessW(check.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup,
+                       &info)) {
+        WaitForSingleObject(info.hProcess, kRunMilliseconds);
+        GetExitCodeProcess(info.hProcess, &record.exitCode);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+    for (HANDLE handle : {input, output, errors}) {
+        CloseHandle(handle);
+    }
+    return record;
+}
+
+CheckRecord CheckWith(Runner runner, bool snapshot)
+{
+    const std::wstring outputFile = RunOutputFile();
+    const std::wstring errorFile = outputFile + L".err";
+    CheckRecord record = runner == kEntryPoint ? CheckEntryPoint(outputFile, errorFile)
+                                               : CheckProgram(outputFile, errorFile);
+    record.output = machine::ReadTextFile(outputFile);
+    record.errors = machine::ReadTextFile(errorFile);
+    DeleteFileW(outputFile.c_str());
+    DeleteFileW(errorFile.c_str());
+    if (snapshot) {
+        record.after = machine::TakeSnapshot();
+    }
+    return record;
+}

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "check/check.h"
 #include "repair/operations.h"
 #include "tests/inprocess/hook_control.h"
 #include "tests/support/machine.h"
@@ -83,6 +84,20 @@ struct ProgramStart {
 RunRecord RunWith(Runner runner, const ProgramStart& start = ProgramStart());
 // The built program (SCARVEL_TOOL).
 std::wstring ToolPath();
+
+// A run of the check by either runner: RunCheck in this process (hooked), or the built
+// ScarvelCheck.exe beside the tool, its input empty, its output and error output to files.
+struct CheckRecord {
+    std::string output;  // what it wrote to standard output
+    std::string errors;  // and to standard error
+    DWORD exitCode;
+    machine::Snapshot after;  // taken only when asked for
+};
+CheckRecord CheckWith(Runner runner, bool snapshot = false);
+// The built check (ScarvelCheck.exe, beside SCARVEL_TOOL).
+std::wstring CheckPath();
+// The line the check writes, as a file receives it: the product's name, `verdict`, CR LF.
+std::string CheckLine(const std::string& verdict);
 
 class RepairRunTest : public ::testing::Test {
 protected:

@@ -21,10 +21,25 @@ const Labels kHealthy = {"checking", "restart", "complete"};
 const Labels kRepairedFromNothing = {"checking", "startup-item", "service-missing", "restart",
                                      "complete"};
 
+// The check's verdicts: what a machine with just the package lacks after its files, and
+// the three programs not running.
+const std::string kNoPrograms = "E08 programs not running: NVMONSTA.exe, Kestrun.exe, Haldrix.exe";
+const std::string kNoShortcut = "startup shortcut missing: Faultwise Companion.lnk";
+const std::string kAfterTheFiles = "E03 Run values missing: Velmora Setup, Kestrun_setup; "
+                                   "E06 service NVSCNSVC not installed; " + kNoShortcut + "; "
+                                   + kNoPrograms;
+const std::string kNothingInPlace = "repair needed: " + kAfterTheFiles;
+
+std::string FileMissing(const char* name)
+{
+    return "repair needed: E01 files missing: " + std::string(name) + "; " + kAfterTheFiles;
+}
+
 struct Scenario {
     const char* name;
     std::function<machine::Failure()> prepare;  // from a machine with just the package
     Labels labels;
+    std::string check;  // the check's verdict before the run
     Change changes;                                     // what the run changes, if anything
     std::function<void(const RunRecord&)> alsoCheck;  // what a snapshot does not hold
     std::function<void()> calls;                        // the entry point's calls, as logged
@@ -185,6 +200,7 @@ Scenario StoppedService(const char* name, DWORD startType)
                 }));
             },
             {"checking", "service-disabled", "restart", "complete"},
+            "repair needed: E07 service NVSCNSVC not running",
             [](Snapshot* expected, const Snapshot& after) {
                 ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
             },
@@ -210,6 +226,7 @@ Scenario FailingStart(const char* name, const char* behaviour)
                 }));
             },
             {"checking", "service-disabled", "E07"},
+            "repair needed: E07 service NVSCNSVC not running; " + kNoShortcut + "; " + kNoPrograms,
             [behaviour](Snapshot* expected, const Snapshot& after) {
                 ServiceStarted(expected, after, machine::Widen(behaviour).c_str(),
                                after.service.state);
@@ -218,15 +235,18 @@ Scenario FailingStart(const char* name, const char* behaviour)
 }
 
 const Scenario kScenarios[] = {
-    {"Healthy", [] { return machine::MakeHealthy(Standard()); }, kHealthy, nullptr, nullptr,
-     NoChangingCalls},
+    {"Healthy", [] { return machine::MakeHealthy(Standard()); }, kHealthy, "healthy", nullptr,
+     nullptr, NoChangingCalls},
     {"MonitorMissing", [] { return MissingProgram(machine::MonitorPath()); }, {"checking", "E01"},
+     FileMissing("Norvale\\NVMONSTA.exe"),
      nullptr, nullptr, TestedUpTo(0)},
     {"ServiceProgramMissing", [] { return MissingProgram(machine::ServicePath()); },
-     {"checking", "E01"}, nullptr, nullptr, TestedUpTo(1)},
+     {"checking", "E01"}, FileMissing("Norvale\\NVSCNSVC.exe"), nullptr, nullptr, TestedUpTo(1)},
     {"PanelMissing", [] { return MissingProgram(machine::PanelPath()); }, {"checking", "E01"},
+     FileMissing("tessmar32\\QOV\\Kestrun.exe"),
      nullptr, nullptr, TestedUpTo(2)},
     {"GuideMissing", [] { return MissingProgram(machine::GuidePath()); }, {"checking", "E01"},
+     FileMissing("tessmar32\\KLD\\Haldrix.exe"),
      nullptr, nullptr, TestedUpTo(3)},
     {"MonitorValueMissing",
      [] {
@@ -235,6 +255,7 @@ const Scenario kScenarios[] = {
                        [] { return machine::WriteRunValue(names::kPanelValueName, L"D:\\Custom\\p.exe"); }});
      },
      {"checking", "startup-item", "restart", "complete"},
+     "repair needed: E03 Run values missing: Velmora Setup",
      [](Snapshot* expected, const Snapshot&) {
          AddValue(expected, names::kMonitorValueName, machine::MonitorCommandLine());
      }},
@@ -244,7 +265,7 @@ const Scenario kScenarios[] = {
                        [] { return machine::DeleteRunValue(names::kPanelValueName); },
                        [] { return machine::WriteRunValue(names::kMonitorValueName, L"D:\\m.exe -x"); }});
      },
-     kHealthy,
+     kHealthy, "repair needed: E03 Run values missing: Kestrun_setup",
      [](Snapshot* expected, const Snapshot&) {
          AddValue(expected, names::kPanelValueName, machine::PanelPath());
      },
@@ -256,6 +277,7 @@ const Scenario kScenarios[] = {
          }));
      },
      {"checking", "startup-item", "restart", "complete"},
+     "repair needed: E03 Run values missing: Velmora Setup, Kestrun_setup",
      [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); }, nullptr,
      // The key opened once with full access; the monitor value is checked again after its
      // write, and one notice stands for both.
@@ -269,7 +291,10 @@ const Scenario kScenarios[] = {
      }},
     {"RunKeyMissing",
      [] { return machine::DeleteRunKey(kToolView ? machine::kView64 : machine::kView32); },
-     {"checking", "E02"}, nullptr,
+     {"checking", "E02"},
+     "repair needed: E02 Run key cannot be opened; E06 service NVSCNSVC not installed; "
+         + kNoShortcut + "; " + kNoPrograms,
+     nullptr,
      [](const RunRecord&) {
          EXPECT_EQ("", machine::CreateRunKey(kToolView ? machine::kView64 : machine::kView32));
      }},
@@ -278,19 +303,20 @@ const Scenario kScenarios[] = {
          return machine::MakeHealthy(
              Standard([](Healthy* healthy) { healthy->startType = SERVICE_DEMAND_START; }));
      },
-     kHealthy, nullptr, nullptr, ConfigurationNotRead},
+     kHealthy, "healthy", nullptr, nullptr, ConfigurationNotRead},
     {"RunningDisabledServiceLeftAlone",
      [] {
          return machine::MakeHealthy(
              Standard([](Healthy* healthy) { healthy->startType = SERVICE_DISABLED; }));
      },
-     kHealthy, nullptr, nullptr, ConfigurationNotRead},
+     kHealthy, "healthy", nullptr, nullptr, ConfigurationNotRead},
     StoppedService("StoppedManualService", SERVICE_DEMAND_START),
     StoppedService("StoppedDisabledService", SERVICE_DISABLED),
     StoppedService("StoppedAutomaticService", SERVICE_AUTO_START),
     {"ServiceMissing",
      [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->service = false; })); },
      {"checking", "service-missing", "restart", "complete"},
+     "repair needed: E06 service NVSCNSVC not installed",
      [](Snapshot* expected, const Snapshot& after) {
          ServiceCreated(expected, after, L"instant", SERVICE_RUNNING);
      },
@@ -305,7 +331,7 @@ const Scenario kScenarios[] = {
      }},
     {"NothingInPlaceAndAServiceSlowToStart",
      [] { return machine::SetServiceBehaviour("slow"); },
-     kRepairedFromNothing,
+     kRepairedFromNothing, kNothingInPlace,
      [](Snapshot* expected, const Snapshot& after) {
          BothValuesWritten(expected);
          ServiceCreated(expected, after, L"slow", SERVICE_RUNNING);
@@ -320,7 +346,7 @@ const Scenario kScenarios[] = {
          faults.serviceNotAService = true;
          return machine::InstallPackage(StandinsFolder(), machine::WindowsDirectory(), faults);
      },
-     {"checking", "startup-item", "service-missing", "E07"},
+     {"checking", "startup-item", "service-missing", "E07"}, kNothingInPlace,
      [](Snapshot* expected, const Snapshot& after) {
          BothValuesWritten(expected);
          ServiceCreated(expected, after, L"", after.service.state);
@@ -337,7 +363,7 @@ const Scenario kScenarios[] = {
                                         machine::TwainDirectory() + L"\\other\\other.exe",
                                         machine::kOtherServiceName, names::kServiceDisplayName);
      },
-     {"checking", "startup-item", "service-missing", "E06"},
+     {"checking", "startup-item", "service-missing", "E06"}, kNothingInPlace,
      [](Snapshot* expected, const Snapshot&) { BothValuesWritten(expected); },
      [](const RunRecord&) {
          machine::ServiceConfig other = machine::ReadService(machine::kOtherServiceName);
@@ -347,7 +373,7 @@ const Scenario kScenarios[] = {
      }},
     {"ShortcutMissing",
      [] { return machine::MakeHealthy(Standard([](Healthy* healthy) { healthy->shortcut = false; })); },
-     kHealthy,
+     kHealthy, "repair needed: " + kNoShortcut,
      [](Snapshot* expected, const Snapshot&) { ShortcutWritten(expected); }},
     {"FileOfTheShortcutsName",
      [] {
@@ -357,7 +383,7 @@ const Scenario kScenarios[] = {
                        },
                        [] { return machine::WriteTextFile(machine::ShortcutPath(), "not a link"); }});
      },
-     kHealthy, nullptr,
+     kHealthy, "healthy", nullptr,
      [](const RunRecord&) { EXPECT_EQ("not a link", machine::ReadTextFile(machine::ShortcutPath())); },
      [] { EXPECT_TRUE(NoCalls(L"CoCreateInstance")); }},
     {"FolderOfTheShortcutsName",
@@ -370,7 +396,7 @@ const Scenario kScenarios[] = {
                        [shortcut] { return machine::CreateDirectories(shortcut); },
                        [shortcut] { return machine::WriteTextFile(shortcut + L"\\inside.txt", "x"); }});
      },
-     kHealthy, nullptr,
+     kHealthy, "healthy", nullptr,
      [](const RunRecord&) {
          EXPECT_EQ("x", machine::ReadTextFile(machine::ShortcutPath() + L"\\inside.txt"));
          DeleteFileW((machine::ShortcutPath() + L"\\inside.txt").c_str());
@@ -379,7 +405,7 @@ const Scenario kScenarios[] = {
     // Elevated from a split token, as Wine's every process is: the desktop's Explorer starts
     // them, and no parent is named for them.
     {"NoProgramRunning", [] { return machine::MakeHealthy(Standard(NoPrograms)); }, kHealthy,
-     Programs({kMonitor, kPanel, kGuide}),
+     "repair needed: " + kNoPrograms, Programs({kMonitor, kPanel, kGuide}),
      [](const RunRecord&) {
          for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
              EXPECT_EQ(machine::kExplorerProcess, machine::ParentName(program.process));
@@ -395,7 +421,8 @@ const Scenario kScenarios[] = {
              healthy->programs[1] = healthy->programs[2] = false;
          }));
      },
-     kHealthy, Programs({kPanel, kGuide})},
+     kHealthy, "repair needed: E08 programs not running: Kestrun.exe, Haldrix.exe",
+     Programs({kPanel, kGuide})},
     {"GuideRunningUnderAnotherLetterCase",
      [] {
          const std::wstring other = machine::ScratchFolder() + L"\\haldrix.exe";
@@ -409,7 +436,7 @@ const Scenario kScenarios[] = {
                                : "the copy failed";
                        }});
      },
-     kHealthy, Programs({kGuide}),
+     kHealthy, "repair needed: E08 programs not running: Haldrix.exe", Programs({kGuide}),
      [](const RunRecord&) { EXPECT_EQ("", machine::KillProcesses(L"haldrix.exe")); }},
     // The desktop's Explorer starts them whatever window is the shell's, or none.
     {"NoProgramRunningAndNoShellWindow",
@@ -419,7 +446,7 @@ const Scenario kScenarios[] = {
              healthy->shell = false;
          }));
      },
-     kHealthy, Programs({kMonitor, kPanel, kGuide}), nullptr,
+     kHealthy, "repair needed: " + kNoPrograms, Programs({kMonitor, kPanel, kGuide}), nullptr,
      [] { EXPECT_TRUE(NoCalls(L"GetProcAddress GetShellWindow")); }},
     {"MonitorNotAProgram",
      [] {
@@ -428,7 +455,7 @@ const Scenario kScenarios[] = {
              healthy->package.monitorNotAProgram = true;
          }));
      },
-     {"checking", "restart", "E08"}, nullptr, nullptr,
+     {"checking", "restart", "E08"}, "repair needed: " + kNoPrograms, nullptr, nullptr,
      // The panel launcher and the error guide are not attempted.
      [] {
          EXPECT_EQ(1u, EventsStartingWith(L"SysAllocString " + machine::MonitorPath()).size());
@@ -445,6 +472,8 @@ const Scenario kScenarios[] = {
          }));
      },
      {"checking", "startup-item", "service-disabled", "restart", "complete"},
+     "repair needed: E03 Run values missing: Velmora Setup; E07 service NVSCNSVC not running; "
+         + kNoShortcut + "; " + kNoPrograms,
      [](Snapshot* expected, const Snapshot& after) {
          AddValue(expected, names::kMonitorValueName, machine::MonitorCommandLine());
          ServiceStarted(expected, after, L"instant", SERVICE_RUNNING);
@@ -458,7 +487,7 @@ const Scenario kScenarios[] = {
                            return RunWith(kProgram).exitCode == 0 ? "" : "the first run failed";
                        }});
      },
-     kHealthy, nullptr, nullptr, NoChangingCalls},
+     kHealthy, "healthy", nullptr, nullptr, NoChangingCalls},
 };
 
 std::string ScenarioName(const ::testing::TestParamInfo<std::tuple<Scenario, Runner>>& info)
@@ -497,7 +526,18 @@ TEST_P(ScenarioTest, EndsWithItsMessagesAndChangesOnlyWhatItRepairs)
         GTEST_SKIP() << explorer;
     }
 
-    const RunRecord run = RunWith(std::get<1>(GetParam()));
+    // The check first: its line and code, nothing on standard error, nothing changed.
+    const Runner runner = std::get<1>(GetParam());
+    const CheckRecord checked = CheckWith(runner, true);
+    EXPECT_EQ(CheckLine(scenario.check), checked.output);
+    EXPECT_EQ(scenario.check == "healthy" ? 0u : 1u, checked.exitCode);
+    EXPECT_EQ("", checked.errors);
+    EXPECT_EQ(expected, checked.after);
+    // The tool's calls logged alone, under the same settings.
+    HookReset();
+    HookSetElevationType(TokenElevationTypeFull);
+
+    const RunRecord run = RunWith(runner);
 
     EXPECT_TRUE(OutputIs(run.output, scenario.labels));
     EXPECT_TRUE(run.paused);
@@ -509,9 +549,14 @@ TEST_P(ScenarioTest, EndsWithItsMessagesAndChangesOnlyWhatItRepairs)
     if (scenario.alsoCheck) {
         scenario.alsoCheck(run);
     }
-    if (scenario.calls && std::get<1>(GetParam()) == kEntryPoint) {
+    if (scenario.calls && runner == kEntryPoint) {
         scenario.calls();
     }
+    // Then the check agrees with the tool: healthy exactly where the tool completed.
+    const CheckRecord recheck = CheckWith(runner);
+    EXPECT_EQ(scenario.labels.back() == "complete", recheck.output == CheckLine("healthy"))
+        << recheck.output;
+    EXPECT_EQ(recheck.output == CheckLine("healthy") ? 0u : 1u, recheck.exitCode);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRunners, ScenarioTest,
@@ -586,15 +631,11 @@ struct ServiceRun {
     std::string output;
     Snapshot after;
 };
-static ServiceRun RunFromTheService()
+// What the program the service ran left: its exit code and output, once it ended.
+static ServiceRun ServiceRunRecords()
 {
     const std::wstring service = machine::ServicePath();
     ServiceRun run;
-    Healthy healthy = Standard(NoPrograms);
-    healthy.behaviour = "tool";
-    machine::Failure failure = machine::WriteTextFile(service + kToolFile,
-                                                      machine::Narrow(ToolPath()));
-    EXPECT_EQ("", failure.empty() ? machine::MakeHealthy(healthy) : failure);
     const std::wstring exit = machine::RecordFile(service, kToolExit);
     for (int second = 0; second < 30 && !machine::FileExists(exit); ++second) {
         Sleep(1000);
@@ -604,6 +645,27 @@ static ServiceRun RunFromTheService()
     run.output = machine::ReadTextFile(machine::RecordFile(service, kToolOutput));
     run.after = machine::TakeSnapshot();
     return run;
+}
+// The scan service started again, now to run `program`, on the machine as it is.
+static ServiceRun ServiceRunning(const std::wstring& program)
+{
+    const std::wstring service = machine::ServicePath();
+    EXPECT_EQ("", machine::WriteTextFile(service + kToolFile, machine::Narrow(program)));
+    EXPECT_EQ("", machine::SetServiceBehaviour("tool"));
+    EXPECT_EQ("", machine::StopService());
+    DeleteFileW(machine::RecordFile(service, kToolExit).c_str());
+    EXPECT_EQ("", machine::StartScanService());
+    return ServiceRunRecords();
+}
+static ServiceRun RunFromTheService(const std::wstring& program = ToolPath())
+{
+    const std::wstring service = machine::ServicePath();
+    Healthy healthy = Standard(NoPrograms);
+    healthy.behaviour = "tool";
+    machine::Failure failure = machine::WriteTextFile(service + kToolFile,
+                                                      machine::Narrow(program));
+    EXPECT_EQ("", failure.empty() ? machine::MakeHealthy(healthy) : failure);
+    return ServiceRunRecords();
 }
 
 // Under an account that is not LocalSystem, while a user is logged on at the console: the
@@ -675,4 +737,35 @@ TEST(MachineLibraryTest, MakesAgainOnlyAStartThatDiedBeforeItsCode)
         EXPECT_EQ(row.again, machine::StartDiedBeforeItsCode(row.underWine, row.created, row.error))
             << row.what;
     }
+}
+
+// The check run by the stand-in service, as a Remediations agent runs it: as LocalSystem on
+// Windows, as another account where nobody sees under Wine. It ends on its own, its line
+// naming the programs that the tool would start for the user logged on, and healthy once
+// they run.
+TEST_F(RepairRunTest, TheCheckFromAServiceNeitherWaitsNorMissesTheUsersPrograms)
+{
+    if (!machine::UnderWine() && machine::OwnToken().session != WTSGetActiveConsoleSessionId()) {
+        GTEST_SKIP() << "the suite's programs are not the console user's: as LocalSystem the "
+                        "check rightly looks for them in the console's session";
+    }
+    // Everything in place but the programs, then the service started again to run the check.
+    ASSERT_EQ("", machine::MakeHealthy(Standard(NoPrograms)));
+    const ServiceRun missing = ServiceRunning(CheckPath());
+    ASSERT_TRUE(missing.account.exists) << "the stand-in service recorded no token";
+    EXPECT_EQ("1", missing.exit);
+    EXPECT_EQ(CheckLine("repair needed: E08 programs not running: NVMONSTA.exe, Kestrun.exe, "
+                        "Haldrix.exe"),
+              missing.output);
+    for (int program : {kMonitor, kPanel, kGuide}) {
+        EXPECT_EQ(Events{}, missing.after.records[program]);
+    }
+
+    for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
+        ASSERT_EQ("", machine::LaunchAndWait(program.commandLine(machine::WindowsDirectory()),
+                                             program.process));
+    }
+    const ServiceRun healthy = ServiceRunning(CheckPath());
+    EXPECT_EQ("0", healthy.exit);
+    EXPECT_EQ(CheckLine("healthy"), healthy.output);
 }

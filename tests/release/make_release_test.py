@@ -14,9 +14,9 @@ import sys
 import bed
 import scenarios
 from bed import SOURCE
-from material import (EXE, PIN, WRONG_PIN, Material, entry, flip_byte, folder_of, make, own_lines,
+from material import (CHECK_EXE, EXE, PIN, WRONG_PIN, Material, entry, flip_byte, folder_of, make, own_lines,
                       release, resource_value, run, sha256, verify_release)
-SIGNED_DIST = {EXE, EXE + ".sig", "ScarvelRepair-unattended.cmd", "SHA256SUMS",
+SIGNED_DIST = {EXE, EXE + ".sig", CHECK_EXE, CHECK_EXE + ".sig", "ScarvelRepair-unattended.cmd", "SHA256SUMS",
                "SHA256SUMS-unsigned", "BUILDINFO", "SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr"}
 TRUST_E_BAD_DIGEST, TRUST_E_NOSIGNATURE = 0x80096010, 0x800B0100
 
@@ -38,15 +38,16 @@ def osslsigncode_verify(check, material, exe, digests):
 
 def check_dist(check, dist, signed, reference, material, source):
     names = set(os.listdir(dist))
-    check.equal(names, SIGNED_DIST if signed else SIGNED_DIST - {EXE + ".sig", "SHA256SUMS.p7s",
-                                                                 "SHA256SUMS.p7s.tsr"},
+    check.equal(names, SIGNED_DIST if signed else SIGNED_DIST - {EXE + ".sig", CHECK_EXE + ".sig",
+                                                                 "SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr"},
                 "the files of dist/")
     sums = run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=False)
     check.equal(sums.returncode, 0, "sha256sum -c SHA256SUMS passes in dist/")
     with open(os.path.join(dist, "SHA256SUMS-unsigned")) as f:
         unsigned = f.read()
-    check.equal(unsigned, "%s  %s\n" % (sha256(reference), EXE),
-                "SHA256SUMS-unsigned: one line, the SHA-256 of the test bed's own build")
+    check_reference = os.path.join(os.path.dirname(reference), CHECK_EXE)
+    check.equal(unsigned, "%s  %s\n%s  %s\n" % (sha256(reference), EXE, sha256(check_reference), CHECK_EXE),
+                "SHA256SUMS-unsigned: the SHA-256s of the test bed's own builds of the two programs")
     check.equal(sha256(os.path.join(dist, "ScarvelRepair-unattended.cmd")),
                 sha256(os.path.join(SOURCE, "resources", "ScarvelRepair-unattended.cmd")),
                 "the runner as in the sources")
@@ -58,9 +59,10 @@ def check_dist(check, dist, signed, reference, material, source):
     check.that(info.startswith("version: %s\ntag: %s\ncommit: %s %s\n" % (
         version, "none" if dirty else "v" + version, head, "dirty (ALLOW_DIRTY=1)" if dirty else "clean")),
                "BUILDINFO: the version, the tag, the commit, " + ("dirty" if dirty else "clean"), info)
-    check.that("ScarvelRepair.exe: %s\nunsigned ScarvelRepair.exe: %s\n"
-               % (sha256(os.path.join(dist, EXE)), sha256(reference)) in info,
-               "BUILDINFO: both SHA-256s", info)
+    check.that("%s: %s\nunsigned %s: %s\n%s: %s\nunsigned %s: %s\n"
+               % (EXE, sha256(os.path.join(dist, EXE)), EXE, sha256(reference),
+                  CHECK_EXE, sha256(os.path.join(dist, CHECK_EXE)), CHECK_EXE, sha256(check_reference))
+               in info, "BUILDINFO: both SHA-256s of each program", info)
     compiler = run(["dpkg-query", "-W", "-f", "${Package} ${Version}\n",
                     "g++-mingw-w64-i686-posix", "binutils-mingw-w64-i686", "mingw-w64-i686-dev"])
     check.that(all("package: %s\n" % line in info for line in compiler.stdout.decode().split("\n")
@@ -117,7 +119,8 @@ def keyed(build, check, material, work):
     status, output = release(material, dist, dict(material.key_file(), SIGN_DIGESTS="sha256"))
     check.that(status == 0, "exit status 0", output)
     check_dist(check, dist, True, build.tool, material, material.vendor)
-    osslsigncode_verify(check, material, os.path.join(dist, EXE), ["SHA256"])
+    for program in (EXE, CHECK_EXE):
+        osslsigncode_verify(check, material, os.path.join(dist, program), ["SHA256"])
     lines = "\n".join(verify_release(check, dist, material.vendor, ca=material.ca))
     check.that("resources/signers.txt of HEAD" in lines and "time-stamped" in lines,
                "the signer listed at HEAD, the sums time-stamped", lines)
@@ -135,7 +138,8 @@ def token(build, check, material, work):
                and PIN not in seen and "SIGN_PIN" not in seen,
                "cmake, openssl and osslsigncode ran without the PIN in their environment")
     check_dist(check, dist, True, build.tool, material, material.vendor)
-    osslsigncode_verify(check, material, os.path.join(dist, EXE), ["SHA1", "SHA256"])
+    for program in (EXE, CHECK_EXE):
+        osslsigncode_verify(check, material, os.path.join(dist, program), ["SHA1", "SHA256"])
     verify_release(check, dist, material.vendor, ca=material.ca)
 
 

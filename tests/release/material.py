@@ -18,6 +18,8 @@ import pefile
 
 from bed import SOURCE
 EXE = "ScarvelRepair.exe"
+# The check that ships beside it, built, signed and checked alike.
+CHECK_EXE = "ScarvelCheck.exe"
 SIGN_VARIABLES = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS11_MODULE", "SIGN_PIN", "SIGN_TSA",
                   "SIGN_TSA_CERTS", "SIGN_TSA_KEY", "SIGN_DIGESTS", "SIGN_TSA_LEGACY",
                   "ALLOW_DIRTY", "SIGNER", "CFLAGS", "CXXFLAGS", "LDFLAGS")

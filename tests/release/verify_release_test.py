@@ -9,7 +9,7 @@ import os
 import re
 import shutil
 
-from material import (EXE, entry, flip_byte, git, release, run, sha256, verify_release)
+from material import (CHECK_EXE, EXE, entry, flip_byte, git, release, run, sha256, verify_release)
 
 
 def resum(dist):
@@ -54,6 +54,25 @@ def other_toolchain(material, work, reference, dist, edits=None):
     resum(dist)
 
 
+def without_check(material, work, reference, dist):
+    """The check left out, and its line taken out of the sums."""
+    os.remove(os.path.join(dist, CHECK_EXE))
+    sums = os.path.join(dist, "SHA256SUMS")
+    with open(sums) as f:
+        kept = [line for line in f if not line.rstrip().endswith(" " + CHECK_EXE)]
+    with open(sums, "w") as f:
+        f.writelines(kept)
+
+
+def other_check_build(material, work, reference, dist):
+    """The check of a build one byte apart, in SHA256SUMS-unsigned and SHA256SUMS alike."""
+    check = os.path.join(dist, CHECK_EXE)
+    published = sha256(check)
+    flip_byte(check, check)
+    other_toolchain(material, work, reference, dist,
+                    [("SHA256SUMS-unsigned", "^%s" % published, sha256(check))])
+
+
 SIGNED_FAILS = ("SHA256SUMS.p7s is not", "is not the signer")
 # The releases an auditor might be handed: {case: (what, the release it starts from, the
 # change, with CA=, the checks that fail, how many of them keep the rebuilt program)}.
@@ -73,6 +92,10 @@ TAMPERED = {
                     lambda m, w, r, d: (shutil.copy(r, os.path.join(d, "version.dll")),
                                         os.mkdir(os.path.join(d, EXE + ".local"))), False,
                     ("folder does not hold",), 0),
+    "no_check": ("no ScarvelCheck.exe", "unsigned", without_check, False,
+                 ("folder does not hold", "SHA256SUMS does not list", "no shipped ScarvelCheck.exe"), 1),
+    "other_check_build": ("another build's ScarvelCheck.exe", "unsigned", other_check_build, False,
+                          ("builds ScarvelCheck.exe", "the shipped ScarvelCheck.exe is not that build"), 2),
     "other_toolchain": ("another toolchain's build", "unsigned", other_toolchain, False,
                         ("SHA256SUMS-unsigned says 0000",), 1),
     "outside_history": (

@@ -59,6 +59,14 @@ def timed_run(machine, subject, args, round_no):
     return seconds, status, output
 
 
+# The check beside the tool: its one line on a healthy machine, no pause after it.
+CHECK_HEALTHY = b"Scarvel (TWAIN): healthy\r\n"
+
+
+def check_of(build):
+    return os.path.join(build.dir, "ScarvelCheck.exe")
+
+
 def describe(seconds):
     ms = [s * 1000 for s in seconds]
     return ("median %7.1f ms   min %7.1f   max %7.1f   runs: %s"
@@ -84,7 +92,8 @@ def runnable_builds(dirs):
         if reason:
             print("bench: %s left out: %s" % (build.tool, reason))
             continue
-        missing = [p for p in (build.tool, build.probe) + floors(build) if not os.path.exists(p)]
+        missing = [p for p in (build.tool, check_of(build), build.probe) + floors(build)
+                   if not os.path.exists(p)]
         if missing:
             print("bench: missing %s (make build first)" % ", ".join(missing))
             return None
@@ -99,6 +108,7 @@ def subjects_of(builds):
         floor, shell_floor = floors(build)
         subjects += [
             ("tool%d" % build.bits, [build.tool], bed.expected_output(*bed.HEALTHY_OUTPUT)),
+            ("check%d" % build.bits, [check_of(build)], CHECK_HEALTHY),
             ("floor%d" % build.bits, [floor], b""),
             ("shell%d" % build.bits, [shell_floor], b""),
         ]
@@ -124,6 +134,9 @@ def measure(machine, subjects):
         for name, args, expected in subjects[shift:] + subjects[:shift]:
             seconds, status, output = timed_run(machine, name, args, round_no)
             text, prompt = bed.split_pause(output)
+            if name.startswith("check"):
+                # No pause: its whole output is the line, its status 0.
+                text, prompt = output, b"none expected"
             if status != 0 or text != expected or not prompt:
                 wrong.append("%s run %d: status %d, output %r"
                              % (name, round_no, status, bed.decode_output(output)))
@@ -147,6 +160,8 @@ def report(builds, times, same_server):
         bits = build.bits
         print("  %-48s %s" % ("%s (healthy machine)" % os.path.relpath(build.tool),
                               describe(times["tool%d" % bits])))
+        print("  %-48s %s" % ("%s (healthy machine)" % os.path.relpath(check_of(build)),
+                              describe(times["check%d" % bits])))
         print("  %-48s %s" % ("  floor: _wsystem(L\"pause\") alone", describe(times["floor%d" % bits])))
         print("  %-48s %s" % ("  shell floor: + Startup folder, tool's DLLs",
                               describe(times["shell%d" % bits])))
