@@ -98,7 +98,7 @@ TEST_F(RepairRunTest, TheCheckCountsTheProgramsOfTheUserTheToolStartsThemFor)
     const auto placeIn = [](DWORD session) {
         for (const machine::BackgroundProgram& program : machine::kBackgroundPrograms) {
             for (DWORD id : machine::ProcessIds(program.process)) {
-                HookPlaceProcessInSession(id, session);
+                HookPlaceProcessInSession(id, session, FALSE);
             }
         }
     };
