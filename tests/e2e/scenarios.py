@@ -412,6 +412,10 @@ def windows_suite(machine, check, folder, gtest_filter):
     status, printed, _ = suite("/restore")
     check.that(status == 2 and "another run is in progress" in printed, "/restore refuses",
                "status %d: %s" % (status, printed[-300:]))
+    status, printed, _ = suite("--gtest_filter=NoSuchTest.*", env=as_windows, program=program)
+    check.that(status == 2 and "only run-suite.cmd /yes" in printed, "the test program started "
+               "by itself while the run holds the lock refuses", "status %d: %s" % (
+                   status, printed[-300:]))
     check.that(runner.is_alive(), "the first run ran all the while")
     runner.join()
     check.equal(first[0][0] if first else None, 0, "the first run passes")

@@ -128,8 +128,16 @@ std::wstring CommandLineFor(const std::wstring& mode)
     return line;
 }
 
-// Starts `commandLine`, waits for it and gives its exit code (2 when it did not start). It has
-// this process's standard handles: the empty input among them, so that no test waits for a key.
+// Where the supervisor names the one process it started to run the tests: the saved folder,
+// which only administrators may write.
+std::wstring TestsProcessFile()
+{
+    return machine::SavedFolder() + L"\\tests-process.txt";
+}
+
+// Starts `commandLine` suspended, names it in TestsProcessFile, lets it run, waits for it and
+// gives its exit code (2 when it did not start). It has this process's standard handles: the
+// empty input among them, so that no test waits for a key.
 DWORD Run(std::wstring commandLine)
 {
     STARTUPINFOW startup = {};
@@ -139,14 +147,24 @@ DWORD Run(std::wstring commandLine)
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
+                        &startup, &info)) {
         printf("suite: could not start %s: error %lu\n", Narrow(commandLine).c_str(),
                (unsigned long)GetLastError());
         return kNotStarted;
     }
-    DWORD code = 0;
-    WaitForSingleObject(info.hProcess, INFINITE);
-    GetExitCodeProcess(info.hProcess, &code);
+    const machine::Failure named =
+        machine::WriteTextFile(TestsProcessFile(), std::to_string(info.dwProcessId));
+    DWORD code = kNotStarted;
+    if (named.empty()) {
+        ResumeThread(info.hThread);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        GetExitCodeProcess(info.hProcess, &code);
+    } else {
+        printf("suite: not started: %s\n", named.c_str());
+        TerminateProcess(info.hProcess, kNotStarted);
+    }
+    DeleteFileW(TestsProcessFile().c_str());
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
     return code;
@@ -173,9 +191,9 @@ void ReleaseRunLock(HANDLE lock)
     CloseHandle(lock);
 }
 
-// Another process holds the run's lock and has saved the machine: a supervisor that started
-// this process to run the tests.
-bool SupervisorRuns()
+// This process is the one that a supervisor, which holds the run's lock, started to run the
+// tests and named where only administrators may write.
+bool StartedBySupervisor()
 {
     HANDLE lock = OpenMutexW(SYNCHRONIZE, FALSE, kRunLock);
     if (lock == NULL) {
@@ -186,7 +204,8 @@ bool SupervisorRuns()
         ReleaseMutex(lock);
     }
     CloseHandle(lock);
-    return waited == WAIT_TIMEOUT && machine::FileExists(machine::SavedFolder() + L"\\state.txt");
+    return waited == WAIT_TIMEOUT
+        && machine::ReadTextFile(TestsProcessFile()) == std::to_string(GetCurrentProcessId());
 }
 
 int Closing(int code)
@@ -566,7 +585,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "suite: unknown argument %s\n", argv[1]);
         return kNotStarted;
     }
-    if (!::testing::GTEST_FLAG(list_tests) && !LetOffAsWine() && !SupervisorRuns()) {
+    if (!::testing::GTEST_FLAG(list_tests) && !LetOffAsWine() && !StartedBySupervisor()) {
         printf("suite: not started: the tests change this machine, and only run-suite.cmd /yes, "
                "from an elevated prompt, saves it first and puts it back (docs/testing.md, \"On "
                "a real Windows\"); --gtest_list_tests lists the tests\n");
