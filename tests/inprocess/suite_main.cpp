@@ -570,6 +570,12 @@ int main(int argc, char** argv)
     // No dialog may wait for a click on a machine that runs the suite unattended.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     ::testing::InitGoogleTest(&argc, argv);
+    // The put-back and the tests' reset end the stand-in service, which runs as LocalSystem.
+    const DWORD debug = machine::EnableDebugPrivilege();
+    if (debug != ERROR_SUCCESS && !LetOffAsWine()) {
+        printf("suite: SeDebugPrivilege not enabled (error %lu): the stand-in service's process "
+               "may not end\n", (unsigned long)debug);
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--restore") {
         return Restore(argc, argv);
