@@ -461,7 +461,9 @@ def windows_suite(machine, check, folder, gtest_filter):
     shutil.move(product, product + ".real")
     with open(product, "w") as f:
         f.write("not a program\r\n")
-    status, printed, _ = suite("/yes", "BothRunners/ScenarioTest.*/Healthy_Program")
+    # An ERRORLEVEL variable of the environment would stand in for the program's code.
+    status, printed, _ = suite("/yes", "BothRunners/ScenarioTest.*/Healthy_Program",
+                               env={"ERRORLEVEL": "0"})
     shutil.move(product + ".real", product)
     failed = failed_cases(os.path.join(copy, "report.xml"))
     check.equal(status, 1, "exit code 1")
