@@ -292,10 +292,10 @@ def windows_suite(machine, check, folder, gtest_filter):
     # The suite's own answer where Wine would let it off: as on Windows, and stricter only.
     as_windows = {"SCARVEL_SUITE_AS_ON_WINDOWS": "1"}
 
-    def suite(*args, env=None, tag="suite", program=None):
-        """run-suite.cmd with these arguments (or the test program itself, `program`)."""
+    def suite(*args, env=None, tag="suite", program=None, where=script):
+        """run-suite.cmd (`where`) with these arguments (or the test program itself, `program`)."""
         files = [os.path.join(machine.home, tag + suffix) for suffix in (".out", ".err")]
-        command = [program] if program else ["cmd", "/c", script]
+        command = [program] if program else ["cmd", "/c", where]
         status = machine.wine(command + list(args), stdout=files[0], stderr=files[1],
                               timeout=600, env=env)
         with open(files[0], encoding="utf-8", errors="replace") as f_out, \
@@ -378,10 +378,18 @@ def windows_suite(machine, check, folder, gtest_filter):
                                env=as_windows)
     check.that(status == 5 and "ADllBesideACopyOfTheProgramIsNeverLoaded (NOT ALLOWED)" in printed,
                "exit code 5, the skip named with its reason", printed[-600:])
+    # GoogleTest's sharding variables would run one of the two.
     status, printed, _ = suite("/yes", "RepairRunTest.ADll*:RepairRunTest.AsLocalSystem*",
-                               "/allow-skip", "RepairRunTest.ADll*", "not-console", env=as_windows)
-    check.that(status == 0 and "named by /allow-skip" in printed, "exit code 0 where "
-               "/allow-skip names them, by pattern and by word", printed[-600:])
+                               "/allow-skip", "RepairRunTest.ADll*", "not-console",
+                               env=dict(as_windows, GTEST_TOTAL_SHARDS="2", GTEST_SHARD_INDEX="1"))
+    check.that(status == 0 and printed.count("(named by /allow-skip)") == 2, "exit code 0 where "
+               "/allow-skip names them, by pattern and by word, both run", printed[-600:])
+    check.that(re.search(r"exit code 0: .*; 2 of \d+ tests ran", printed), "the closing line "
+               "says how many of the tests the filter chose", printed[-300:])
+    for broad in ("*", "RepairRunTest.A*", "NoSuchCheck"):
+        status, printed, _ = suite("/yes", "RepairRunTest.ADll*", "/allow-skip", broad)
+        check.that(status == 2 and "not started: /allow-skip " + broad in printed,
+                   "/allow-skip %s: refused" % broad, "status %d: %s" % (status, printed[-300:]))
     check.unchanged(before, machine.snapshot(), "the machine as it was")
 
     check.begin("a report.xml that another program holds open")
@@ -412,15 +420,39 @@ def windows_suite(machine, check, folder, gtest_filter):
     status, printed, _ = suite("/restore")
     check.that(status == 2 and "another run is in progress" in printed, "/restore refuses",
                "status %d: %s" % (status, printed[-300:]))
+    status, printed, _ = suite("--gtest_filter=NoSuchTest.*", env=as_windows, program=program)
+    check.that(status == 2 and "only run-suite.cmd /yes" in printed, "the test program started "
+               "by itself while the run holds the lock refuses", "status %d: %s" % (
+                   status, printed[-300:]))
     check.that(runner.is_alive(), "the first run ran all the while")
     runner.join()
     check.equal(first[0][0] if first else None, 0, "the first run passes")
     check.unchanged(before, machine.snapshot(), "the first run put the machine back")
     check.that(not os.path.exists(saved), "nothing left saved aside")
 
-    check.begin("a filter that matches no test")
-    status, printed, _ = suite("/yes", "NoSuchTest.*")
-    check.that(status != 0 and "no test matched" in printed, "a non-zero exit code, and why",
+    check.begin("a report.xml that another program takes while the tests run")
+    runner = threading.Thread(target=lambda: first.append(suite(
+        "/yes", "RepairRunTest.NothingStarted*", tag="taken")))
+    runner.start()
+    deadline = time.monotonic() + 120
+    while not os.path.exists(os.path.join(saved, "state.txt")) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    machine.setup(["launch", '"%s" "%s" hold "%s"' % (
+        bed.windows_path(holder), bed.windows_path(holder + ".json"), bed.windows_path(report))])
+    runner.join()
+    machine.setup(["kill", "holder.exe"])
+    status, printed, _ = first[-1]
+    check.that(status == 6 and "exit code 6: the tests' process aborted" in printed,
+               "exit code 6, not \"interrupted\"", "status %d: %s" % (status, printed[-400:]))
+    check.unchanged(before, machine.snapshot(), "the machine as it was")
+
+    check.begin("a filter that matches no test, from a folder whose name is not ASCII")
+    lettered = os.path.join(machine.home, "suite-\u00e9t\u00e9")
+    shutil.copytree(copy, lettered)
+    status, printed, _ = suite("/yes", "NoSuchTest.*",
+                               where=bed.windows_path(os.path.join(lettered, "run-suite.cmd")))
+    shutil.rmtree(lettered)
+    check.that(status == 1 and "no test matched" in printed, "exit code 1, and why",
                "status %d: %s" % (status, printed[-300:]))
     check.unchanged(before, machine.snapshot(), "the machine as it was")
 
@@ -429,7 +461,9 @@ def windows_suite(machine, check, folder, gtest_filter):
     shutil.move(product, product + ".real")
     with open(product, "w") as f:
         f.write("not a program\r\n")
-    status, printed, _ = suite("/yes", "BothRunners/ScenarioTest.*/Healthy_Program")
+    # An ERRORLEVEL variable of the environment would stand in for the program's code.
+    status, printed, _ = suite("/yes", "BothRunners/ScenarioTest.*/Healthy_Program",
+                               env={"ERRORLEVEL": "0"})
     shutil.move(product + ".real", product)
     failed = failed_cases(os.path.join(copy, "report.xml"))
     check.equal(status, 1, "exit code 1")

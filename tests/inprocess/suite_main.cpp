@@ -24,6 +24,7 @@ const int kNotStarted = 2;
 const int kInterrupted = 3;
 const int kOutlivedItsTime = 4;
 const int kSkippedHere = 5;
+const int kAborted = 6;
 const char* const kMeanings[] = {
     "every test passed, or skipped where this machine cannot make it and /allow-skip said so",
     "a test failed, or no test matched the filter: report.xml names it",
@@ -32,7 +33,11 @@ const char* const kMeanings[] = {
     "a test outlived its time: report.xml names it, with the tests that finished before it",
     "checks skipped that /allow-skip did not name: this run proved none of them (the list "
     "above; docs/testing.md, \"The checks that only Windows gives a meaning\")",
+    "the tests' process aborted (GoogleTest or the runtime; the lines above say why): "
+    "report.xml is missing or tells only part; what the tests changed is put back",
 };
+// GoogleTest runs one shard of the tests where these are set.
+const wchar_t* const kShardingVariables[] = {L"GTEST_TOTAL_SHARDS", L"GTEST_SHARD_INDEX"};
 // Held for the whole of a run and of a put-back: one at a time on the machine.
 const wchar_t kRunLock[] = L"Global\\ScarvelRepairSuite-run";
 // Under Wine on a shared 2-core machine, 140 tests took 162 s; no run on Windows is timed yet.
@@ -61,6 +66,14 @@ const struct {
     {"not-console", "RepairRunTest.AsLocalSystemTheProgramsRunAsTheConsoleUser"},
 };
 
+// The other checks that only Windows gives a meaning: with those above, the only ones that
+// /allow-skip may name.
+const char* const kWindowsOnlyChecks[] = {
+    "RepairRunTest.ThePauseRunsNoAutoRunCommand",
+    "RepairRunTest.TheRunnerRunsNoAutoRunCommandAndNoComspec",
+    "RepairRunTest.ADllBesideACopyOfTheProgramIsNeverLoaded",
+};
+
 volatile LONG gInterrupted;
 volatile LONG gRestorer;
 // The number of the test that runs (0 between tests), and its name.
@@ -77,6 +90,32 @@ struct Finished {
 };
 std::vector<Finished> gFinished;
 CRITICAL_SECTION gFinishedLock;
+
+// Whether `name` matches the GoogleTest-style `pattern` ('*' any run, '?' one character).
+bool Matches(const char* name, const char* pattern)
+{
+    if (*pattern == '\0') {
+        return *name == '\0';
+    }
+    if (*pattern == '*') {
+        return Matches(name, pattern + 1) || (*name != '\0' && Matches(name + 1, pattern));
+    }
+    return *name != '\0' && (*pattern == '?' || *pattern == *name) && Matches(name + 1, pattern + 1);
+}
+
+// Each item of `list`, split at ':' and ','.
+std::vector<std::string> Items(const std::string& list)
+{
+    std::vector<std::string> items;
+    for (size_t start = 0; start <= list.size();) {
+        const size_t end = std::min(list.find_first_of(":,", start), list.size());
+        if (end > start) {
+            items.push_back(list.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return items;
+}
 
 // Under Wine, and not told to act as on Windows.
 bool LetOffAsWine()
@@ -128,8 +167,16 @@ std::wstring CommandLineFor(const std::wstring& mode)
     return line;
 }
 
-// Starts `commandLine`, waits for it and gives its exit code (2 when it did not start). It has
-// this process's standard handles: the empty input among them, so that no test waits for a key.
+// Where the supervisor names the one process it started to run the tests: the saved folder,
+// which only administrators may write.
+std::wstring TestsProcessFile()
+{
+    return machine::SavedFolder() + L"\\tests-process.txt";
+}
+
+// Starts `commandLine` suspended, names it in TestsProcessFile, lets it run, waits for it and
+// gives its exit code (2 when it did not start). It has this process's standard handles: the
+// empty input among them, so that no test waits for a key.
 DWORD Run(std::wstring commandLine)
 {
     STARTUPINFOW startup = {};
@@ -139,14 +186,24 @@ DWORD Run(std::wstring commandLine)
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
+                        &startup, &info)) {
         printf("suite: could not start %s: error %lu\n", Narrow(commandLine).c_str(),
                (unsigned long)GetLastError());
         return kNotStarted;
     }
-    DWORD code = 0;
-    WaitForSingleObject(info.hProcess, INFINITE);
-    GetExitCodeProcess(info.hProcess, &code);
+    const machine::Failure named =
+        machine::WriteTextFile(TestsProcessFile(), std::to_string(info.dwProcessId));
+    DWORD code = kNotStarted;
+    if (named.empty()) {
+        ResumeThread(info.hThread);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        GetExitCodeProcess(info.hProcess, &code);
+    } else {
+        printf("suite: not started: %s\n", named.c_str());
+        TerminateProcess(info.hProcess, kNotStarted);
+    }
+    DeleteFileW(TestsProcessFile().c_str());
     CloseHandle(info.hProcess);
     CloseHandle(info.hThread);
     return code;
@@ -173,9 +230,9 @@ void ReleaseRunLock(HANDLE lock)
     CloseHandle(lock);
 }
 
-// Another process holds the run's lock and has saved the machine: a supervisor that started
-// this process to run the tests.
-bool SupervisorRuns()
+// This process is the one that a supervisor, which holds the run's lock, started to run the
+// tests and named where only administrators may write.
+bool StartedBySupervisor()
 {
     HANDLE lock = OpenMutexW(SYNCHRONIZE, FALSE, kRunLock);
     if (lock == NULL) {
@@ -186,16 +243,18 @@ bool SupervisorRuns()
         ReleaseMutex(lock);
     }
     CloseHandle(lock);
-    return waited == WAIT_TIMEOUT && machine::FileExists(machine::SavedFolder() + L"\\state.txt");
+    return waited == WAIT_TIMEOUT
+        && machine::ReadTextFile(TestsProcessFile()) == std::to_string(GetCurrentProcessId());
 }
 
-int Closing(int code)
+// The closing line: the code, its meaning, and `chosen` (which tests the filter chose).
+int Closing(int code, const std::string& chosen = "")
 {
     if (code >= 0 && code < static_cast<int>(sizeof kMeanings / sizeof kMeanings[0])) {
-        printf("suite: exit code %d: %s\n", code, kMeanings[code]);
+        printf("suite: exit code %d: %s%s\n", code, kMeanings[code], chosen.c_str());
     } else {
-        printf("suite: exit code %d (0x%08x): the tests' process crashed\n", code,
-               static_cast<unsigned>(code));
+        printf("suite: exit code %d (0x%08x): the tests' process crashed%s\n", code,
+               static_cast<unsigned>(code), chosen.c_str());
     }
     return code;
 }
@@ -286,27 +345,95 @@ int Restore(int argc, char** argv)
     return Closing(code);
 }
 
+// The report's file, when one is asked for, from the wide command line: the ANSI one loses
+// the letters of a folder's name that its code page has not.
+std::wstring ReportPath()
+{
+    const std::wstring flag = L"gtest_output=xml:";
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::wstring path;
+    for (int i = 1; arguments != NULL && i < count; ++i) {
+        const std::wstring argument = arguments[i];
+        const size_t at = argument.find(flag);
+        if (at != std::wstring::npos && at <= 2) {
+            path = argument.substr(at + flag.size());
+        }
+    }
+    LocalFree(arguments);
+    return path;
+}
+
 // The report's file, when one is asked for: an earlier run's deleted, and the new one
 // writable, or why not.
 std::string ReportRefusal()
 {
-    const std::string output = ::testing::GTEST_FLAG(output);
-    if (output.rfind("xml:", 0) != 0) {
+    const std::wstring report = ReportPath();
+    if (report.empty()) {
         return "";
     }
-    const std::wstring report = machine::Widen(output.substr(4));
-    if (!DeleteFileW(report.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        return "the report of an earlier run, " + output.substr(4) + ", cannot be deleted "
-            "(error " + std::to_string(GetLastError()) + "): close the program that has it open";
+    const DWORD deleted = DeleteFileW(report.c_str()) ? ERROR_SUCCESS : GetLastError();
+    if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
+        return "the report of an earlier run, " + Narrow(report) + ", cannot be deleted "
+            "(error " + std::to_string(deleted) + "): close the program that has it open";
     }
     HANDLE file = CreateFileW(report.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
                               FILE_FLAG_DELETE_ON_CLOSE, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        return "the report " + output.substr(4) + " cannot be written (error "
+        return "the report " + Narrow(report) + " cannot be written (error "
             + std::to_string(GetLastError()) + ")";
     }
     CloseHandle(file);
     return "";
+}
+
+// Whether GoogleTest's `filter` (positive patterns, then '-' and negative ones) takes `name`.
+bool FilterTakes(const std::string& filter, const std::string& name)
+{
+    const size_t minus = filter.find('-');
+    const std::string positive = filter.substr(0, minus);
+    const auto matchesOne = [&](const std::string& patterns) {
+        const std::vector<std::string> items = Items(patterns);
+        return std::any_of(items.begin(), items.end(), [&](const std::string& pattern) {
+            return Matches(name.c_str(), pattern.c_str());
+        });
+    };
+    return matchesOne(positive.empty() ? "*" : positive)
+        && (minus == std::string::npos || !matchesOne(filter.substr(minus + 1)));
+}
+
+// "; N of M tests ran" where a filter chose some; "" where it chose all.
+std::string Chosen()
+{
+    const std::string filter = ::testing::GTEST_FLAG(filter);
+    const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+    int chosen = 0;
+    for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+        const ::testing::TestSuite& tests = *unit.GetTestSuite(i);
+        for (int j = 0; j < tests.total_test_count(); ++j) {
+            chosen += FilterTakes(filter, std::string(tests.name()) + "."
+                                              + tests.GetTestInfo(j)->name());
+        }
+    }
+    return chosen == unit.total_test_count() ? "" : "; " + std::to_string(chosen) + " of "
+        + std::to_string(unit.total_test_count()) + " tests ran (the filter chose them)";
+}
+
+// The tests' exit code as this process saw their run: 3, the runtime's code of abort(), is
+// "interrupted" only after Ctrl+C or a closed window; a run that wrote no report aborted.
+int TestsOutcome(DWORD tests)
+{
+    if (gInterrupted) {
+        return kInterrupted;
+    }
+    const bool reported = ReportPath().empty() || machine::FileExists(ReportPath());
+    if (!reported && tests != kNotStarted) {
+        printf("suite: the tests' process ended (exit code %d) and left no %s\n",
+               static_cast<int>(tests), Narrow(ReportPath()).c_str());
+    }
+    // A crash keeps its own code.
+    const bool ours = tests <= static_cast<DWORD>(kSkippedHere) && tests != kNotStarted;
+    return tests == kInterrupted || (!reported && ours) ? kAborted : static_cast<int>(tests);
 }
 
 int Supervise()
@@ -329,10 +456,18 @@ int Supervise()
            Narrow(machine::SavedFolder()).c_str());
     fflush(stdout);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-    const DWORD tests = Run(CommandLineFor(L"--tests"));
+    // Every test the filter chose runs: no shard of them.
+    for (const wchar_t* sharding : kShardingVariables) {
+        if (GetEnvironmentVariableW(sharding, NULL, 0) > 0) {
+            printf("suite: %s is set; the suite runs every test its filter chose, in one shard\n",
+                   Narrow(sharding).c_str());
+            SetEnvironmentVariableW(sharding, NULL);
+        }
+    }
+    const int tests = TestsOutcome(Run(CommandLineFor(L"--tests")));
     const int putBack = PutBack();
     ReleaseRunLock(lock);
-    return Closing(putBack != 0 ? putBack : gInterrupted ? kInterrupted : static_cast<int>(tests));
+    return Closing(putBack != 0 ? putBack : tests, Chosen());
 }
 
 // The text of a result's parts of one kind, the last line of each.
@@ -393,8 +528,8 @@ std::string Escaped(const std::string& text)
 // end: every test that finished, then the one that hung.
 void ReportHungTest()
 {
-    const std::string output = ::testing::GTEST_FLAG(output);
-    FILE* report = output.rfind("xml:", 0) == 0 ? fopen(output.substr(4).c_str(), "w") : nullptr;
+    const std::wstring path = ReportPath();
+    FILE* report = path.empty() ? nullptr : _wfopen(path.c_str(), L"w");
     if (report == nullptr) {
         return;
     }
@@ -447,32 +582,6 @@ DWORD WINAPI WatchTheTime(void*)
     }
 }
 
-// Whether `name` matches the GoogleTest-style `pattern` ('*' any run, '?' one character).
-bool Matches(const char* name, const char* pattern)
-{
-    if (*pattern == '\0') {
-        return *name == '\0';
-    }
-    if (*pattern == '*') {
-        return Matches(name, pattern + 1) || (*name != '\0' && Matches(name + 1, pattern));
-    }
-    return *name != '\0' && (*pattern == '?' || *pattern == *name) && Matches(name + 1, pattern + 1);
-}
-
-// Each item of `list`, split at ':' and ','.
-std::vector<std::string> Items(const std::string& list)
-{
-    std::vector<std::string> items;
-    for (size_t start = 0; start <= list.size();) {
-        const size_t end = std::min(list.find_first_of(":,", start), list.size());
-        if (end > start) {
-            items.push_back(list.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return items;
-}
-
 // The operator's names and words, each word in its patterns.
 std::vector<std::string> AllowedPatterns(const std::string& allowed)
 {
@@ -487,6 +596,51 @@ std::vector<std::string> AllowedPatterns(const std::string& allowed)
         }
     }
     return patterns;
+}
+
+// Whether `name` is one of the checks that only Windows gives a meaning.
+bool WindowsOnly(const std::string& name)
+{
+    std::vector<std::string> patterns(std::begin(kWindowsOnlyChecks), std::end(kWindowsOnlyChecks));
+    for (const auto& skip : kSkipsOfEveryWindows) {
+        patterns.push_back(skip.pattern);
+    }
+    for (const auto& word : kSkipWords) {
+        const std::vector<std::string> items = Items(word.patterns);
+        patterns.insert(patterns.end(), items.begin(), items.end());
+    }
+    return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& pattern) {
+        return Matches(name.c_str(), pattern.c_str());
+    });
+}
+
+// Why /allow-skip may not take `allowed`: a name or pattern that matches no test, or one
+// that is not a Windows-only check, would let a skip pass that proves something amiss.
+std::string AllowSkipRefusal(const std::string& allowed)
+{
+    const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+    for (const std::string& pattern : AllowedPatterns(allowed)) {
+        int windowsOnly = 0;
+        for (int i = 0; i < unit.total_test_suite_count(); ++i) {
+            const ::testing::TestSuite& tests = *unit.GetTestSuite(i);
+            for (int j = 0; j < tests.total_test_count(); ++j) {
+                const std::string name =
+                    std::string(tests.name()) + "." + tests.GetTestInfo(j)->name();
+                if (!Matches(name.c_str(), pattern.c_str())) {
+                    continue;
+                }
+                if (!WindowsOnly(name)) {
+                    return "/allow-skip " + pattern + " takes in " + name + ", which is no check "
+                        "that only Windows gives a meaning (docs/testing.md lists them)";
+                }
+                ++windowsOnly;
+            }
+        }
+        if (windowsOnly == 0) {
+            return "/allow-skip " + pattern + " names no test";
+        }
+    }
+    return "";
 }
 
 // Why a skip of `name` proves nothing amiss on this machine, or "" where it needs the
@@ -551,6 +705,12 @@ int main(int argc, char** argv)
     // No dialog may wait for a click on a machine that runs the suite unattended.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     ::testing::InitGoogleTest(&argc, argv);
+    // The put-back and the tests' reset end the stand-in service, which runs as LocalSystem.
+    const DWORD debug = machine::EnableDebugPrivilege();
+    if (debug != ERROR_SUCCESS && !LetOffAsWine()) {
+        printf("suite: SeDebugPrivilege not enabled (error %lu): the stand-in service's process "
+               "may not end\n", (unsigned long)debug);
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--restore") {
         return Restore(argc, argv);
@@ -559,6 +719,11 @@ int main(int argc, char** argv)
     const bool allows = argc > 2 && std::string(argv[argc - 1]).rfind(allowFlag, 0) == 0;
     const std::string allowed = allows ? std::string(argv[argc - 1]).substr(allowFlag.size()) : "";
     const int modes = argc - 1 - allows;
+    const std::string refused = AllowSkipRefusal(allowed);
+    if (!refused.empty()) {
+        printf("suite: not started: %s\n", refused.c_str());
+        return Closing(kNotStarted);
+    }
     if (mode == "--put-back" && modes == 1) {
         return Supervise();
     }
@@ -566,7 +731,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "suite: unknown argument %s\n", argv[1]);
         return kNotStarted;
     }
-    if (!::testing::GTEST_FLAG(list_tests) && !LetOffAsWine() && !SupervisorRuns()) {
+    if (!::testing::GTEST_FLAG(list_tests) && !LetOffAsWine() && !StartedBySupervisor()) {
         printf("suite: not started: the tests change this machine, and only run-suite.cmd /yes, "
                "from an elevated prompt, saves it first and puts it back (docs/testing.md, \"On "
                "a real Windows\"); --gtest_list_tests lists the tests\n");

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Every shell script tracked in the source tree $1 (by name, *.sh, or by its #!/bin/sh line)
 # parses under sh and under bash, and passes shellcheck -s sh (warnings and errors), so
-# that a script a shell cannot read never lands. Prints each failure's messages and one
-# closing line; exits 1 when any script fails.
+# that a script a shell cannot read never lands; and every tracked *.cmd file has CR LF line
+# ends only (Windows' cmd misfinds goto labels in a file of LF ones). Prints each failure's
+# messages and one closing line; exits 1 when any script fails.
 set -eu
 [ $# -eq 1 ] || { echo "usage: $0 SOURCE_TREE" >&2; exit 2; }
 cd "$1"
@@ -34,5 +35,15 @@ while read -r script; do
 done <<LIST
 $scripts
 LIST
-echo "lint: $count shell scripts, $failed failures of sh -n, bash -n and shellcheck -s sh"
-[ "$count" -gt 0 ] && [ "$failed" -eq 0 ]
+cr=$(printf '\r')
+batches=0
+for batch in $(printf '%s\n' "$tracked" | grep -e '\.cmd$'); do
+    batches=$((batches + 1))
+    # A line that does not end in CR, the last one included, is an LF line end (or none).
+    if [ -f "$batch" ] && grep -q -v -e "$cr\$" "$batch"; then
+        failed=$((failed + 1))
+        printf 'FAIL  %s: a line that does not end in CR LF\n' "$batch"
+    fi
+done
+echo "lint: $count shell scripts and $batches batch files, $failed failures of sh -n, bash -n, shellcheck -s sh and CR LF"
+[ "$count" -gt 0 ] && [ "$batches" -gt 0 ] && [ "$failed" -eq 0 ]

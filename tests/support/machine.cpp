@@ -632,6 +632,21 @@ Failure StopService(const wchar_t* name)
                                                 : "the service did not stop: " + StateText(name);
 }
 
+// Ends the service's process, opened before its stop (so that its id, used again, names no
+// other) or not (`opened`, the error): 0, or why it could not. A process of LocalSystem needs
+// SeDebugPrivilege (EnableDebugPrivilege). One that has gone counts as ended.
+static DWORD EndServiceProcess(HANDLE process, DWORD opened)
+{
+    if (process == NULL) {
+        return opened == ERROR_INVALID_PARAMETER ? ERROR_SUCCESS : opened;
+    }
+    const DWORD error =
+        TerminateProcess(process, 1) || WaitForSingleObject(process, 0) == WAIT_OBJECT_0
+        ? ERROR_SUCCESS : GetLastError();
+    WaitForSingleObject(process, kWaitMilliseconds);
+    return error;
+}
+
 // A service that refuses its stop (one still starting: "ControlService" gives
 // ERROR_SERVICE_CANNOT_ACCEPT_CTRL) is deleted all the same and its process ended.
 Failure DeleteScanService(const wchar_t* name)
@@ -642,16 +657,14 @@ Failure DeleteScanService(const wchar_t* name)
     }
     HANDLE process = service.processId == 0
         ? NULL : OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, service.processId);
+    const DWORD opened = process == NULL && service.processId != 0 ? GetLastError() : ERROR_SUCCESS;
     const Failure stopped = StopService(name);
     DWORD refused = ERROR_SUCCESS;
-    DWORD error = WithService(name, DELETE, [&](SC_HANDLE opened) {
-        refused = DeleteService(opened) ? ERROR_SUCCESS : GetLastError();
+    DWORD error = WithService(name, DELETE, [&](SC_HANDLE deleted) {
+        refused = DeleteService(deleted) ? ERROR_SUCCESS : GetLastError();
     });
+    const DWORD notEnded = stopped.empty() ? ERROR_SUCCESS : EndServiceProcess(process, opened);
     if (process != NULL) {
-        if (!stopped.empty()) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, kWaitMilliseconds);
-        }
         CloseHandle(process);
     }
     if (error != ERROR_SUCCESS
@@ -660,10 +673,38 @@ Failure DeleteScanService(const wchar_t* name)
             + (stopped.empty() ? "" : " (" + stopped + ")");
     }
     // Windows removes a deleted service once its last handle is closed.
-    return WaitUntil([&] { return !ReadService(name).exists; })
-        ? "" : "the service " + Narrow(name) + " is marked for deletion while a program holds it "
-               "open: close the Services console (services.msc) and any other program that "
-               "shows services; it goes then, or at the next restart of Windows";
+    if (WaitUntil([&] { return !ReadService(name).exists; })) {
+        return "";
+    }
+    return notEnded != ERROR_SUCCESS
+        ? "the service " + Narrow(name) + " is marked for deletion, and its process could not "
+          "end (error " + std::to_string(notEnded) + ")"
+        : "the service " + Narrow(name) + " is marked for deletion while a program holds it "
+          "open: close the Services console (services.msc) and any other program that shows "
+          "services; it goes then, or at the next restart of Windows";
+}
+
+// The suite ends its stand-in service's process, which runs as LocalSystem: an
+// administrator's token may do that only with SeDebugPrivilege enabled ("Process Security
+// and Access Rights"). 0, or why it could not.
+DWORD EnableDebugPrivilege()
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        return GetLastError();
+    }
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD error = LookupPrivilegeValueW(NULL, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)
+        ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SUCCESS) {
+        // It succeeds with ERROR_NOT_ALL_ASSIGNED where the token has not the privilege.
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+        error = GetLastError();
+    }
+    CloseHandle(token);
+    return error;
 }
 
 // --- Processes ---------------------------------------------------------------------------

@@ -152,6 +152,9 @@ Failure StartScanService(const wchar_t* name = names::kServiceName);
 Failure StopService(const wchar_t* name = names::kServiceName);
 // Stops and deletes it and waits until it is gone; "" also when it was not installed.
 Failure DeleteScanService(const wchar_t* name = names::kServiceName);
+// Enables SeDebugPrivilege in this process's token, so that it may end LocalSystem's
+// processes: 0, or the error (ERROR_NOT_ALL_ASSIGNED where the token has not the privilege).
+DWORD EnableDebugPrivilege();
 
 // --- Processes ---------------------------------------------------------------------------
 

@@ -245,19 +245,23 @@ static Failure EndIfOwn(DWORD id, const std::vector<std::wstring>& folders,
 {
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-    const bool mayEnd = process != NULL;
-    if (!mayEnd) {
+    DWORD error = process == NULL ? GetLastError() : ERROR_SUCCESS;
+    if (process == NULL) {
         process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     }
     const std::wstring program = ProgramOf(process);
+    if (error == ERROR_SUCCESS && IsOwn(program, folders, files)
+        && !TerminateProcess(process, 1) && WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
+        error = GetLastError();
+    }
     const bool ended = !IsOwn(program, folders, files)
-        || (mayEnd
-            && (TerminateProcess(process, 1) || WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
-            && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0);
+        || (error == ERROR_SUCCESS && WaitForSingleObject(process, 30000) == WAIT_OBJECT_0);
     if (process != NULL) {
         CloseHandle(process);
     }
-    return ended ? "" : "could not end " + Narrow(program);
+    return ended ? "" : error == ERROR_SUCCESS ? Narrow(program) + " did not end in 30 s"
+                                               : "could not end " + Narrow(program) + " (error "
+                                                     + std::to_string(error) + ")";
 }
 
 // Each step is taken whatever the others did; the failures are all told.

@@ -9,9 +9,11 @@ rem "Terminate batch job", so that this script passes its code on).
 rem run-suite.cmd /restore: puts back what a run that was cut off left saved.
 rem The exit code is the test program's: 0 every test passed or skipped as allowed, 1 a test
 rem failed or none ran, 2 not started or not everything put back, 3 interrupted, 4 a test
-rem outlived its time, 5 a check skipped that /allow-skip did not name; a crash leaves its
-rem own (negative) code. 2 as well when this script refuses. The program's last line says it.
+rem outlived its time, 5 a check skipped that /allow-skip did not name, 6 the tests' process
+rem aborted (or left no report); a crash leaves its own (negative) code. 2 as well when this script refuses. The program's last line says it.
 setlocal EnableExtensions DisableDelayedExpansion
+rem A variable of that name would stand in %errorlevel% for the real one.
+set "ERRORLEVEL="
 set "here=%~dp0"
 if /i not "%~1"=="/restore" if /i not "%~1"=="/yes" goto refuse_yes
 rem Only an elevated token may write under HKLM\SOFTWARE (errorlevel, not ||, which Wine's cmd
