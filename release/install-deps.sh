@@ -80,7 +80,7 @@ update_lists() {
 # apt-get install of $missing, with apt's options "$@"; its output in $work/install.log.
 install_once() {
     # shellcheck disable=SC2086 # $SUDO is a command or nothing; $missing, package names
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get "$@" install -y -qq --no-install-recommends \
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "$@" install -y -qq --no-install-recommends \
         $missing </dev/null >"$work/install.log" 2>&1 && status=0 || status=$?
     cat "$work/install.log"
     return "$status"
@@ -96,13 +96,15 @@ install_missing() {
         for suite in $failed_suites; do
             printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite"
         done >"$work/preferences"
-        echo "install-deps: again with the suites whose lists failed pinned below the others: $failed_suites"
+        echo "install-deps: again with the suites whose lists failed pinned below the others: $failed_suites(run apt-get upgrade once the mirror has synced)"
         install_once -o Dir::Etc::Preferences="$work/preferences" && return 0
     fi
     package=$(sed -n -e 's/^ \([^ ]*\) : Depends:.*/\1/p' -e "s/.*Unable to locate package \([^ ]*\).*/\1/p" \
         -e "s/.*Package '\([^']*\)' has no installation candidate.*/\1/p" "$work/install.log" | head -n 1)
     cause=$(grep -e '^E:' -e ' : Depends:' "$work/install.log" | sed 's/^ *//' | tr '\n' ' ' | sed 's/ $//')
-    echo "install-deps: cannot install ${package:-the packages}: ${cause:-apt-get install failed}; $SYNCING" >&2
+    advice="check the cause above"
+    [ -z "$failed_suites" ] || advice="$SYNCING"
+    echo "install-deps: cannot install ${package:-the packages}: ${cause:-apt-get install failed}; $advice" >&2
     exit 1
 }
 

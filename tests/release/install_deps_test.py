@@ -24,6 +24,8 @@ printf '%%s\\n' 'The following packages have unmet dependencies:' '%s' '%s'; exi
     "dpkg": 'echo "dpkg $*" >>"$FAKE_LOG"',
     "dpkg-query": "exit 1",
     "sleep": 'echo "sleep $*" >>"$FAKE_LOG"',
+    # Run as another user, the script would reach the real apt through sudo: never here.
+    "sudo": 'exec "$@"',
     "kernel": '[ "$FAKE_KERNEL" = 64 ] && { echo "Exec format error" >&2; exit 126; }; exit 42',
 }
 
