@@ -311,37 +311,56 @@ static std::wstring EnvironmentWith(const std::wstring& comspec)
     return comspec.empty() ? block : block + L"COMSPEC=" + comspec + L'\0';
 }
 
-static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)
+// A built program started as a script starts it: its input empty, its output (and its
+// errors, into `errorFile` where one is named) to files; its exit code, STILL_ACTIVE when it
+// did not start or end in time.
+static DWORD RunRedirected(const std::wstring& program, const std::wstring& outputFile,
+                           const std::wstring& errorFile, std::wstring environment,
+                           const std::wstring& directory)
 {
-    const std::wstring tool = start.program.empty() ? ToolPath() : start.program;
-    // Empty: this process's own, inherited.
-    std::wstring environment = start.ownComspec ? EnvironmentWith(start.comspec) : L"";
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inherited, OPEN_EXISTING, 0, NULL);
     HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
                                 CREATE_ALWAYS, 0, NULL);
+    HANDLE errors = errorFile.empty()
+        ? INVALID_HANDLE_VALUE
+        : CreateFileW(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                      CREATE_ALWAYS, 0, NULL);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
-    startup.hStdOutput = startup.hStdError = output;
+    startup.hStdOutput = output;
+    startup.hStdError = errorFile.empty() ? output : errors;
     PROCESS_INFORMATION info = {};
-    std::wstring commandLine = L"\"" + tool + L"\"";
-    RunRecord record = {};
-    record.exitCode = STILL_ACTIVE;
-    if (machine::StartProcess(tool.c_str(), commandLine, TRUE,
+    std::wstring commandLine = L"\"" + program + L"\"";
+    DWORD exitCode = STILL_ACTIVE;
+    if (machine::StartProcess(program.c_str(), commandLine, TRUE,
                               environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
                               environment.empty() ? NULL : &environment[0],
-                              start.directory.empty() ? NULL : start.directory.c_str(), &startup,
-                              &info)) {
+                              directory.empty() ? NULL : directory.c_str(), &startup, &info)) {
         WaitForSingleObject(info.hProcess, kRunMilliseconds);
-        GetExitCodeProcess(info.hProcess, &record.exitCode);
+        GetExitCodeProcess(info.hProcess, &exitCode);
         CloseHandle(info.hProcess);
         CloseHandle(info.hThread);
     }
-    CloseHandle(input);
-    CloseHandle(output);
+    for (HANDLE handle : {input, output, errors}) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    return exitCode;
+}
+
+static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)
+{
+    const std::wstring tool = start.program.empty() ? ToolPath() : start.program;
+    RunRecord record = {};
+    // Empty environment: this process's own, inherited.
+    record.exitCode = RunRedirected(tool, outputFile, L"",
+                                    start.ownComspec ? EnvironmentWith(start.comspec) : L"",
+                                    start.directory);
     // The tool's text comes first, then whatever the pause's prompt is.
     record.output = machine::ReadTextFile(outputFile);
     const size_t textEnd = record.output.rfind(kMessageEnd);
@@ -398,34 +417,8 @@ static CheckRecord CheckEntryPoint(const std::wstring& outputFile, const std::ws
 
 static CheckRecord CheckProgram(const std::wstring& outputFile, const std::wstring& errorFile)
 {
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
-    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inherited, OPEN_EXISTING, 0, NULL);
-    HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                CREATE_ALWAYS, 0, NULL);
-    HANDLE errors = CreateFileW(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                CREATE_ALWAYS, 0, NULL);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = errors;
-    PROCESS_INFORMATION info = {};
-    const std::wstring check = CheckPath();
-    std::wstring commandLine = L"\"" + check + L"\"";
     CheckRecord record = {};
-    record.exitCode = STILL_ACTIVE;
-    if (CreateProcessW(check.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup,
-                       &info)) {
-        WaitForSingleObject(info.hProcess, kRunMilliseconds);
-        GetExitCodeProcess(info.hProcess, &record.exitCode);
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
-    }
-    for (HANDLE handle : {input, output, errors}) {
-        CloseHandle(handle);
-    }
+    record.exitCode = RunRedirected(CheckPath(), outputFile, errorFile, L"", L"");
     return record;
 }
 
