@@ -472,6 +472,31 @@ class Machine:
         _remove_prefix(self.prefix, booted=self.fresh)
         shutil.rmtree(self.home, ignore_errors=True)
 
+    def processes(self):
+        """Each Unix process of this prefix, a line each: its pid, state, kernel wait, age in
+        seconds and command line; a Windows process stuck in its start shows here, where
+        Wine's own list may not name it."""
+        ticks, lines = os.sysconf("SC_CLK_TCK"), []
+        with open("/proc/uptime", encoding="ascii") as f:
+            uptime = float(f.read().split()[0])
+        wanted = ("WINEPREFIX=" + self.prefix).encode()
+        for pid in sorted(int(name) for name in os.listdir("/proc") if name.isdigit()):
+            try:
+                with open("/proc/%d/environ" % pid, "rb") as f:
+                    if wanted not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%d/stat" % pid, "rb") as f:
+                    fields = f.read().rsplit(b")", 1)[1].split()
+                with open("/proc/%d/wchan" % pid, "rb") as f:
+                    wait = f.read().decode(errors="replace") or "-"
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+            except OSError:
+                continue
+            age = uptime - int(fields[19]) / ticks
+            lines.append("%d %s %s %.0fs %s" % (pid, fields[0].decode(), wait, age, command))
+        return lines
+
     def keep_logs(self, folder):
         """The output files of the machine's runs, copied to `folder` for a look."""
         shutil.rmtree(folder, ignore_errors=True)

@@ -180,6 +180,8 @@ def keep_logs(build, name, machine):
     logs = os.path.join(build.bed_dir, "failed", name)
     machine.keep_logs(logs)
     print("logs of the failed entry: " + logs)
+    print("the machine's processes as it failed (pid, state, kernel wait, age, command):\n  "
+          + "\n  ".join(machine.processes()))
 
 
 def main(argv):

@@ -770,6 +770,17 @@ std::vector<DWORD> ProcessIds(const wchar_t* name)
     return ids;
 }
 
+std::string ProcessTable()
+{
+    std::string table;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+        table += "\n    " + std::to_string(entry.th32ProcessID) + " (parent "
+            + std::to_string(entry.th32ParentProcessID) + ", "
+            + std::to_string(entry.cntThreads) + " threads) " + Narrow(entry.szExeFile);
+    });
+    return table;
+}
+
 static bool EndProcess(DWORD processId)
 {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);

@@ -166,6 +166,8 @@ int CountProcesses(const wchar_t* name);
 std::wstring ParentName(const wchar_t* name);
 // Ends every process of that name and waits until each has ended.
 Failure KillProcesses(const wchar_t* name);
+// Every process, a line each: its id, its parent's, its number of threads and its file name.
+std::string ProcessTable();
 // The processes whose program has that file name (every process: nullptr), by id.
 std::vector<DWORD> ProcessIds(const wchar_t* name = nullptr);
 // Whether a start the tests make is made again: only one that Wine ended before any of the
