@@ -475,7 +475,8 @@ class Machine:
     def processes(self):
         """Each Unix process of this prefix, a line each: its pid, state, kernel wait, age in
         seconds and command line; a Windows process stuck in its start shows here, where
-        Wine's own list may not name it."""
+        Wine's own list may not name it. Found by WINEPREFIX in its environment: a program
+        started with an environment block that lacks it is not listed."""
         ticks, lines = os.sysconf("SC_CLK_TCK"), []
         with open("/proc/uptime", encoding="ascii") as f:
             uptime = float(f.read().split()[0])

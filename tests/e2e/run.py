@@ -138,6 +138,10 @@ def inprocess(machine, check, program, *args):
         return
     out, err = (os.path.join(machine.home, "tests" + suffix) for suffix in (".out", ".txt"))
     status = machine.wine([program] + list(args), stdout=out, stderr=err, timeout=24 * 3600)
+    running = machine.processes()
+    check.that(any("wineserver" in line for line in running)
+               and any("explorer.exe" in line for line in running),
+               "the machine's process list names its wineserver and Explorer", "\n".join(running))
     with open(out, encoding="utf-8", errors="replace") as f_out, \
             open(err, encoding="utf-8", errors="replace") as f_err:
         print(f_out.read() + f_err.read()[-4000:])
@@ -177,11 +181,16 @@ def run_entry(build, name, args, check):
 
 
 def keep_logs(build, name, machine):
-    logs = os.path.join(build.bed_dir, "failed", name)
-    machine.keep_logs(logs)
-    print("logs of the failed entry: " + logs)
-    print("the machine's processes as it failed (pid, state, kernel wait, age, command):\n  "
-          + "\n  ".join(machine.processes()))
+    # The processes first, before a copy that fails could hide them; neither may replace the
+    # entry's own failure.
+    try:
+        print("the machine's processes as it failed (pid, state, kernel wait, age, command):\n  "
+              + "\n  ".join(machine.processes()))
+        logs = os.path.join(build.bed_dir, "failed", name)
+        machine.keep_logs(logs)
+        print("logs of the failed entry: " + logs)
+    except Exception as e:  # a diagnostic only
+        print("logs of the failed entry not kept: %s" % e)
 
 
 def main(argv):

@@ -254,9 +254,7 @@ static DWORD WINAPI AskExplorer(void*)
     return answered ? 1 : 0;
 }
 
-// Whether Explorer gives its desktop window in time; a worker it holds is left to end with
-// this process, as the tool leaves one.
-static bool ExplorerAnswers()
+bool ExplorerAnswers()
 {
     HANDLE worker = CreateThread(NULL, 0, AskExplorer, NULL, 0, NULL);
     DWORD answered = 0;

@@ -66,6 +66,8 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
               closes);
     ExpectEachProgramRunsOnce();
     EXPECT_TRUE(NoCalls(L"Process32FirstW dwSize"));
+    // The harness's question after a failed test has its answer where the tool's had one.
+    EXPECT_TRUE(ExplorerAnswers());
 }
 
 TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)

@@ -773,12 +773,12 @@ std::vector<DWORD> ProcessIds(const wchar_t* name)
 std::string ProcessTable()
 {
     std::string table;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+    const bool listed = ForEachProcess([&](const PROCESSENTRY32W& entry) {
         table += "\n    " + std::to_string(entry.th32ProcessID) + " (parent "
             + std::to_string(entry.th32ParentProcessID) + ", "
             + std::to_string(entry.cntThreads) + " threads) " + Narrow(entry.szExeFile);
     });
-    return table;
+    return listed ? table : " none: " + ErrorText("CreateToolhelp32Snapshot", GetLastError());
 }
 
 static bool EndProcess(DWORD processId)
