@@ -15,6 +15,7 @@ static const char kMessageEnd[] = "\r\n\r\n";
 static const DWORD kRunMilliseconds = 120000;
 // Explorer hands out its desktop window in well under a second when it answers at all.
 static const DWORD kExplorerProbeMilliseconds = 10000;
+static std::string WineBacktraces();
 // Why the rest of the tests do not run: a state that each of them would fail on the same way.
 // GoogleTest puts its own flags back after each test, so its fail_fast cannot be set here.
 static std::string gStopReason;
@@ -301,14 +302,21 @@ void RepairRunTest::TearDown()
     }
     // Wine's Explorer serves every start from one desktop thread: once that thread is stuck,
     // each later test would wait out the tool's deadline until the suite's own ran out.
-    if (HasFailure() && machine::UnderWine() && !ExplorerAnswers()) {
+    const bool explorerStuck = HasFailure() && machine::UnderWine() && !ExplorerAnswers();
+    if (explorerStuck) {
         gStopReason = "an earlier test found Wine's explorer.exe no longer answering";
         ADD_FAILURE() << "Wine's explorer.exe gave no desktop window within "
                       << kExplorerProbeMilliseconds / 1000 << " s, so the later tests stop "
-                      << "here; the machine's processes:" << machine::ProcessTable();
+                      << "here; the machine's processes:" << machine::ProcessTable()
+                      << "\nWine's debugger on each of their threads:\n" << WineBacktraces();
     }
     HookReset();
     EXPECT_EQ("", machine::Reset());
+    // Whether it was held by a program it started, which the reset has ended.
+    if (explorerStuck) {
+        printf("suite: with the stand-ins ended, Wine's explorer.exe %s\n",
+               ExplorerAnswers() ? "answers again" : "still gives no desktop window");
+    }
 }
 
 void RepairRunTest::MakeHealthy(machine::Healthy healthy)
@@ -377,7 +385,7 @@ static std::wstring EnvironmentWith(const std::wstring& comspec)
 // did not start or end in time.
 static DWORD RunRedirected(const std::wstring& program, const std::wstring& outputFile,
                            const std::wstring& errorFile, std::wstring environment,
-                           const std::wstring& directory)
+                           const std::wstring& directory, const std::wstring& arguments = L"")
 {
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
     HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -395,7 +403,8 @@ static DWORD RunRedirected(const std::wstring& program, const std::wstring& outp
     startup.hStdOutput = output;
     startup.hStdError = errorFile.empty() ? output : errors;
     PROCESS_INFORMATION info = {};
-    std::wstring commandLine = L"\"" + program + L"\"";
+    std::wstring commandLine = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" ")
+        + arguments;
     DWORD exitCode = STILL_ACTIVE;
     if (machine::StartProcess(program.c_str(), commandLine, TRUE,
                               environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
@@ -412,6 +421,22 @@ static DWORD RunRedirected(const std::wstring& program, const std::wstring& outp
         }
     }
     return exitCode;
+}
+
+// Wine's debugger on every thread of every process, the 64-bit one where there is one (a
+// 32-bit debugger cannot follow 64-bit Explorer): where a stuck Explorer waits, and on what.
+static std::string WineBacktraces()
+{
+    const std::wstring windows = machine::WindowsDirectory();
+    std::wstring debugger = windows + L"\\Sysnative\\winedbg.exe";
+    if (!machine::FileExists(debugger)) {
+        debugger = windows + L"\\System32\\winedbg.exe";
+    }
+    const std::wstring output = machine::ScratchFolder() + L"\\backtraces.txt";
+    RunRedirected(debugger, output, L"", L"", L"", L"--command \"bt all\"");
+    const std::string text = machine::ReadTextFile(output);
+    DeleteFileW(output.c_str());
+    return text;
 }
 
 static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)
