@@ -1075,16 +1075,18 @@ Failure MakeHealthy(const Healthy& healthy)
     if (failure.empty() && healthy.panelValue) {
         failure = WriteRunValue(names::kPanelValueName, PanelPath(windows), healthy.view);
     }
-    if (failure.empty() && healthy.service) {
-        failure = InstallRunningService(healthy);
-    }
     if (failure.empty() && healthy.shortcut) {
         failure = WriteShortcut(GuidePath(windows), ShortcutPath());
     }
     if (failure.empty()) {
         failure = SetShell(healthy.shell, healthy.standins);
     }
-    return failure.empty() ? StartBackgroundPrograms(healthy, windows) : failure;
+    if (failure.empty()) {
+        failure = StartBackgroundPrograms(healthy, windows);
+    }
+    // Last: a service that runs the tool as it starts finds the rest in place, and never
+    // races the shortcut's writing (a sharing violation for one of the two).
+    return failure.empty() && healthy.service ? InstallRunningService(healthy) : failure;
 }
 
 Failure Reset(const std::wstring& windows)
