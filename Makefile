@@ -28,7 +28,7 @@ build: deps build/win32/CMakeCache.txt build/win64/CMakeCache.txt
 # waiting); the 64-bit build's report follows the product's. The bed says first whether
 # this machine runs each build's programs; the last lines name what did not run, and why,
 # from each run's JUnit file (every entry's whole output in it).
-CTEST_FLAGS = --output-on-failure -j $(TEST_JOBS) --output-junit ctest.xml --test-output-size-passed 50000000
+CTEST_FLAGS = --output-on-failure -j $(TEST_JOBS) --output-junit ctest.xml --test-output-size-passed 50000000 --test-output-size-failed 50000000
 test: build
 	@/usr/bin/python3 tests/e2e/bed.py build/win32 build/win64
 	@status=0; \

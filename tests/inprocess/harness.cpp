@@ -311,9 +311,10 @@ void RepairRunTest::TearDown()
                       << "\nWine's debugger on each of their threads:\n" << WineBacktraces();
     }
     HookReset();
-    EXPECT_EQ("", machine::Reset());
+    const machine::Failure reset = machine::Reset();
+    EXPECT_EQ("", reset);
     // Whether it was held by a program it started, which the reset has ended.
-    if (explorerStuck) {
+    if (explorerStuck && reset.empty()) {
         printf("suite: with the stand-ins ended, Wine's explorer.exe %s\n",
                ExplorerAnswers() ? "answers again" : "still gives no desktop window");
     }
@@ -423,8 +424,9 @@ static DWORD RunRedirected(const std::wstring& program, const std::wstring& outp
     return exitCode;
 }
 
-// Wine's debugger on every thread of every process, the 64-bit one where there is one (a
-// 32-bit debugger cannot follow 64-bit Explorer): where a stuck Explorer waits, and on what.
+// Wine's debugger on every thread of every process: where a stuck Explorer waits, and on
+// what. The 64-bit one where there is one: a 32-bit one under WoW64 starts that one itself,
+// which does not keep the redirected output.
 static std::string WineBacktraces()
 {
     const std::wstring windows = machine::WindowsDirectory();
@@ -433,10 +435,12 @@ static std::string WineBacktraces()
         debugger = windows + L"\\System32\\winedbg.exe";
     }
     const std::wstring output = machine::ScratchFolder() + L"\\backtraces.txt";
-    RunRedirected(debugger, output, L"", L"", L"", L"--command \"bt all\"");
+    const DWORD exitCode =
+        RunRedirected(debugger, output, L"", L"", L"", L"--command \"bt all\"");
     const std::string text = machine::ReadTextFile(output);
     DeleteFileW(output.c_str());
-    return text;
+    return text + (exitCode == STILL_ACTIVE ? "(winedbg had not ended: what it wrote so far)"
+                                            : "(winedbg ended with " + std::to_string(exitCode) + ")");
 }
 
 static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)

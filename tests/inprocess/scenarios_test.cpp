@@ -637,7 +637,8 @@ static ServiceRun ServiceRunRecords()
     const std::wstring service = machine::ServicePath();
     ServiceRun run;
     const std::wstring exit = machine::RecordFile(service, kToolExit);
-    for (int second = 0; second < 30 && !machine::FileExists(exit); ++second) {
+    // Past the stand-in service's own 30 s, after which it writes "timeout".
+    for (int second = 0; second < 35 && !machine::FileExists(exit); ++second) {
         Sleep(1000);
     }
     run.account = machine::ReadTokenRecord(service);

@@ -1084,8 +1084,9 @@ Failure MakeHealthy(const Healthy& healthy)
     if (failure.empty()) {
         failure = StartBackgroundPrograms(healthy, windows);
     }
-    // Last: a service that runs the tool as it starts finds the rest in place, and never
-    // races the shortcut's writing (a sharing violation for one of the two).
+    // Last: a service that runs the tool as it starts finds the shortcut, the shell and the
+    // programs in place (its start type is set once it runs), and never races the
+    // shortcut's writing (a sharing violation for one of the two).
     return failure.empty() && healthy.service ? InstallRunningService(healthy) : failure;
 }
 
