@@ -58,8 +58,9 @@ machine::Failure ProgramsStartHere(Runner runner);
             GTEST_SKIP() << startHere;                                \
         }                                                             \
     } while (0)
-// Whether the desktop's Explorer gives its desktop window within 10 s, asked as the tool
-// asks it; a worker it holds is left to end with this process, as the tool leaves one.
+// Whether the desktop's Explorer hands out, within 10 s, each object the tool asks it for on
+// its way to ShellExecute; a worker it holds is left to end with this process, as the tool
+// leaves one.
 bool ExplorerAnswers();
 // The shortcut the tool writes to `target`: the shell's defaults for all but the target.
 machine::Shortcut WrittenShortcut(const std::wstring& target);
