@@ -62,6 +62,9 @@ machine::Failure ProgramsStartHere(Runner runner);
 // its way to ShellExecute; a worker it holds is left to end with this process, as the tool
 // leaves one.
 bool ExplorerAnswers();
+// Under Wine, one of each of those objects held from the first call to the end of the run,
+// by a thread of its own: "" once held, else why not.
+machine::Failure ExplorerHeld();
 // The shortcut the tool writes to `target`: the shell's defaults for all but the target.
 machine::Shortcut WrittenShortcut(const std::wstring& target);
 

@@ -94,3 +94,17 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
     EXPECT_EQ(Events{}, EventsStartingWith(L"SysAllocString " + machine::GuidePath()));
     EXPECT_EQ(0u, machine::RecordedLines(machine::GuidePath()).size());
 }
+
+// A measure, not a check (tools/explorer_race.py runs it in machines under load, with
+// SCARVEL_HOLD_EXPLORER set and without): Wine's race in unregistering Explorer's interfaces.
+TEST(ExplorerRaceTest, DISABLED_ExplorerAnswersWalkAfterWalk)
+{
+    const int walks = 2000;
+    ASSERT_EQ("", machine::StartShell(StandinsFolder()));
+    if (GetEnvironmentVariableW(L"SCARVEL_HOLD_EXPLORER", NULL, 0) > 0) {
+        ASSERT_EQ("", ExplorerHeld());
+    }
+    for (int walk = 1; walk <= walks; ++walk) {
+        ASSERT_TRUE(ExplorerAnswers()) << "Explorer stopped answering at walk " << walk;
+    }
+}

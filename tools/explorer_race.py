@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""make explorer-race: the race in Wine's rpcrt4 that can hang Explorer for good, and the
+in-process suite's hold that keeps it away (docs/testing.md, "When Wine's Explorer stops
+answering").
+
+    explorer_race.py BUILD_DIR [FALLBACK_BUILD_DIR]
+
+Three machines at once, with two busy loops beside them, each run the suite's disabled test
+ExplorerRaceTest.DISABLED_ExplorerAnswersWalkAfterWalk: the tool's walk through Explorer's
+objects, each released at once, 2000 times. First without the hold, then with it. Each
+machine's line says at which walk Explorer stopped answering, or that it answered every
+walk. A measure, not part of make test: it judges nothing and exits 0 once it has run.
+"""
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+
+# The source tree stays as checked out.
+sys.dont_write_bytecode = True
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests")
+sys.path[:0] = [os.path.join(TESTS, "e2e"), os.path.join(TESTS, "release")]
+import bed  # noqa: E402
+
+MACHINES = 3
+BUSY_LOOPS = 2
+# Each walk takes well under a second even under load; a hang ends the test within 10 s.
+SECONDS = 1800
+TEST = "ExplorerRaceTest.DISABLED_ExplorerAnswersWalkAfterWalk"
+
+
+def tests_program(build):
+    return os.path.join(build.dir, "tests", "inprocess", "inprocess_tests.exe")
+
+
+def outcome(output):
+    """One machine's line, from the suite's output."""
+    stopped = re.search(r"Explorer stopped answering at walk (\d+)", output)
+    if stopped:
+        return "Explorer stopped answering at walk " + stopped.group(1)
+    if "[  PASSED  ] 1 test" in output:
+        return "every walk answered"
+    lines = [line for line in output.splitlines() if line.strip()]
+    return "no outcome; the output ends: " + (lines[-1] if lines else "(nothing)")
+
+
+def run_one(build, source, name, hold, results):
+    with bed.Machine(build, name, source=source) as machine:
+        machine.env.update(SCARVEL_STANDINS=bed.windows_path(build.standins), WINEPATH="")
+        if hold:
+            machine.env["SCARVEL_HOLD_EXPLORER"] = "1"
+        out = os.path.join(machine.home, "tests.out")
+        started = time.time()
+        machine.wine([tests_program(build), "--gtest_also_run_disabled_tests",
+                      "--gtest_filter=" + TEST], stdout=out,
+                     stderr=os.path.join(machine.home, "tests.txt"), timeout=SECONDS)
+        with open(out, encoding="utf-8", errors="replace") as f:
+            results[name] = "%s (%.0f s)" % (outcome(f.read()), time.time() - started)
+
+
+def run_round(build, source, hold):
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            for _ in range(BUSY_LOOPS)]
+    results = {}
+    try:
+        names = ["race-%s-%d" % ("held" if hold else "unheld", i + 1) for i in range(MACHINES)]
+        threads = [threading.Thread(target=run_one, args=(build, source, name, hold, results))
+                   for name in names]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        for loop in busy:
+            loop.kill()
+            loop.wait()
+    for name in names:
+        print("  %s: %s" % (name, results.get(name, "did not run (its error is above)")))
+
+
+def main(argv):
+    build, said = bed.build_to_run(*argv[1:3])
+    if said:
+        print("explorer-race: " + said)
+    if build is None:
+        return 2
+    print("explorer-race: %d machines at once, %d busy loops beside them, %s (%d-bit)"
+          % (MACHINES, BUSY_LOOPS, os.path.relpath(tests_program(build)), build.bits))
+    source = bed.Machine(build, "race", fresh=True)
+    for hold in (False, True):
+        print("%s the suite's hold of Explorer's objects:" % ("With" if hold else "Without"))
+        run_round(build, source.prefix, hold)
+    source.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
