@@ -3,7 +3,7 @@
 in-process suite's hold that keeps it away (docs/testing.md, "When Wine's Explorer stops
 answering").
 
-    explorer_race.py BUILD_DIR [FALLBACK_BUILD_DIR]
+    explorer_race.py BUILD_DIR [FALLBACK_BUILD_DIR]    (make explorer-race: build/win64)
 
 Three machines at once, with two busy loops beside them, each run the suite's disabled test
 ExplorerRaceTest.DISABLED_ExplorerAnswersWalkAfterWalk: the tool's walk through Explorer's

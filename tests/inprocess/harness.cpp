@@ -243,7 +243,7 @@ static std::string HresultText(HRESULT result)
     return text;
 }
 
-// Explorer's objects on the tool's way to ShellExecute, from the class object that its
+// Explorer's objects on the tool's way to ShellExecute, and the class object that its
 // CoCreateInstance gets and lets go of at once.
 struct ExplorerChain {
     IClassFactory* factory;
@@ -266,7 +266,8 @@ static HRESULT Got(HRESULT result, Object* const& object)
     return result == S_OK && object == NULL ? E_POINTER : result;
 }
 
-// "" once every object of the chain is there; otherwise the step that failed, and how.
+// As the tool asks: "" once every object but the class object is there; otherwise the step
+// that failed, and how.
 static std::string WalkExplorer(ExplorerChain& c)
 {
     VARIANT desktopFolder = {}, noRoot = {};
@@ -277,10 +278,6 @@ static std::string WalkExplorer(ExplorerChain& c)
         const char* what;
         std::function<HRESULT()> ask;
     } steps[] = {
-        {"the shell windows' class object", [&] {
-             return Got(CoGetClassObject(CLSID_ShellWindows, CLSCTX_LOCAL_SERVER, NULL,
-                                         IID_IClassFactory, (void**)&c.factory), c.factory);
-         }},
         {"the shell windows", [&] {
              return Got(CoCreateInstance(CLSID_ShellWindows, NULL, CLSCTX_LOCAL_SERVER,
                                          IID_IShellWindows, (void**)&c.windows), c.windows);
@@ -369,7 +366,12 @@ static DWORD WINAPI HoldExplorer(void* walked)
     // uninitialised use COM. A failed CoInitialize fails the walk, which says so.
     CoInitialize(NULL);
     static ExplorerChain held;  // never released: the thread and its apartment stay too
-    gHoldResult = WalkExplorer(held);
+    const HRESULT classObject =
+        Got(CoGetClassObject(CLSID_ShellWindows, CLSCTX_LOCAL_SERVER, NULL, IID_IClassFactory,
+                             (void**)&held.factory),
+            held.factory);
+    gHoldResult = classObject != S_OK
+        ? "the shell windows' class object: " + HresultText(classObject) : WalkExplorer(held);
     SetEvent(walked);
     MSG message;
     while (GetMessageW(&message, NULL, 0, 0) > 0) {
