@@ -60,8 +60,8 @@ mutants: deps
 	@/usr/bin/python3 tools/mutants.py
 
 # The race in Wine's rpcrt4 that can hang Explorer, with and without the in-process suite's
-# hold of Explorer's objects (docs/testing.md); a measure, not part of make test. The 64-bit
-# build, which runs wherever Wine does, walks quickly enough to show the race in minutes.
+# hold of Explorer's objects (docs/testing.md); a measure, not part of make test, on the
+# 64-bit build, which runs wherever Wine does.
 explorer-race: build
 	/usr/bin/python3 tools/explorer_race.py build/win64
 
