@@ -20,6 +20,7 @@ static const char kMessageEnd[] = "\r\n\r\n";
 static const DWORD kRunMilliseconds = 120000;
 // Explorer hands out its objects in well under a second when it answers at all.
 static const DWORD kExplorerProbeMilliseconds = 10000;
+extern const char kExplorerSilent[] = "no answer within 10 s";
 // Past the tool's own 20 s: the first walk, under load, is the slowest.
 static const DWORD kExplorerHoldMilliseconds = 30000;
 static std::string WineBacktraces();
@@ -331,30 +332,42 @@ static void ReleaseChain(ExplorerChain& c)
     }
 }
 
+// What Explorer refused a question, as the worker that asked it found.
+struct ExplorerQuestion {
+    std::string refused;
+};
+
 // The tool's questions to the desktop's Explorer, in an apartment of its own.
-static DWORD WINAPI AskExplorer(void*)
+static DWORD WINAPI AskExplorer(void* question)
 {
     HRESULT initialised = CoInitialize(NULL);
     ExplorerChain chain = {};
-    const bool answered = WalkExplorer(chain).empty();
+    static_cast<ExplorerQuestion*>(question)->refused = WalkExplorer(chain);
     ReleaseChain(chain);
     if (SUCCEEDED(initialised)) {
         CoUninitialize();
     }
-    return answered ? 1 : 0;
+    return 0;
 }
 
-bool ExplorerAnswers()
+std::string ExplorerAnswer()
 {
-    HANDLE worker = CreateThread(NULL, 0, AskExplorer, NULL, 0, NULL);
-    DWORD answered = 0;
-    const bool ended = worker != NULL
-        && WaitForSingleObject(worker, kExplorerProbeMilliseconds) == WAIT_OBJECT_0
-        && GetExitCodeThread(worker, &answered);
+    ExplorerQuestion* question = new ExplorerQuestion();
+    HANDLE worker = CreateThread(NULL, 0, AskExplorer, question, 0, NULL);
+    const DWORD error = GetLastError();
+    const bool ended =
+        worker != NULL && WaitForSingleObject(worker, kExplorerProbeMilliseconds) == WAIT_OBJECT_0;
     if (worker != NULL) {
         CloseHandle(worker);
     }
-    return ended && answered == 1;
+    // A worker that has not ended may still write to it, so it keeps it.
+    if (worker != NULL && !ended) {
+        return kExplorerSilent;
+    }
+    const std::string answer = worker == NULL
+        ? "no thread to ask from (error " + std::to_string(error) + ")" : question->refused;
+    delete question;
+    return answer;
 }
 
 // Wine's rpcrt4 can hang Explorer for good when an interface's last object there goes;
@@ -384,6 +397,7 @@ static machine::Failure StartHolding()
 {
     HANDLE walked = CreateEventW(NULL, TRUE, FALSE, NULL);
     HANDLE holder = walked == NULL ? NULL : CreateThread(NULL, 0, HoldExplorer, walked, 0, NULL);
+    const DWORD error = GetLastError();
     const DWORD waited =
         holder == NULL ? WAIT_FAILED : WaitForSingleObject(walked, kExplorerHoldMilliseconds);
     if (holder != NULL) {
@@ -395,9 +409,12 @@ static machine::Failure StartHolding()
     }
     if (holder == NULL) {
         return "the event or the thread that holds Explorer's objects was not made (error "
-            + std::to_string(GetLastError()) + ")";
+            + std::to_string(error) + ")";
     }
-    if (waited != WAIT_OBJECT_0) {
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_TIMEOUT) {
+        return "the wait for the thread that holds Explorer's objects failed";
+    }
+    if (waited == WAIT_TIMEOUT) {
         return "Explorer did not hand out its objects within "
             + std::to_string(kExplorerHoldMilliseconds / 1000) + " s";
     }
@@ -452,15 +469,20 @@ void RepairRunTest::TearDown()
     }
     // Wine's Explorer serves every start from one desktop thread: once that thread is stuck,
     // each later test would wait out the tool's deadline until the suite's own ran out.
-    const bool explorerStuck = HasFailure() && machine::UnderWine() && !ExplorerAnswers();
+    const std::string answer =
+        HasFailure() && machine::UnderWine() ? ExplorerAnswer() : std::string();
+    const bool explorerStuck = answer == kExplorerSilent;
+    if (!answer.empty() && !explorerStuck) {
+        printf("suite: Wine's explorer.exe answered the tool's questions but refused %s\n",
+               answer.c_str());
+    }
     if (explorerStuck) {
         // The first reason stands: a hold that failed is why Explorer may answer no more.
         if (gStopReason.empty()) {
             gStopReason = "an earlier test found Wine's explorer.exe no longer answering";
         }
-        ADD_FAILURE() << "Wine's explorer.exe did not hand out its objects within "
-                      << kExplorerProbeMilliseconds / 1000 << " s, so the later tests stop "
-                      << "here; the machine's processes:" << machine::ProcessTable()
+        ADD_FAILURE() << "Wine's explorer.exe gave the tool's questions " << kExplorerSilent
+                      << ", so the later tests stop here; the machine's processes:" << machine::ProcessTable()
                       << "\nWine's debugger on each of their threads:\n" << WineBacktraces();
     }
     HookReset();
@@ -469,7 +491,7 @@ void RepairRunTest::TearDown()
     // Whether it was held by a program it started, which the reset has ended.
     if (explorerStuck && reset.empty()) {
         printf("suite: with the stand-ins ended, Wine's explorer.exe %s\n",
-               ExplorerAnswers() ? "answers again" : "still hands out nothing");
+               ExplorerAnswer().empty() ? "answers again" : "still does not answer");
     }
 }
 

@@ -58,10 +58,12 @@ machine::Failure ProgramsStartHere(Runner runner);
             GTEST_SKIP() << startHere;                                \
         }                                                             \
     } while (0)
-// Whether the desktop's Explorer hands out, within 10 s, each object the tool asks it for on
-// its way to ShellExecute; a worker it holds is left to end with this process, as the tool
-// leaves one.
-bool ExplorerAnswers();
+// The desktop's Explorer asked as the tool asks it, on its way to ShellExecute: "" where it
+// hands out each object, kExplorerSilent where it gives no answer within 10 s (the worker
+// it holds is left to end with this process, as the tool leaves one), else the step it
+// refused and how.
+extern const char kExplorerSilent[];
+std::string ExplorerAnswer();
 // Under Wine, one of each of those objects held from the first call to the end of the run,
 // by a thread of its own: "" once held, else why not.
 machine::Failure ExplorerHeld();

@@ -67,7 +67,7 @@ TEST_F(RepairRunTest, RunningProgramIsNotLaunchedAgainAndMissingOnesGetTheirComm
     ExpectEachProgramRunsOnce();
     EXPECT_TRUE(NoCalls(L"Process32FirstW dwSize"));
     // The harness's question after a failed test has its answer where the tool's had one.
-    EXPECT_TRUE(ExplorerAnswers());
+    EXPECT_EQ("", ExplorerAnswer());
 }
 
 TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
@@ -99,12 +99,18 @@ TEST_F(RepairRunTest, ProgramThatExitsBeforeTheSecondLookGivesE08)
 // SCARVEL_HOLD_EXPLORER set and without): Wine's race in unregistering Explorer's interfaces.
 TEST(ExplorerRaceTest, DISABLED_ExplorerAnswersWalkAfterWalk)
 {
-    const int walks = 2000;
+    const int walks = 1000;
+    if (!machine::UnderWine()) {
+        GTEST_SKIP() << "Wine's race only; on Windows no object may come before the tool's own "
+                        "CoInitializeSecurity";
+    }
     ASSERT_EQ("", machine::StartShell(StandinsFolder()));
     if (GetEnvironmentVariableW(L"SCARVEL_HOLD_EXPLORER", NULL, 0) > 0) {
         ASSERT_EQ("", ExplorerHeld());
     }
     for (int walk = 1; walk <= walks; ++walk) {
-        ASSERT_TRUE(ExplorerAnswers()) << "Explorer stopped answering at walk " << walk;
+        const std::string answer = ExplorerAnswer();
+        ASSERT_NE(kExplorerSilent, answer) << "Explorer stopped answering at walk " << walk;
+        ASSERT_EQ("", answer) << "Explorer refused at walk " << walk;
     }
 }
