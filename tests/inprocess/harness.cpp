@@ -332,7 +332,7 @@ static void ReleaseChain(ExplorerChain& c)
     }
 }
 
-// What Explorer refused a question, as the worker that asked it found.
+// The step Explorer refused, if any, as the worker that asked it found.
 struct ExplorerQuestion {
     std::string refused;
 };
