@@ -23,7 +23,6 @@ static const DWORD kExplorerProbeMilliseconds = 10000;
 extern const char kExplorerSilent[] = "no answer within 10 s";
 // Past the tool's own 20 s: the first walk, under load, is the slowest.
 static const DWORD kExplorerHoldMilliseconds = 30000;
-static std::string WineBacktraces();
 // Why the rest of the tests do not run: a state that each of them would fail on the same way.
 // GoogleTest puts its own flags back after each test, so its fail_fast cannot be set here.
 static std::string gStopReason;
@@ -455,46 +454,6 @@ void RepairRunTest::SetUp()
     }
 }
 
-void RepairRunTest::TearDown()
-{
-    // A test not run changed nothing.
-    if (IsSkipped() && !gStopReason.empty()) {
-        return;
-    }
-    // What the tool asked of Windows, for a failure that only a loaded machine shows.
-    if (HasFailure()) {
-        for (const std::wstring& event : EventsStartingWith()) {
-            printf("  event: %s\n", Narrow(event).c_str());
-        }
-    }
-    // Wine's Explorer serves every start from one desktop thread: once that thread is stuck,
-    // each later test would wait out the tool's deadline until the suite's own ran out.
-    const std::string answer =
-        HasFailure() && machine::UnderWine() ? ExplorerAnswer() : std::string();
-    const bool explorerStuck = answer == kExplorerSilent;
-    if (!answer.empty() && !explorerStuck) {
-        printf("suite: Wine's explorer.exe answered the tool's questions but refused %s\n",
-               answer.c_str());
-    }
-    if (explorerStuck) {
-        // The first reason stands: a hold that failed is why Explorer may answer no more.
-        if (gStopReason.empty()) {
-            gStopReason = "an earlier test found Wine's explorer.exe no longer answering";
-        }
-        ADD_FAILURE() << "Wine's explorer.exe gave the tool's questions " << kExplorerSilent
-                      << ", so the later tests stop here; the machine's processes:" << machine::ProcessTable()
-                      << "\nWine's debugger on each of their threads:\n" << WineBacktraces();
-    }
-    HookReset();
-    const machine::Failure reset = machine::Reset();
-    EXPECT_EQ("", reset);
-    // Whether it was held by a program it started, which the reset has ended.
-    if (explorerStuck && reset.empty()) {
-        printf("suite: with the stand-ins ended, Wine's explorer.exe %s\n",
-               ExplorerAnswer().empty() ? "answers again" : "still does not answer");
-    }
-}
-
 void RepairRunTest::MakeHealthy(machine::Healthy healthy)
 {
     healthy.standins = StandinsFolder();
@@ -616,6 +575,55 @@ static std::string WineBacktraces()
     DeleteFileW(output.c_str());
     return text + (exitCode == STILL_ACTIVE ? "(winedbg had not ended: what it wrote so far)"
                                             : "(winedbg ended with " + std::to_string(exitCode) + ")");
+}
+
+// After a failed test under Wine: whether Explorer gives the tool's questions no answer, and
+// then the later tests stop and every thread shows where it waits. A refusal is only printed.
+static bool ExplorerFoundSilent()
+{
+    const std::string answer = ExplorerAnswer();
+    if (answer.empty()) {
+        return false;
+    }
+    if (answer != kExplorerSilent) {
+        printf("suite: Wine's explorer.exe answered the tool's questions but refused %s\n",
+               answer.c_str());
+        return false;
+    }
+    // The first reason stands: a hold that failed is why Explorer may answer no more.
+    if (gStopReason.empty()) {
+        gStopReason = "an earlier test found Wine's explorer.exe no longer answering";
+    }
+    ADD_FAILURE() << "Wine's explorer.exe gave the tool's questions " << kExplorerSilent
+                  << ", so the later tests stop here; the machine's processes:"
+                  << machine::ProcessTable() << "\nWine's debugger on each of their threads:\n"
+                  << WineBacktraces();
+    return true;
+}
+
+void RepairRunTest::TearDown()
+{
+    // A test not run changed nothing.
+    if (IsSkipped() && !gStopReason.empty()) {
+        return;
+    }
+    // What the tool asked of Windows, for a failure that only a loaded machine shows.
+    if (HasFailure()) {
+        for (const std::wstring& event : EventsStartingWith()) {
+            printf("  event: %s\n", Narrow(event).c_str());
+        }
+    }
+    // Wine's Explorer serves every start from one desktop thread: once that thread is stuck,
+    // each later test would wait out the tool's deadline until the suite's own ran out.
+    const bool explorerStuck = HasFailure() && machine::UnderWine() && ExplorerFoundSilent();
+    HookReset();
+    const machine::Failure reset = machine::Reset();
+    EXPECT_EQ("", reset);
+    // Whether it was held by a program it started, which the reset has ended.
+    if (explorerStuck && reset.empty()) {
+        printf("suite: with the stand-ins ended, Wine's explorer.exe %s\n",
+               ExplorerAnswer().empty() ? "answers again" : "still does not answer");
+    }
 }
 
 static RunRecord RunProgram(const std::wstring& outputFile, const ProgramStart& start)
